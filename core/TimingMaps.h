@@ -1,0 +1,86 @@
+#pragma once
+
+#include "core/CoreJson.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace quorvelle::core
+{
+// A tempo point: position in quarter-note beats, quarter notes per minute.
+struct TempoPoint
+{
+    double time = 0.0;
+    double bpm = 0.0;
+};
+
+struct BeatmapEntry
+{
+    double time = 0.0; // seconds
+    int32_t beatNum = 1; // 1 = downbeat
+    bool isPhantom = false;
+};
+
+struct TimeSignature
+{
+    int32_t numerator = 4;
+    int32_t denominator = 4;
+
+    bool operator== (const TimeSignature&) const = default;
+};
+
+struct TimeSignatureMapEntry
+{
+    double time = 0.0; // seconds
+    int32_t numerator = 4;
+    int32_t denominator = 4;
+};
+
+struct ImportedSection
+{
+    std::string name;
+    std::string type;
+    double startTime = 0.0;
+    double duration = 0.0;
+};
+
+// Longest song a beat map is built for; a longer duration is clamped to it.
+inline constexpr double kMaxBeatmapDurationSeconds = 86400.0;
+
+std::vector<TempoPoint> readTempoMap (const Json& json);
+Json writeTempoMap (const std::vector<TempoPoint>& points);
+
+std::vector<BeatmapEntry> readBeatmap (const Json& json);
+Json writeBeatmapEntry (const BeatmapEntry& entry);
+Json writeBeatmap (const std::vector<BeatmapEntry>& beats);
+
+// [n, d] (elements truncated to int32; a non-number element other than a boolean throws the JSON
+// library's type error), {"numerator", "denominator"}, or 4/4 for anything else.
+TimeSignature readTimeSignature (const Json& json);
+Json timeSignatureToJson (const TimeSignature& signature);
+
+std::vector<TimeSignatureMapEntry> readTimeSignatureMap (const Json& json);
+Json writeTimeSignatureMap (const std::vector<TimeSignatureMapEntry>& map);
+
+Json writeSectionList (const std::vector<ImportedSection>& sections);
+
+// Seconds at quarter-note position `beat`, walking the points in the given order (linear tempo
+// ramps between points closer than... see the implementation). Points whose time or bpm is not
+// finite, or whose bpm is not positive, are left out.
+double beatToSeconds (double beat, const std::vector<TempoPoint>& points);
+
+// Every beat from 0 up to (not including) `duration` seconds.
+std::vector<BeatmapEntry> buildBeatmapFromTempoMap (const std::vector<TempoPoint>& points, double duration,
+                                                    const TimeSignature& signature,
+                                                    const std::vector<TimeSignatureMapEntry>& map);
+
+// The signature of the last entry at or before `time`; the first entry's before it; the default
+// for an empty map.
+TimeSignature lookupTimeSignature (double time, const std::vector<TimeSignatureMapEntry>& map,
+                                   const TimeSignature& fallback);
+
+// Core methods.
+Json calculatePreciseTime (const Json& payload);
+Json tempoMapToBeatmap (const Json& payload);
+} // namespace quorvelle::core

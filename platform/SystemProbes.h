@@ -1,0 +1,52 @@
+#pragma once
+
+#include <juce_core/juce_core.h>
+
+#include <functional>
+#include <vector>
+
+namespace quorvelle::platform
+{
+// Available physical memory in bytes (MemAvailable), or -1 when it cannot be read.
+juce::int64 availablePhysicalMemoryBytes();
+
+struct ProcessMemory
+{
+    juce::int64 residentBytes = -1;     // working set (VmRSS)
+    juce::int64 peakResidentBytes = -1; // peak working set (VmHWM)
+    juce::int64 privateBytes = -1;      // private data and stack (VmData + VmStk)
+    juce::int64 virtualBytes = -1;      // VmSize
+};
+
+// This process's memory counters; fields stay -1 where they cannot be read.
+ProcessMemory currentProcessMemory();
+
+struct ChildProcess
+{
+    int pid = 0;
+    juce::String name;
+    juce::int64 residentBytes = -1;
+};
+
+// The direct children of this process (or of `parentPid`, when given).
+std::vector<ChildProcess> childProcesses (int parentPid = -1);
+
+enum class DriveType { unknown, fixed, removable, optical, network, ram };
+
+struct DriveInfo
+{
+    DriveType type = DriveType::unknown;
+    juce::int64 freeBytes = -1;  // bytes available to this user, -1 when unknown
+    juce::String mountPoint;
+    juce::String fileSystem;
+};
+
+// What kind of drive holds `path`. A path that does not exist yet is answered for the mount
+// that holds its nearest existing ancestor.
+DriveInfo driveInfoFor (const juce::File& path);
+
+// Tests replace the probe (a removable drive cannot be plugged in on demand); pass nullptr to restore.
+void setDriveInfoProbeForTesting (std::function<DriveInfo (const juce::File&)> probe);
+
+const char* driveTypeName (DriveType);
+} // namespace quorvelle::platform
