@@ -7,6 +7,13 @@ set(QUORVELLE_WARNINGS -Wall -Wextra -Wno-unused-parameter -Wno-missing-field-in
 # "core/Foo.h", "audio/graph/Bar.h".
 function(quorvelle_add_library name)
   cmake_parse_arguments(ARG "" "" "SOURCES;LINKS" ${ARGN})
+  if(NOT ARG_SOURCES)
+    # A folder whose first sources have not arrived yet stays an interface target.
+    add_library(${name} INTERFACE)
+    target_include_directories(${name} INTERFACE ${PROJECT_SOURCE_DIR})
+    target_link_libraries(${name} INTERFACE ${ARG_LINKS})
+    return()
+  endif()
   add_library(${name} STATIC ${ARG_SOURCES})
   target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR} ${PROJECT_BINARY_DIR}/generated)
   target_compile_options(${name} PRIVATE ${QUORVELLE_WARNINGS})

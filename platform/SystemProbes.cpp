@@ -1,8 +1,10 @@
 #include "platform/SystemProbes.h"
 
+#include <dirent.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <fstream>
 #include <mutex>
 
 namespace quorvelle::platform
@@ -25,13 +27,12 @@ juce::int64 kilobytesField (const juce::StringArray& lines, const char* key)
 
 juce::StringArray readLines (const juce::String& path)
 {
-    // /proc files report a size of 0, so read them as a stream rather than by length.
-    juce::FileInputStream in { juce::File (path) };
+    // /proc files report a size of 0, so they are read to their end rather than by length.
     juce::StringArray lines;
-    if (! in.openedOk())
-        return lines;
-    while (! in.isExhausted())
-        lines.add (in.readNextLine());
+    std::ifstream in (path.toStdString());
+    std::string line;
+    while (std::getline (in, line))
+        lines.add (juce::String::fromUTF8 (line.data(), (int) line.size()));
     return lines;
 }
 
@@ -143,7 +144,7 @@ DriveInfo probeDrive (const juce::File& path)
         auto disk = sysDiskFolder (best->source);
         if (disk.getFileName().startsWith ("sr"))
             info.type = DriveType::optical;
-        else if (disk.exists() && disk.getChildFile ("removable").loadFileAsString().trim() == "1")
+        else if (disk.exists() && readLines (disk.getChildFile ("removable").getFullPathName()).joinIntoString ("").trim() == "1")
             info.type = DriveType::removable;
         else
             info.type = DriveType::fixed;
@@ -180,19 +181,23 @@ std::vector<ChildProcess> childProcesses (int parentPid)
         parentPid = (int) getpid();
 
     std::vector<ChildProcess> result;
-    for (const auto& entry : juce::RangedDirectoryIterator (juce::File ("/proc"), false, "*", juce::File::findDirectories))
+    auto* procDir = opendir ("/proc");
+    if (procDir == nullptr)
+        return result;
+
+    while (auto* entry = readdir (procDir))
     {
-        auto dir = entry.getFile();
-        auto name = dir.getFileName();
-        if (! name.containsOnly ("0123456789"))
+        const juce::String name (entry->d_name);
+        if (name.isEmpty() || ! name.containsOnly ("0123456789"))
             continue;
+        const auto dir = juce::File ("/proc").getChildFile (name);
 
         auto stat = readLines (dir.getChildFile ("stat").getFullPathName()).joinIntoString ("\n");
         // pid (comm) state ppid ... ; comm may contain spaces and parentheses, so split at the last ')'.
         auto close = stat.lastIndexOfChar (')');
         if (close < 0)
             continue;
-        auto fields = juce::StringArray::fromTokens (stat.substring (close + 1), " ", "");
+        auto fields = juce::StringArray::fromTokens (stat.substring (close + 1).trim(), " ", "");
         if (fields.size() < 2 || fields[1].getIntValue() != parentPid)
             continue;
 
@@ -202,6 +207,7 @@ std::vector<ChildProcess> childProcesses (int parentPid)
         child.residentBytes = kilobytesField (readLines (dir.getChildFile ("status").getFullPathName()), "VmRSS:");
         result.push_back (child);
     }
+    closedir (procDir);
     return result;
 }
 
