@@ -1,6 +1,7 @@
 #include "core/Automation.h"
 
 #include <algorithm>
+#include <cmath>
 
 namespace quorvelle::core
 {
@@ -188,6 +189,10 @@ AutomationState evaluateAutomation (const std::vector<AutomationCue>& cues, doub
     {
         const auto lastIndex = static_cast<int64_t> (songMap.entries.size()) - 1;
         const auto last = std::clamp<int64_t> (songMap.index, 0, lastIndex);
+        // Non-decreasing times, with no NaN anywhere (a NaN fails every <=).
+        const bool inTimeOrder = std::adjacent_find (cues.begin(), cues.end(), [] (const AutomationCue& a, const AutomationCue& b)
+                                                     { return ! (a.time <= b.time); }) == cues.end()
+                                 && (cues.size() != 1 || ! std::isnan (cues.front().time));
 
         for (int64_t i = 0; i <= last; ++i)
         {
@@ -203,9 +208,18 @@ AutomationState evaluateAutomation (const std::vector<AutomationCue>& cues, doub
                 continue;
 
             const double horizon = i < last ? windowEnd : std::min (windowEnd, time);
-            for (const auto& cue : cues)
-                if (windowStart <= cue.time && cue.time <= horizon)
-                    applyAutomationCue (cue, horizon, secondsPerBeat, baseState, state, numbers);
+            // In a list ordered by time the cues of the window are one run, in list order; any
+            // other list is scanned whole.
+            auto cue = inTimeOrder ? std::lower_bound (cues.begin(), cues.end(), windowStart,
+                                                       [] (const AutomationCue& c, double t) { return c.time < t; })
+                                   : cues.begin();
+            for (; cue != cues.end(); ++cue)
+            {
+                if (inTimeOrder && cue->time > horizon)
+                    break;
+                if (windowStart <= cue->time && cue->time <= horizon)
+                    applyAutomationCue (*cue, horizon, secondsPerBeat, baseState, state, numbers);
+            }
         }
     }
     else

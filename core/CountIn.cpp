@@ -189,3 +189,11 @@ bool isCountSectionName (std::string_view name)
            || key == "countoff";
 }
 } // namespace quorvelle::core
+
+namespace quorvelle::core
+{
+Json calculateCountInDuration (const Json& payload)
+{
+    return countInDuration (getDouble (payload, "bpm", 0.0), getInt (payload, "numerator", 4), getInt (payload, "denominator", 4));
+}
+} // namespace quorvelle::core

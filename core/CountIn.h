@@ -47,3 +47,11 @@ bool isCountSectionName (std::string_view name);
 // Trims C-locale white space from both ends and lowers ASCII A-Z; other bytes pass unchanged.
 std::string trimAndLowerCase (std::string_view text);
 } // namespace quorvelle::core
+
+#include "core/CoreJson.h"
+
+namespace quorvelle::core
+{
+// Core method: {"bpm", "numerator", "denominator"} -> countInDuration (defaults 0 bpm, 4/4).
+Json calculateCountInDuration (const Json& payload);
+} // namespace quorvelle::core

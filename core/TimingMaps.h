@@ -65,9 +65,9 @@ Json writeTimeSignatureMap (const std::vector<TimeSignatureMapEntry>& map);
 
 Json writeSectionList (const std::vector<ImportedSection>& sections);
 
-// Seconds at quarter-note position `beat`, walking the points in the given order (linear tempo
-// ramps between points closer than... see the implementation). Points whose time or bpm is not
-// finite, or whose bpm is not positive, are left out.
+// Seconds at quarter-note position `beat`, walking the points in the given order: constant tempo
+// between points less than 0.5 bpm apart, else a tempo that changes linearly with the position.
+// Points whose time or bpm is not finite, or whose bpm is not positive, are left out.
 double beatToSeconds (double beat, const std::vector<TempoPoint>& points);
 
 // Every beat from 0 up to (not including) `duration` seconds.

@@ -1,0 +1,198 @@
+#include "core/CompanionBundle.h"
+
+#include <algorithm>
+
+namespace quorvelle::core
+{
+StringMap readStringMap (const Json& json)
+{
+    StringMap map;
+    if (! json.is_object())
+        return map;
+
+    for (const auto& [key, value] : json.items())
+        if (value.is_string())
+            map.emplace (key, value.get<std::string>());
+    return map;
+}
+
+Json stringMapToJson (const StringMap& map)
+{
+    Json out = Json::object();
+    for (const auto& [key, value] : map)
+        out[key] = value;
+    return out;
+}
+
+CompanionSong readCompanionSong (const Json& json)
+{
+    CompanionSong song;
+    song.songId = getString (json, "songId");
+    song.title = getString (json, "title");
+    song.songKey = getString (json, "songKey");
+    song.bpm = getDouble (json, "bpm", 0.0);
+
+    if (const auto* sections = findMember (json, "sections"); sections != nullptr && sections->is_array())
+        for (const auto& s : *sections)
+            song.sections.push_back ({ getString (s, "id"), getString (s, "name"), getString (s, "type"), getString (s, "color") });
+
+    if (const auto* entries = findMember (json, "entries"); entries != nullptr && entries->is_array())
+        for (const auto& e : *entries)
+            song.entries.push_back ({ getBool (e, "isClick", false), getString (e, "id"), getString (e, "sectionId"),
+                                      getString (e, "clickName"), getString (e, "clickChords"), getString (e, "clickNote") });
+
+    if (const auto* chords = findMember (json, "chords"))
+        song.chords = readStringMap (*chords);
+    if (const auto* notes = findMember (json, "notes"))
+        song.notes = readStringMap (*notes);
+    return song;
+}
+
+std::vector<ArrangementEntry> buildArrangement (const CompanionSong& song)
+{
+    std::vector<ArrangementEntry> arrangement;
+    const auto colourOr666 = [] (const std::string& colour) { return colour.empty() ? std::string ("#666") : colour; };
+
+    if (! song.entries.empty())
+    {
+        arrangement.reserve (song.entries.size());
+        for (const auto& e : song.entries)
+        {
+            ArrangementEntry a;
+            a.entryId = e.id;
+            if (e.isClick)
+            {
+                a.kind = "click";
+                a.name = e.clickName.empty() ? std::string ("Click") : e.clickName;
+                a.type = "CLICK";
+                a.color = "#3b82f6";
+                a.hasChords = true;
+                a.chords = e.clickChords;
+                a.hasNote = true;
+                a.note = e.clickNote;
+            }
+            else
+            {
+                a.kind = "section";
+                a.sectionId = e.sectionId;
+                const auto section = std::find_if (song.sections.begin(), song.sections.end(),
+                                                   [&] (const CompanionSection& s) { return s.id == e.sectionId; });
+                if (section != song.sections.end())
+                {
+                    a.name = section->name;
+                    a.type = section->type;
+                    a.color = colourOr666 (section->color);
+                }
+                else
+                    a.color = "#666";
+            }
+            arrangement.push_back (std::move (a));
+        }
+        return arrangement;
+    }
+
+    arrangement.reserve (song.sections.size());
+    for (const auto& s : song.sections)
+    {
+        ArrangementEntry a;
+        a.entryId = s.id;
+        a.kind = "section";
+        a.sectionId = s.id;
+        a.name = s.name;
+        a.type = s.type;
+        a.color = colourOr666 (s.color);
+        arrangement.push_back (std::move (a));
+    }
+    return arrangement;
+}
+
+CompanionBundle buildCompanionBundle (const std::string& setlistId, const std::string& setlistName,
+                                      const std::vector<std::string>& songIds, const std::vector<CompanionSong>& songs)
+{
+    CompanionBundle bundle { setlistId, setlistName, {} };
+    for (const auto& id : songIds)
+    {
+        const auto song = std::find_if (songs.begin(), songs.end(), [&] (const CompanionSong& s) { return s.songId == id; });
+        if (song == songs.end())
+            continue;
+
+        bundle.songs.push_back ({ song->songId, song->title, song->songKey, song->bpm, buildArrangement (*song), song->chords,
+                                  song->notes });
+    }
+    return bundle;
+}
+
+Json arrangementEntryToJson (const ArrangementEntry& entry)
+{
+    Json out = { { "entryId", entry.entryId },
+                 { "kind", entry.kind },
+                 { "sectionId", entry.sectionId.empty() ? Json() : Json (entry.sectionId) },
+                 { "name", entry.name },
+                 { "type", entry.type },
+                 { "color", entry.color } };
+    if (entry.hasChords)
+        out["chords"] = entry.chords;
+    if (entry.hasNote)
+        out["note"] = entry.note;
+    return out;
+}
+
+Json bundleSongToJson (const BundleSong& song)
+{
+    Json arrangement = Json::array();
+    for (const auto& a : song.arrangement)
+        arrangement.push_back (arrangementEntryToJson (a));
+
+    return { { "songId", song.songId },
+             { "title", song.title },
+             { "songKey", song.songKey },
+             { "bpm", song.bpm },
+             { "arrangement", std::move (arrangement) },
+             { "chords", stringMapToJson (song.chords) },
+             { "notes", stringMapToJson (song.notes) } };
+}
+
+std::string hashBundleText (std::string_view text)
+{
+    uint32_t h = 5381;
+    for (const char c : text)
+        h = h * 33u + static_cast<unsigned char> (c);
+
+    static constexpr char digits[] = "0123456789abcdefghijklmnopqrstuvwxyz";
+    std::string out;
+    do
+    {
+        out.push_back (digits[h % 36]);
+        h /= 36;
+    } while (h != 0);
+    std::reverse (out.begin(), out.end());
+    return out;
+}
+
+Json companionBuildBundle (const Json& payload)
+{
+    const auto* songIdsMember = findMember (payload, "songIds");
+    const auto songIds = songIdsMember != nullptr ? readStringList (*songIdsMember) : std::vector<std::string> {};
+
+    std::vector<CompanionSong> songs;
+    if (const auto* songsMember = findMember (payload, "songs"); songsMember != nullptr && songsMember->is_array())
+    {
+        songs.reserve (songsMember->size());
+        for (const auto& s : *songsMember)
+            songs.push_back (readCompanionSong (s));
+    }
+
+    const auto bundle = buildCompanionBundle (getString (payload, "setlistId"), getString (payload, "setlistName"), songIds, songs);
+
+    Json songsJson = Json::array();
+    for (const auto& song : bundle.songs)
+        songsJson.push_back (bundleSongToJson (song));
+
+    Json hashed = { { "setlistId", bundle.setlistId }, { "setlistName", bundle.setlistName }, { "songs", songsJson } };
+    // Strict UTF-8 on purpose: the hash is defined over valid text; invalid bytes fail the method.
+    const auto hash = hashBundleText (hashed.dump());
+
+    hashed["hash"] = hash;
+    return hashed;
+}
+} // namespace quorvelle::core
