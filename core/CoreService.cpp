@@ -1,5 +1,6 @@
 #include "core/CoreService.h"
 
+#include "charts/ChartMethods.h"
 #include "core/BoundaryDecision.h"
 #include "core/CompanionBundle.h"
 #include "core/CountIn.h"
@@ -26,9 +27,9 @@ namespace
         { "calculateCountInDuration", &calculateCountInDuration },
         { "detectTimeSignatureFromBeatmap", &detectTimeSignatureFromBeatmap },
         { "detectTimeSignatureMapFromBeatmap", &detectTimeSignatureMapFromBeatmap },
-        { "transposeChord", nullptr },
-        { "transformChordLine", nullptr },
-        { "getSongKeyIndex", nullptr },
+        { "transposeChord", &charts::chartMethodTransposeChord },
+        { "transformChordLine", &charts::chartMethodTransformChordLine },
+        { "getSongKeyIndex", &charts::chartMethodGetSongKeyIndex },
         { "countSyllables", &countSyllables },
         { "tempoMapToBeatmap", &tempoMapToBeatmap },
         { "calculatePreciseTime", &calculatePreciseTime },
@@ -40,7 +41,7 @@ namespace
         { "detectSongOptionsChanges", &detectSongOptionsChanges },
         { "buildSongOptionsApplyPlan", &buildSongOptionsApplyPlan },
         { "decideBoundaryAction", &decideBoundaryAction },
-        { "parseChordChart", nullptr },
+        { "parseChordChart", &charts::chartMethodParseChordChart },
         { "companionBuildBundle", &companionBuildBundle },
         { "parseUsbDescriptors", nullptr },
     } };

@@ -99,11 +99,22 @@ TEST (CoreBase64, LengthLimitIsInclusive)
 
 TEST (CoreService, UnknownAndNotYetAvailableMethods)
 {
-    const char* names[] = { "getsongkeyindex", "", "decideBoundaryAction ", "parseChordChart", "transposeChord",
-                            "transformChordLine", "getSongKeyIndex", "parseAbletonXML", "parseUsbDescriptors",
+    const char* names[] = { "getsongkeyindex", "", "decideBoundaryAction ", "parseAbletonXML", "parseUsbDescriptors",
                             "extractCuesInSection" };
     for (const auto* name : names)
         EXPECT_EQ (respond (name, "{}"), std::string (R"({"error":"unknown method: )") + name + R"(","ok":false})");
+}
+
+TEST (CoreService, ChordChartMethodsAnswerThroughTheTable)
+{
+    EXPECT_EQ (respond ("transposeChord", R"({"chord":"Amor","semitones":2})"), R"({"ok":true,"result":"Bmor"})");
+    EXPECT_EQ (respond ("transposeChord", R"({"chord":"C/E/G","semitones":2})"), R"({"ok":true,"result":"D/E/A"})");
+    EXPECT_EQ (respond ("getSongKeyIndex", R"({"songKey":"D"})"), R"({"ok":true,"result":2})");
+    const auto chart = nlohmann::json::parse (respond ("parseChordChart", R"({"rawText":"[Verso]\nG   D\nHola mundo"})"));
+    EXPECT_TRUE (chart.at ("ok").get<bool>()) << chart.dump();
+    EXPECT_FALSE (chart.at ("result").dump().find ("Hola mundo") == std::string::npos) << chart.dump();
+    const auto line = nlohmann::json::parse (respond ("transformChordLine", R"({"line":"G   D","semitones":2})"));
+    EXPECT_TRUE (line.at ("ok").get<bool>()) << line.dump();
 }
 
 TEST (CoreService, EveryMethodAnswersAnEmptyPayloadWithItsDefaults)

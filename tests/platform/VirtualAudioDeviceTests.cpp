@@ -317,6 +317,11 @@ struct RoutingCase
     int bufferSize;
 };
 
+void PrintTo (const RoutingCase& c, std::ostream* os)
+{
+    *os << c.device << ", " << c.activeOutputs.size() << " active outputs, " << c.rate << " Hz, " << c.bufferSize;
+}
+
 class VirtualAudioDeviceRouting : public VirtualAudioDeviceTest, public testing::WithParamInterface<RoutingCase>
 {
 };
@@ -380,7 +385,12 @@ INSTANTIATE_TEST_SUITE_P (Devices, VirtualAudioDeviceRouting,
                                            RoutingCase { "Virtual 4", { 1, 3 }, 44100.0, 64 },
                                            RoutingCase { "Virtual 8", { 2, 3, 4, 5 }, 96000.0, 128 },
                                            RoutingCase { "Virtual 16", { 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15 },
-                                                         48000.0, 2048 }));
+                                                         48000.0, 2048 }),
+                          [] (const testing::TestParamInfo<RoutingCase>& info)
+                          {
+                              return juce::String (info.param.device).removeCharacters (" ").toStdString() + "_"
+                                     + std::to_string (info.param.activeOutputs.size()) + "Active";
+                          });
 
 //==============================================================================
 TEST_F (VirtualAudioDeviceTest, ReopeningWithMoreOutputsCarriesEveryChannel)

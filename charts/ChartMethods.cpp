@@ -1,0 +1,250 @@
+#include "charts/ChartMethods.h"
+
+#include "charts/ChartImport.h"
+#include "charts/ChordSymbols.h"
+#include "charts/Transposition.h"
+
+#include <cmath>
+#include <limits>
+#include <optional>
+
+namespace quorvelle::charts
+{
+namespace
+{
+using json = nlohmann::json;
+
+// Payload readers with the core's conventions: a value that is missing, or of another JSON type,
+// gives the default.
+bool readBool (const json& v, const char* key, bool fallback)
+{
+    if (! v.is_object())
+        return fallback;
+    const auto it = v.find (key);
+    return (it != v.end() && it->is_boolean()) ? it->get<bool>() : fallback;
+}
+
+std::int32_t readInt (const json& v, const char* key, std::int32_t fallback)
+{
+    if (! v.is_object())
+        return fallback;
+    const auto it = v.find (key);
+    if (it == v.end())
+        return fallback;
+    if (it->is_number_unsigned())
+        return (std::int32_t) (std::uint32_t) it->get<std::uint64_t>();
+    if (it->is_number_integer())
+        return (std::int32_t) (std::uint32_t) (std::uint64_t) it->get<std::int64_t>();
+    if (it->is_number_float())
+    {
+        // Truncated toward zero; a value beyond the 32-bit range is held at its limit.
+        const double d = std::trunc (it->get<double>());
+        if (d >= (double) std::numeric_limits<std::int32_t>::max())
+            return std::numeric_limits<std::int32_t>::max();
+        if (d <= (double) std::numeric_limits<std::int32_t>::min())
+            return std::numeric_limits<std::int32_t>::min();
+        return (std::int32_t) d;
+    }
+    return fallback;
+}
+
+std::string readString (const json& v, const char* key, const std::string& fallback)
+{
+    if (! v.is_object())
+        return fallback;
+    const auto it = v.find (key);
+    return (it != v.end() && it->is_string()) ? it->get<std::string>() : fallback;
+}
+
+std::optional<std::string> findString (const json& v, const char* key)
+{
+    if (! v.is_object())
+        return std::nullopt;
+    const auto it = v.find (key);
+    if (it == v.end() || ! it->is_string())
+        return std::nullopt;
+    return it->get<std::string>();
+}
+
+template <typename T>
+json optionalToJson (const std::optional<T>& value)
+{
+    return value ? json (*value) : json (nullptr);
+}
+
+json contentLineToJson (const ChartContentLine& line)
+{
+    json chords = json::array();
+    for (const auto& chord : line.chords)
+        chords.push_back ({ { "column", chord.column }, { "chord", chord.chord } });
+    return { { "chords", std::move (chords) }, { "lyric", line.lyric } };
+}
+
+json blockToJson (const ChordChartBlock& block)
+{
+    json content = json::array();
+    for (const auto& line : block.content)
+        content.push_back (contentLineToJson (line));
+    return {
+        { "id", block.id },
+        { "detectedName", block.detectedName },
+        { "detectedType", sectionTypeName (block.detectedType) },
+        { "detectedNumber", optionalToJson (block.detectedNumber) },
+        { "confidence", chartConfidenceName (block.confidence) },
+        { "content", std::move (content) },
+        { "performanceNote", optionalToJson (block.performanceNote) },
+    };
+}
+
+json metadataToJson (const ChartMetadata& metadata)
+{
+    json timeSignature = nullptr;
+    if (metadata.timeSignature)
+        timeSignature = json::array ({ metadata.timeSignature->first, metadata.timeSignature->second });
+    return {
+        { "title", optionalToJson (metadata.title) },
+        { "artist", optionalToJson (metadata.artist) },
+        { "sourceKey", optionalToJson (metadata.sourceKey) },
+        { "bpm", optionalToJson (metadata.bpm) },
+        { "timeSignature", std::move (timeSignature) },
+        { "capo", optionalToJson (metadata.capo) },
+    };
+}
+} // namespace
+
+std::string_view chartFamilyName (ChartFamily family)
+{
+    switch (family)
+    {
+        case ChartFamily::bracketsChordOverLyric: return "A_brackets_chord_over_lyric";
+        case ChartFamily::noMarkersInlineWord: return "B1_no_markers_inline_word";
+        case ChartFamily::minimalMarkers: return "B2_minimal_markers";
+        case ChartFamily::cifraclubMarkdown: return "C_cifraclub_markdown";
+        case ChartFamily::worshipPlainAllCaps: return "D_worship_plain_allcaps";
+        case ChartFamily::hispanicAdvanced: return "E_hispanic_advanced";
+        case ChartFamily::bracketsWithMeasures: return "F_brackets_with_measures";
+        case ChartFamily::chordStacked: return "G_chord_stacked";
+        case ChartFamily::chordProInline: return "H_chordpro_inline";
+        default: return "unknown";
+    }
+}
+
+std::string_view chartNotationName (ChartNotation notation)
+{
+    switch (notation)
+    {
+        case ChartNotation::american: return "american";
+        case ChartNotation::latin: return "latin";
+        case ChartNotation::nashville: return "nashville";
+        case ChartNotation::roman: return "roman";
+        default: return "unknown";
+    }
+}
+
+std::string_view chartConfidenceName (ChartConfidence confidence)
+{
+    switch (confidence)
+    {
+        case ChartConfidence::high: return "high";
+        case ChartConfidence::low: return "low";
+        default: return "medium";
+    }
+}
+
+std::string_view sectionTypeName (SectionType type)
+{
+    switch (type)
+    {
+        case SectionType::intro: return "intro";
+        case SectionType::verse: return "verse";
+        case SectionType::preChorus: return "pre-chorus";
+        case SectionType::chorus: return "chorus";
+        case SectionType::postChorus: return "post-chorus";
+        case SectionType::bridge: return "bridge";
+        case SectionType::instrumental: return "instrumental";
+        case SectionType::interlude: return "interlude";
+        case SectionType::solo: return "solo";
+        case SectionType::outro: return "outro";
+        default: return "custom";
+    }
+}
+
+ChordChartOptions readChordChartOptions (const json& options)
+{
+    ChordChartOptions result;
+    result.songKey = readString (options, "songKey", "");
+    const auto display = readString (options, "displayNotation", "american");
+    if (display == "american")
+        result.displayNotation = ChartNotation::american;
+    else if (display == "latin")
+        result.displayNotation = ChartNotation::latin;
+    else if (display == "nashville")
+        result.displayNotation = ChartNotation::nashville;
+    else if (display == "roman")
+        result.displayNotation = ChartNotation::roman;
+    else
+        result.displayNotation = ChartNotation::undecided;
+    result.enableHealing = readBool (options, "enableHealing", true);
+    result.strictSectionVocabulary = readBool (options, "strictSectionVocabulary", false);
+    return result;
+}
+
+json chordChartResultToJson (const ChordChartResult& result)
+{
+    json blocks = json::array();
+    for (const auto& block : result.blocks)
+        blocks.push_back (blockToJson (block));
+    return {
+        { "detectedFamily", chartFamilyName (result.detectedFamily) },
+        { "detectedNotation", chartNotationName (result.detectedNotation) },
+        { "familyConfidence", chartConfidenceName (result.familyConfidence) },
+        { "notationConfidence", chartConfidenceName (result.notationConfidence) },
+        { "metadata", metadataToJson (result.metadata) },
+        { "blocks", std::move (blocks) },
+        { "warnings", result.warnings },
+        { "appliedRules", result.appliedRules },
+    };
+}
+
+json chartMethodParseChordChart (const json& payload)
+{
+    const auto rawText = readString (payload, "rawText", "");
+    static const json noOptions = json::object();
+    const json* options = &noOptions;
+    if (payload.is_object())
+    {
+        const auto it = payload.find ("options");
+        if (it != payload.end())
+            options = &*it;
+    }
+    return chordChartResultToJson (parseChordChartText (rawText, readChordChartOptions (*options)));
+}
+
+json chartMethodTransposeChord (const json& payload)
+{
+    return transposeChordSymbol (readString (payload, "chord", ""), readInt (payload, "semitones", 0),
+                                 readBool (payload, "preferFlats", false));
+}
+
+json chartMethodTransformChordLine (const json& payload)
+{
+    const auto name = readString (payload, "notation", "american");
+    auto notation = ChordLineNotation::american;
+    if (name == "latin")
+        notation = ChordLineNotation::latin;
+    else if (name == "roman")
+        notation = ChordLineNotation::roman;
+    else if (name == "nashville")
+        notation = ChordLineNotation::nashville;
+    return transformChordLineText (readString (payload, "line", ""), readInt (payload, "semitones", 0), notation,
+                                   readInt (payload, "songKeyIdx", 0), readBool (payload, "preferFlats", false));
+}
+
+json chartMethodGetSongKeyIndex (const json& payload)
+{
+    if (const auto songKey = findString (payload, "songKey"))
+        if (const auto index = parseSongKeyIndex (*songKey))
+            return *index < 0 ? 0 : *index;
+    return 0;
+}
+} // namespace quorvelle::charts

@@ -1,0 +1,314 @@
+#include "charts/ChordSymbols.h"
+
+#include "charts/ChartPatterns.h"
+
+#include <unordered_map>
+
+namespace quorvelle::charts
+{
+const std::array<std::string_view, 12> kSharpNoteNames { "C", "C#", "D", "D#", "E", "F", "F#", "G", "G#", "A", "A#", "B" };
+const std::array<std::string_view, 12> kFlatNoteNames { "C", "Db", "D", "Eb", "E", "F", "Gb", "G", "Ab", "A", "Bb", "B" };
+
+namespace
+{
+constexpr std::string_view kSharpSign = "\xE2\x99\xAF";
+constexpr std::string_view kFlatSign = "\xE2\x99\xAD";
+
+const std::unordered_map<std::string_view, int>& noteTable()
+{
+    static const std::unordered_map<std::string_view, int> table {
+        { "C", 0 },  { "C#", 1 }, { "Db", 1 }, { "D", 2 },  { "D#", 3 },  { "Eb", 3 },  { "E", 4 },
+        { "Fb", 4 }, { "F", 5 },  { "E#", 5 }, { "F#", 6 }, { "Gb", 6 },  { "G", 7 },   { "G#", 8 },
+        { "Ab", 8 }, { "A", 9 },  { "A#", 10 }, { "Bb", 10 }, { "B", 11 }, { "Cb", 11 },
+    };
+    return table;
+}
+
+const std::unordered_map<std::string_view, int>& keyTable()
+{
+    static const std::unordered_map<std::string_view, int> table = [] {
+        std::unordered_map<std::string_view, int> t;
+        for (int i = 0; i < 12; ++i)
+            t.emplace (kSharpNoteNames[(std::size_t) i], i);
+        const std::pair<std::string_view, std::string_view> aliases[] {
+            { "Db", "C#" }, { "Eb", "D#" }, { "Fb", "E" }, { "Gb", "F#" }, { "Ab", "G#" },
+            { "Bb", "A#" }, { "Cb", "B" },  { "E#", "F" }, { "B#", "C" },
+        };
+        for (const auto& [alias, sharp] : aliases)
+            t.emplace (alias, t.at (sharp));
+        return t;
+    }();
+    return table;
+}
+
+// Writes the normalised signs of a short token into `out`; returns its length.
+std::size_t normalizeShort (std::string_view token, char* out) noexcept
+{
+    std::size_t o = 0;
+    for (std::size_t i = 0; i < token.size();)
+    {
+        const auto three = token.substr (i, 3);
+        if (three == kSharpSign)
+        {
+            out[o++] = '#';
+            i += 3;
+        }
+        else if (three == kFlatSign)
+        {
+            out[o++] = 'b';
+            i += 3;
+        }
+        else
+        {
+            out[o++] = token[i++];
+        }
+    }
+    return o;
+}
+
+struct SolfegeName
+{
+    std::string_view name;
+    char letter;
+};
+constexpr SolfegeName kSolfegeKeys[] { { "SOL", 'G' }, { "DO", 'C' }, { "RE", 'D' }, { "MI", 'E' },
+                                       { "FA", 'F' },  { "LA", 'A' }, { "SI", 'B' } };
+} // namespace
+
+bool startsWith (std::string_view text, std::string_view prefix) noexcept
+{
+    return text.substr (0, prefix.size()) == prefix;
+}
+
+bool matchesLowerAt (std::string_view text, std::size_t pos, std::string_view lowerWord) noexcept
+{
+    if (pos > text.size() || text.size() - pos < lowerWord.size())
+        return false;
+    for (std::size_t k = 0; k < lowerWord.size(); ++k)
+        if (lowerByte (text[pos + k]) != lowerWord[k])
+            return false;
+    return true;
+}
+
+std::string normalizeAccidentalSigns (std::string_view text)
+{
+    std::string out;
+    out.reserve (text.size());
+    for (std::size_t i = 0; i < text.size();)
+    {
+        const auto three = text.substr (i, 3);
+        if (three == kSharpSign)
+        {
+            out += '#';
+            i += 3;
+        }
+        else if (three == kFlatSign)
+        {
+            out += 'b';
+            i += 3;
+        }
+        else
+        {
+            out += text[i++];
+        }
+    }
+    return out;
+}
+
+bool isChordSymbol (std::string_view token)
+{
+    if (token.empty() || token.size() > 20)
+        return false;
+    char buffer[20];
+    const std::size_t len = normalizeShort (token, buffer);
+    return patterns::matchChordSymbol (std::string_view (buffer, len));
+}
+
+bool isMinorQuality (std::string_view quality) { return patterns::matchMinorQuality (quality); }
+
+ChordParts splitChordSymbol (std::string_view chord)
+{
+    const std::string normalized = normalizeAccidentalSigns (chord);
+    const auto m = patterns::matchChordSplit (normalized);
+    ChordParts parts;
+    if (! m.matched || notePitchClass (m.root) < 0)
+        return parts;
+    parts.root = std::string (m.root);
+    parts.quality = std::string (m.quality);
+    if (! m.bass.empty() && notePitchClass (m.bass) >= 0)
+        parts.bass = std::string (m.bass);
+    parts.ok = true;
+    return parts;
+}
+
+int notePitchClass (std::string_view name)
+{
+    const auto& table = noteTable();
+    const auto it = table.find (name);
+    return it == table.end() ? -1 : it->second;
+}
+
+std::optional<int> keyNamePitchClass (std::string_view name)
+{
+    const auto& table = keyTable();
+    const auto it = table.find (name);
+    if (it == table.end())
+        return std::nullopt;
+    return it->second;
+}
+
+std::optional<int> parseSongKeyIndex (std::string_view text)
+{
+    std::string_view t = trimView (text);
+    if (t.empty())
+        return std::nullopt;
+    t = trimView (patterns::stripSongKeyModeWord (t));
+    const std::string upper = toUpperAscii (t);
+    if (upper.empty())
+        return std::nullopt;
+
+    for (const auto& solfege : kSolfegeKeys)
+    {
+        if (! startsWith (upper, solfege.name))
+            continue;
+        std::string_view rest = trimView (t.substr (solfege.name.size()));
+        std::string accidental;
+        if (! rest.empty() && rest[0] == '#')
+        {
+            accidental = "#";
+            rest.remove_prefix (1);
+        }
+        else if (! rest.empty() && (rest[0] == 'b' || rest[0] == 'B'))
+        {
+            accidental = "b";
+            rest.remove_prefix (1);
+        }
+        if (toLowerAscii (trimView (rest)) == "m")
+            rest = {};
+        if (! rest.empty())
+            continue;
+        return keyNamePitchClass (std::string (1, solfege.letter) + accidental);
+    }
+
+    if (patterns::matchKeyLetter (upper))
+    {
+        const char letter = upper[0];
+        std::string_view rest = trimView (t.substr (1));
+        std::string accidental;
+        if (! rest.empty() && rest[0] == '#')
+        {
+            accidental = "#";
+            rest.remove_prefix (1);
+        }
+        else if (! rest.empty() && rest[0] == 'b')
+        {
+            accidental = "b";
+            rest.remove_prefix (1);
+        }
+        else if (! rest.empty() && rest[0] == 'B')
+        {
+            const std::string follow = toLowerAscii (trimView (rest.substr (1)));
+            if (follow.empty() || follow == "m")
+            {
+                accidental = "b";
+                rest.remove_prefix (1);
+            }
+        }
+        if (toLowerAscii (trimView (rest)) == "m")
+            rest = {};
+        if (trimView (rest).empty())
+            return keyNamePitchClass (std::string (1, letter) + accidental);
+    }
+
+    if (auto fromUpper = keyNamePitchClass (upper))
+        return fromUpper;
+    return keyNamePitchClass (t);
+}
+
+std::string_view trimView (std::string_view text) noexcept
+{
+    std::size_t begin = 0;
+    std::size_t end = text.size();
+    while (begin < end && isSpaceByte (text[begin]))
+        ++begin;
+    while (end > begin && isSpaceByte (text[end - 1]))
+        --end;
+    return text.substr (begin, end - begin);
+}
+
+std::string trimSpaces (std::string_view text) { return std::string (trimView (text)); }
+
+std::string toLowerAscii (std::string_view text)
+{
+    std::string out (text);
+    for (auto& c : out)
+        c = lowerByte (c);
+    return out;
+}
+
+std::string toUpperAscii (std::string_view text)
+{
+    std::string out (text);
+    for (auto& c : out)
+        c = upperByte (c);
+    return out;
+}
+
+std::vector<std::string> splitWhitespaceTokens (std::string_view text)
+{
+    std::vector<std::string> tokens;
+    forEachToken (text, [&] (std::string_view token, std::size_t) {
+        tokens.emplace_back (token);
+        return true;
+    });
+    return tokens;
+}
+
+bool isSeparatorToken (std::string_view token)
+{
+    if (token.empty())
+        return false;
+    for (std::size_t i = 0; i < token.size();)
+    {
+        const char c = token[i];
+        if (c == '-' || c == '>' || c == '|')
+        {
+            ++i;
+            continue;
+        }
+        const auto three = token.substr (i, 3);
+        if (three == "\xE2\x80\x93" || three == "\xE2\x80\x94" || three == "\xE2\x86\x92")
+        {
+            i += 3;
+            continue;
+        }
+        return false;
+    }
+    return true;
+}
+
+bool isChordLine (std::string_view line)
+{
+    const auto t = trimView (line);
+    if (t.empty())
+        return false;
+    bool anyChord = false;
+    const bool allChords = forEachToken (t, [&] (std::string_view token, std::size_t) {
+        if (isSeparatorToken (token))
+            return true;
+        if (! isChordSymbol (token))
+            return false;
+        anyChord = true;
+        return true;
+    });
+    return allChords && anyChord;
+}
+
+bool hasChordToken (std::string_view line)
+{
+    const auto t = trimView (line);
+    if (t.empty())
+        return false;
+    return ! forEachToken (t, [] (std::string_view token, std::size_t) { return ! isChordSymbol (token); });
+}
+} // namespace quorvelle::charts
