@@ -1,13 +1,17 @@
 #include "core/CoreService.h"
 
 #include "charts/ChartMethods.h"
+#include "core/AbletonImport.h"
 #include "core/BoundaryDecision.h"
 #include "core/CompanionBundle.h"
 #include "core/CountIn.h"
+#include "core/CsvSections.h"
+#include "core/CueClipboard.h"
 #include "core/SectionMarkers.h"
 #include "core/SongOptions.h"
 #include "core/TimeSignatureInference.h"
 #include "core/TimingMaps.h"
+#include "core/UsbDescriptors.h"
 
 #include <array>
 #include <exception>
@@ -19,9 +23,9 @@ namespace
     // One line per method, in test order. A null handler answers "unknown method: " + name
     // until its module is wired in.
     constexpr std::array<CoreMethod, 25> methods { {
-        { "parseAbletonXML", nullptr },
-        { "parseAbletonFile", nullptr },
-        { "parseCSVSections", nullptr },
+        { "parseAbletonXML", &parseAbletonXML },
+        { "parseAbletonFile", &parseAbletonFile },
+        { "parseCSVSections", &parseCSVSections },
         { "mapMarkerToSectionType", &mapMarkerToSectionType },
         { "isCountSection", &isCountSection },
         { "calculateCountInDuration", &calculateCountInDuration },
@@ -33,17 +37,17 @@ namespace
         { "countSyllables", &countSyllables },
         { "tempoMapToBeatmap", &tempoMapToBeatmap },
         { "calculatePreciseTime", &calculatePreciseTime },
-        { "extractCuesInSection", nullptr },
-        { "buildClipboardSnapshot", nullptr },
-        { "computePasteForSection", nullptr },
-        { "destinationHasExistingCues", nullptr },
-        { "computeDeleteForSection", nullptr },
+        { "extractCuesInSection", &extractCuesInSection },
+        { "buildClipboardSnapshot", &buildClipboardSnapshot },
+        { "computePasteForSection", &computePasteForSection },
+        { "destinationHasExistingCues", &destinationHasExistingCues },
+        { "computeDeleteForSection", &computeDeleteForSection },
         { "detectSongOptionsChanges", &detectSongOptionsChanges },
         { "buildSongOptionsApplyPlan", &buildSongOptionsApplyPlan },
         { "decideBoundaryAction", &decideBoundaryAction },
         { "parseChordChart", &charts::chartMethodParseChordChart },
         { "companionBuildBundle", &companionBuildBundle },
-        { "parseUsbDescriptors", nullptr },
+        { "parseUsbDescriptors", &parseUsbDescriptors },
     } };
 
     Json failure (std::string error)

@@ -12,6 +12,10 @@ if ! ip link set lo up 2>/dev/null; then
   exit 97
 fi
 
+# The repository root, for fixtures; the build folder comes from CTest's environment.
+QUORVELLE_SOURCE_DIR=$(cd "$(dirname "$0")/.." && pwd)
+export QUORVELLE_SOURCE_DIR
+
 home=$(mktemp -d "${TMPDIR:-/tmp}/quorvelle-home.XXXXXX") || exit 98
 trap 'rm -rf "$home"' EXIT
 export HOME="$home"

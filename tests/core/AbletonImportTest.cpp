@@ -17,7 +17,8 @@ namespace
 std::string readFixture (const std::string& name)
 {
     const char* root = std::getenv ("QUORVELLE_SOURCE_DIR");
-    std::ifstream in (std::string (root != nullptr ? root : ".") + "/tests/fixtures/core/" + name, std::ios::binary);
+    const std::string folder = root != nullptr ? std::string (root) + "/tests/fixtures/core" : std::string (QUORVELLE_CORE_FIXTURES);
+    std::ifstream in (folder + "/" + name, std::ios::binary);
     std::stringstream text;
     text << in.rdbuf();
     EXPECT_FALSE (text.str().empty()) << name;
@@ -282,7 +283,7 @@ TEST (LiveSetImport, SignatureEnumDecoding)
 
 TEST (LiveSetImport, UnreadableInputGivesTheEmptyRecord)
 {
-    for (const std::string xml : { std::string {}, std::string ("<Live>"), std::string ("<Ableton><Song/></Ableton>"),
+    for (const std::string& xml : { std::string {}, std::string ("<Live>"), std::string ("<Ableton><Song/></Ableton>"),
                                    std::string ("<Ableton><LiveSet><MasterTrack></LiveSet>") })
         EXPECT_EQ (fromXml (xml), emptyRecord) << xml;
     EXPECT_EQ (parseAbletonXML (Json::array()), emptyRecord);

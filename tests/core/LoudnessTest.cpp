@@ -133,7 +133,7 @@ TEST (Loudness, DegenerateRatesAndChannelsFallBack)
     appendSine (mono, 1, 48000.0, 997.0, -10.0, 2.0);
     const auto at48k = measure (mono, 1, 48000.0);
     ASSERT_TRUE (at48k.has_value());
-    for (const double rate : { 0.0, -44100.0, std::nan (""), INFINITY })
+    for (const double rate : { 0.0, -44100.0, std::nan (""), static_cast<double> (INFINITY) })
     {
         const auto lufs = measureIntegratedLoudness (mono.data(), mono.size(), 1, rate);
         ASSERT_TRUE (lufs.has_value()) << rate;
