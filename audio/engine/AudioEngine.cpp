@@ -1,0 +1,118 @@
+#include "audio/engine/AudioEngine.h"
+
+#include "app/StorageRoot.h"
+#include "platform/VirtualAudioDevice.h"
+
+namespace quorvelle
+{
+AudioEngine::AudioEngine() = default;
+
+AudioEngine::~AudioEngine()
+{
+    if (callbackAdded)
+        deviceManager.removeAudioCallback (&player);
+    player.setSource (nullptr);
+    deviceManager.closeAudioDevice();
+}
+
+void AudioEngine::debugLog (const juce::String& line)
+{
+    juce::Logger::writeToLog (line);
+
+    if (eventSink)
+    {
+        auto* event = new juce::DynamicObject();
+        juce::var payload (event);
+        event->setProperty ("action", "DEBUG_LOG");
+        event->setProperty ("message", line);
+        eventSink ("fromNative", payload);
+    }
+}
+
+void AudioEngine::logStartupStep (const juce::String& step)
+{
+    const auto seconds = (juce::Time::getMillisecondCounterHiRes() - initialiseStartMs) / 1000.0;
+    juce::Logger::writeToLog ("[STARTUP-AE " + juce::String (seconds, 3) + "s] " + step);
+}
+
+void AudioEngine::openDefaultDevice()
+{
+    // Creates the system's types (ALSA, JACK) before ours is added: the manager only creates its
+    // defaults while its list is empty.
+    const auto& types = deviceManager.getAvailableDeviceTypes();
+
+    juce::String chosenType = "ALSA";
+    for (auto* type : types)
+    {
+        if (type->getTypeName() == "JACK")
+        {
+            // JACK lists devices only while a server runs (it never starts one itself).
+            type->scanForDevices();
+            if (! type->getDeviceNames (false).isEmpty())
+                chosenType = "JACK";
+        }
+    }
+
+    juce::XmlElement state ("DEVICESETUP");
+    state.setAttribute ("deviceType", chosenType);
+    const auto error = deviceManager.initialise (0, 2, &state, true);
+
+    debugLog ("[INIT-FLOW] initialise(): device open " + juce::String (deviceManager.getCurrentAudioDevice() != nullptr ? "OK" : "FAILED")
+              + " | type=" + chosenType + (error.isNotEmpty() ? " | error=" + error : juce::String()));
+
+    // The virtual device type is listed with the drivers; it is opened only when chosen.
+    deviceManager.addAudioDeviceType (platform::createVirtualAudioDeviceType());
+}
+
+void AudioEngine::initialise()
+{
+    initialiseStartMs = juce::Time::getMillisecondCounterHiRes();
+    if (initialiseHeldForTesting)
+        return;
+
+    logStartupStep ("initialise() START");
+    debugLog ("[INIT-FLOW] initialise() ENTER on BG thread | deviceSampleRate=" + juce::String (getDeviceSampleRate()));
+
+    openDefaultDevice();
+    logStartupStep ("device open done");
+
+    if (auto* device = deviceManager.getCurrentAudioDevice())
+    {
+        deviceSampleRate = device->getCurrentSampleRate();
+        lastDeviceName = device->getName();
+        juce::Logger::writeToLog ("AudioEngine: Audio device Configured. SR: " + juce::String (device->getCurrentSampleRate())
+                                  + " Hz, Buffer: " + juce::String (device->getCurrentBufferSizeSamples()));
+    }
+
+    deviceManager.addAudioCallback (&player);
+    callbackAdded = true;
+    logStartupStep ("addAudioCallback done");
+
+    initialiseComplete = true;
+    debugLog (juce::String (juce::CharPointer_UTF8 ("[INIT-FLOW] initialise(): BACKEND_READY — bridge gating released")));
+    sendBackendReady();
+}
+
+juce::var AudioEngine::makeBackendReadyEvent() const
+{
+    const auto root = getStorageRoot().getFullPathName();
+    auto* event = new juce::DynamicObject();
+    juce::var payload (event);
+    event->setProperty ("action", "BACKEND_READY");
+    event->setProperty ("deviceSampleRate", getDeviceSampleRate());
+    // Total physical memory in MB, rounded up by one as the front end has always received it.
+    event->setProperty ("systemMemoryMB", juce::SystemStats::getMemorySizeInMegabytes() + 1);
+    event->setProperty ("deviceId", getDeviceId());
+    event->setProperty ("schemaHash", "dbaf31540c7226f3");
+    event->setProperty ("storageRoot", root);
+    event->setProperty ("storageRootB64", juce::Base64::toBase64 (root.toRawUTF8(), root.getNumBytesAsUTF8()));
+    event->setProperty ("storageRootNeedsChoice", ! hasStorageRootConfig() && ! defaultRootHasLibrary());
+    return payload;
+}
+
+void AudioEngine::sendBackendReady()
+{
+    if (eventSink)
+        eventSink ("fromNative", makeBackendReadyEvent());
+}
+} // namespace quorvelle

@@ -1,0 +1,69 @@
+#pragma once
+
+#include "bridge/EventSink.h"
+
+#include <juce_audio_devices/juce_audio_devices.h>
+#include <juce_audio_utils/juce_audio_utils.h>
+
+#include <atomic>
+#include <functional>
+
+namespace quorvelle
+{
+// The audio engine: owns the device manager and the player that renders the audio graph, and
+// reports to the front end through its EventSink. Constructed with the main component; opens no
+// device until `initialise`, which runs once on the start-up thread.
+class AudioEngine
+{
+public:
+    AudioEngine();
+    ~AudioEngine();
+
+    AudioEngine (const AudioEngine&) = delete;
+    AudioEngine& operator= (const AudioEngine&) = delete;
+
+    // Set once by the owner before the start-up thread runs; called from any thread.
+    EventSink eventSink;
+    // Available physical memory in bytes, or -1 when the query fails. Installed by the owner.
+    std::function<juce::int64()> queryAvailablePhysicalMemory;
+
+    // Writes the line to the log and, when the sink is set, sends it as DEBUG_LOG through it on
+    // the calling thread.
+    void debugLog (const juce::String& line);
+
+    // Start-up thread, once: opens an audio device (JACK when a server runs, else ALSA's default;
+    // none is fine), attaches the player, marks the engine ready (which opens the bridge's gate)
+    // and sends BACKEND_READY. Never waits on the message thread.
+    void initialise();
+
+    bool isInitialiseComplete() const { return initialiseComplete.load(); }
+    double getDeviceSampleRate() const { return deviceSampleRate.load(); }
+
+    // Sends BACKEND_READY through the sink, when it is set.
+    void sendBackendReady();
+    // The BACKEND_READY object; the bridge sends the same again on FRONTEND_READY.
+    juce::var makeBackendReadyEvent() const;
+
+    // Writes "[STARTUP-AE <seconds>s] <step>" to the log.
+    void logStartupStep (const juce::String& step);
+
+    juce::AudioDeviceManager& getDeviceManager() { return deviceManager; }
+
+    // Tests hold readiness themselves: with this set, `initialise` returns at once and the test
+    // flips readiness through `markInitialiseCompleteForTesting`.
+    void setInitialiseHeldForTesting (bool held) { initialiseHeldForTesting = held; }
+    void markInitialiseCompleteForTesting() { initialiseComplete = true; }
+
+private:
+    void openDefaultDevice();
+
+    juce::AudioDeviceManager deviceManager;
+    juce::AudioSourcePlayer player;
+    std::atomic<bool> initialiseComplete { false };
+    std::atomic<double> deviceSampleRate { 44100.0 };
+    juce::String lastDeviceName;
+    double initialiseStartMs = 0.0;
+    bool callbackAdded = false;
+    bool initialiseHeldForTesting = false;
+};
+} // namespace quorvelle

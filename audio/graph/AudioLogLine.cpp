@@ -1,0 +1,88 @@
+#include "audio/graph/AudioLogLine.h"
+
+#include <cstdio>
+#include <cstring>
+
+namespace quorvelle
+{
+AudioLogLine& AudioLogLine::operator<< (const char* piece) noexcept
+{
+    if (piece == nullptr)
+        return *this;
+    const auto room = (size_t) (capacity - 1 - used);
+    const auto length = std::min (std::strlen (piece), room);
+    std::memcpy (text + used, piece, length);
+    used += (int) length;
+    text[used] = 0;
+    return *this;
+}
+
+AudioLogLine& AudioLogLine::operator<< (int64_t value) noexcept
+{
+    char digits[32];
+    std::snprintf (digits, sizeof (digits), "%lld", (long long) value);
+    return *this << digits;
+}
+
+AudioLogLine& AudioLogLine::fixed (double value, int decimals) noexcept
+{
+    char digits[64];
+    if (decimals > 0)
+        std::snprintf (digits, sizeof (digits), "%.*f", decimals, value);
+    else
+        std::snprintf (digits, sizeof (digits), "%g", value);
+    return *this << digits;
+}
+
+AudioLogLine& AudioLogLine::plain (double value) noexcept
+{
+    char digits[64];
+    std::snprintf (digits, sizeof (digits), "%g", value);
+    return *this << digits;
+}
+
+SourceLog::SourceLog (const std::function<void (const juce::String&)>& callbackToUse) : callback (callbackToUse)
+{
+    sinkId = AudioThreadLog::shared().addSink ([this] (const juce::String& line)
+                                               {
+                                                   if (callback)
+                                                       callback (line);
+                                               });
+}
+
+SourceLog::~SourceLog()
+{
+    AudioThreadLog::shared().removeSink (sinkId);
+}
+
+void SourceLog::deliver (const AudioLogLine& line, bool toLogger, bool toCallback) const noexcept
+{
+    const bool callbackSet = toCallback && static_cast<bool> (callback);
+    if (! toLogger && ! callbackSet)
+        return;
+
+    if (juce::MessageManager::existsAndIsCurrentThread())
+    {
+        const auto text = line.toString();
+        if (toLogger)
+            juce::Logger::writeToLog (text);
+        if (callbackSet)
+            callback (text);
+        return;
+    }
+
+    AudioThreadLog::Record record;
+    record.kind = AudioThreadLog::Kind::text;
+    record.setName (line.c_str());
+    if (toLogger)
+    {
+        record.sink = AudioThreadLog::loggerSink;
+        AudioThreadLog::shared().push (record);
+    }
+    if (callbackSet)
+    {
+        record.sink = sinkId;
+        AudioThreadLog::shared().push (record);
+    }
+}
+} // namespace quorvelle

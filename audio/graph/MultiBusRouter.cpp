@@ -1,0 +1,659 @@
+#include "audio/graph/MultiBusRouter.h"
+
+#include "audio/graph/AudioThreadLog.h"
+
+#include <cmath>
+#include <optional>
+#include <vector>
+
+namespace quorvelle
+{
+namespace
+{
+bool outsideUnity (float gain) noexcept { return gain < 0.9999f || gain > 1.0001f; }
+
+double nowMs() noexcept { return juce::Time::getMillisecondCounterHiRes(); }
+
+template <typename Flag>
+bool isSet (Flag* flag) noexcept { return flag != nullptr && flag->load(); }
+
+template <typename Flag>
+void clear (Flag* flag) noexcept
+{
+    if (flag != nullptr)
+        flag->exchange (false);
+}
+
+template <typename Flag>
+void raise (Flag* flag) noexcept
+{
+    if (flag != nullptr)
+        flag->exchange (true);
+}
+} // namespace
+
+MultiBusRouter::MultiBusRouter()
+{
+    logSink = AudioThreadLog::shared().addSink ([this] (const juce::String& line)
+                                                {
+                                                    if (logCallback)
+                                                        logCallback (line);
+                                                });
+}
+
+MultiBusRouter::~MultiBusRouter()
+{
+    AudioThreadLog::shared().removeSink (logSink);
+}
+
+//==============================================================================
+void MultiBusRouter::addBus (const juce::String& name, TapAudioSource* tap)
+{
+    const juce::SpinLock::ScopedLockType sl (routerLock);
+    buses[name] = BusRoute { tap, 0, true, false, 1.0f };
+    rebuildRouteSnapshot();
+}
+
+void MultiBusRouter::addDirectSource (const juce::String& name, juce::AudioSource* source)
+{
+    const juce::SpinLock::ScopedLockType sl (routerLock);
+    directs[name] = BusRoute { source, 0, true, false, 1.0f };
+    rebuildRouteSnapshot();
+}
+
+void MultiBusRouter::setMonitor (const juce::String& name, bool monitor)
+{
+    const juce::SpinLock::ScopedLockType sl (routerLock);
+    if (auto bus = buses.find (name); bus != buses.end())
+        bus->second.monitor = monitor;
+    if (auto direct = directs.find (name); direct != directs.end())
+        direct->second.monitor = monitor;
+    rebuildRouteSnapshot();
+}
+
+void MultiBusRouter::setRouting (const juce::String& name, int firstChannel, bool stereo)
+{
+    const juce::SpinLock::ScopedLockType sl (routerLock);
+    for (auto* map : { &buses, &directs })
+        if (auto route = map->find (name); route != map->end())
+        {
+            route->second.firstChannel = firstChannel;
+            route->second.stereo = stereo;
+        }
+
+    bool custom = false;
+    for (auto* map : { &buses, &directs })
+        for (const auto& [key, route] : *map)
+            custom = custom || route.firstChannel != 0 || ! route.stereo;
+    customRouting.store (custom);
+    rebuildRouteSnapshot();
+}
+
+void MultiBusRouter::setDirectGain (const juce::String& name, float gain)
+{
+    const juce::SpinLock::ScopedLockType sl (routerLock);
+    if (auto direct = directs.find (name); direct != directs.end())
+        direct->second.gain = gain;
+    if (name == "countIn")
+        countInGain.store (gain);
+    rebuildRouteSnapshot();
+}
+
+void MultiBusRouter::rebuildRouteSnapshot()
+{
+    auto& snapshot = snapshots.beginWrite();
+
+    int filled = 0;
+    for (const auto& [name, route] : buses)
+    {
+        if (filled >= maxSlots)
+            break;
+        auto& slot = snapshot.slots[filled++];
+        slot.name = name;
+        slot.firstChannel = route.firstChannel;
+        slot.stereo = route.stereo;
+        slot.monitor = route.monitor;
+        slot.tap = dynamic_cast<TapAudioSource*> (route.source);
+        slot.source = nullptr;
+        slot.gain = 1.0f;
+        slot.isCountIn = false;
+    }
+    snapshot.busCount = filled;
+
+    int directCount = 0;
+    for (const auto& [name, route] : directs)
+    {
+        if (filled >= maxSlots)
+            break;
+        auto& slot = snapshot.slots[filled++];
+        slot.name = name;
+        slot.firstChannel = route.firstChannel;
+        slot.stereo = route.stereo;
+        slot.monitor = route.monitor;
+        slot.gain = route.gain;
+        slot.source = route.source;
+        slot.tap = dynamic_cast<TapAudioSource*> (route.source);
+        slot.isCountIn = name == "countIn";
+        ++directCount;
+    }
+    snapshot.directCount = directCount;
+
+    for (int i = filled; i < maxSlots; ++i)
+        snapshot.slots[i] = RouteSlot {};
+
+    auto countIn = directs.find ("countIn");
+    snapshot.countInSource = countIn != directs.end() ? dynamic_cast<CountInInterface*> (countIn->second.source) : nullptr;
+    auto overlay = directs.find ("countOverlay");
+    snapshot.handoffOverlay = overlay != directs.end() ? dynamic_cast<OverlaySampleSource*> (overlay->second.source) : nullptr;
+
+    snapshots.publish (snapshot);
+}
+
+//==============================================================================
+void MultiBusRouter::prepareToPlay (int samplesPerBlockExpected, double sampleRate)
+{
+    std::vector<juce::AudioSource*> sources;
+    {
+        const juce::SpinLock::ScopedLockType sl (routerLock);
+        for (const auto& [name, route] : directs)
+            if (route.source != nullptr)
+                sources.push_back (route.source);
+    }
+
+    if (mainSource != nullptr)
+        mainSource->prepareToPlay (samplesPerBlockExpected, sampleRate);
+    for (auto* source : sources)
+        source->prepareToPlay (samplesPerBlockExpected, sampleRate);
+
+    const int block = juce::jmax (1, samplesPerBlockExpected);
+    mainScratch.setSize (2, 2 * block, false, false, true);
+    directScratch.setSize (2, 2 * block, false, false, true);
+    workBuffer.setSize (maxOutputs, 2 * block + 16, false, false, true);
+
+    deviceSampleRate = sampleRate;
+    expectedSampleRate = sampleRate;
+    for (auto& state : srcStates)
+        state = SrcState {};
+    lastSrcInputCount = 0;
+    lastCallbackMs = 0.0;
+    accumulatedMs = 0.0;
+    accumulatedSamples = 0;
+    accumulatedCallbacks = 0;
+
+    if (logCallback)
+    {
+        auto callback = logCallback;
+        juce::MessageManager::callAsync ([callback, sampleRate, samplesPerBlockExpected]
+                                         {
+                                             callback ("[SR-DEBUG] MultiBusRouter::prepareToPlay: expectedSR=" + juce::String (sampleRate)
+                                                       + " blockSize=" + juce::String (samplesPerBlockExpected)
+                                                       + " \xe2\x80\x94 propagated prepareToPlay to ALL transport+direct sources (cascade resets)");
+                                         });
+    }
+}
+
+void MultiBusRouter::releaseResources()
+{
+    std::vector<juce::AudioSource*> sources;
+    {
+        const juce::SpinLock::ScopedLockType sl (routerLock);
+        for (const auto& [name, route] : directs)
+            if (route.source != nullptr)
+                sources.push_back (route.source);
+    }
+
+    if (mainSource != nullptr)
+        mainSource->releaseResources();
+    for (auto* source : sources)
+        source->releaseResources();
+}
+
+//==============================================================================
+void MultiBusRouter::updateRateMonitor (int n)
+{
+    const auto now = nowMs();
+    if (lastCallbackMs > 0.0)
+    {
+        accumulatedMs += now - lastCallbackMs;
+        accumulatedSamples += n;
+        accumulatedCallbacks += 1;
+
+        if (accumulatedMs > 5000.0 && accumulatedSamples > 0)
+        {
+            const auto measured = (double) accumulatedSamples / (accumulatedMs / 1000.0);
+            const auto drift = expectedSampleRate > 0.0 ? (measured / expectedSampleRate - 1.0) * 100.0 : 0.0;
+            measuredSampleRate.store (measured);
+            driftPercent.store (drift);
+            averageBlockSize.store ((double) accumulatedSamples / accumulatedCallbacks);
+            reportCallbacks.store (accumulatedCallbacks);
+            clockMismatch.store (std::abs (drift) > 1.0);
+            reportReady.store (true);
+            accumulatedMs = 0.0;
+            accumulatedSamples = 0;
+            accumulatedCallbacks = 0;
+        }
+    }
+    lastCallbackMs = now;
+}
+
+void MultiBusRouter::getNextAudioBlock (const juce::AudioSourceChannelInfo& info)
+{
+    const auto startTicks = juce::Time::getHighResolutionTicks();
+    const int n = info.numSamples;
+
+    if (logCallback)
+        updateRateMonitor (n);
+    renderedSamples.fetch_add (n);
+
+    // The player copies the device's inputs into the buffer and may hand over more channels than the
+    // device has outputs: clear every channel, and render only to the device's outputs.
+    auto& buffer = *info.buffer;
+    for (int c = 0; c < buffer.getNumChannels(); ++c)
+        buffer.clear (c, info.startSample, n);
+
+    const int outputs = deviceOutputChannels.load();
+    const int channels = outputs > 0 ? juce::jmin (outputs, buffer.getNumChannels()) : buffer.getNumChannels();
+    const int capacity = mainScratch.getNumSamples();
+
+    if (n > 0 && capacity > 0)
+    {
+        // A block longer than the scratch buffers (twice the prepared block) renders in pieces.
+        std::optional<Path> lastPath;
+        for (int done = 0; done < n;)
+        {
+            const int k = juce::jmin (capacity, n - done);
+            juce::AudioBuffer<float> dest (buffer.getArrayOfWritePointers(), channels, info.startSample + done, k);
+            if (const auto path = renderPiece (dest, k))
+                lastPath = path;
+            done += k;
+        }
+        if (lastPath.has_value())
+            logPostPauseDiag (buffer, info.startSample, n, *lastPath);
+    }
+
+    const auto elapsed = juce::Time::highResolutionTicksToSeconds (juce::Time::getHighResolutionTicks() - startTicks);
+    const auto micros = (int64_t) (elapsed * 1.0e6);
+    lastCallbackMicros.store (micros);
+    auto largest = maxCallbackMicros.load();
+    while (micros > largest && ! maxCallbackMicros.compare_exchange_weak (largest, micros))
+    {
+    }
+}
+
+std::optional<MultiBusRouter::Path> MultiBusRouter::renderPiece (juce::AudioBuffer<float>& dest, int n)
+{
+    const int C = dest.getNumChannels();
+
+    // No session in the graph and no standalone count: silence, direct sources included.
+    if (sessionPresent != nullptr && ! sessionPresent->load() && ! isSet (standaloneCountActive))
+        return std::nullopt;
+
+    const PublishedState<Snapshot>::ReadScope snapshot (snapshots);
+    const int slotCount = snapshot->busCount + snapshot->directCount;
+
+    for (int i = 0; i < slotCount; ++i)
+        if (auto* tap = snapshot->slots[i].tap)
+            tap->resetCapture();
+
+    bool fired = false, countInRendered = false;
+    const int mainStartOffset = processHandoff (*snapshot, n, fired, countInRendered);
+    const int d = n - mainStartOffset;
+    auto* countIn = snapshot->countInSource;
+
+    const bool countInMix = countInRendered && ! overlayHandedOff && countIn != nullptr
+                            && (fired || mainStartOffset == n || isSet (standaloneCountActive) || countIn->isRegionOverlayActive());
+
+    const bool isOffline = offline.load();
+    Path path;
+    if (splitMonitor.load() && ! isOffline && C >= 2)
+        path = Path::split;
+    else if ((isOffline || ! customRouting.load()) && C <= 2)
+        path = Path::fast;
+    else
+        path = Path::custom;
+
+    const int directFirst = snapshot->busCount;
+    const int directEnd = slotCount;
+
+    if (path == Path::split || path == Path::fast)
+    {
+        // The song chain renders in stereo: in SPLIT its channels are the audience and the monitor.
+        const int songChannels = juce::jmin (C, 2);
+        if (d > 0 && mainSource != nullptr)
+        {
+            if (mainStartOffset <= 0)
+            {
+                juce::AudioBuffer<float> song (dest.getArrayOfWritePointers(), songChannels, n);
+                mainSource->getNextAudioBlock (juce::AudioSourceChannelInfo (&song, 0, n));
+            }
+            else
+            {
+                juce::AudioBuffer<float> scratch (mainScratch.getArrayOfWritePointers(), 2, d);
+                scratch.clear();
+                mainSource->getNextAudioBlock (juce::AudioSourceChannelInfo (&scratch, 0, d));
+                for (int i = 0; i < songChannels; ++i)
+                    dest.addFrom (i, mainStartOffset, scratch, i, 0, d);
+            }
+        }
+
+        const float countGain = countInGain.load();
+        if (countInMix)
+        {
+            for (int i = 0; i < juce::jmin (2, directScratch.getNumChannels()); ++i)
+            {
+                if (path == Path::split)
+                    dest.addFrom (1, 0, directScratch, i, 0, n, countGain * 0.5f);
+                else if (i < juce::jmin (C, 2))
+                    dest.addFrom (i, 0, directScratch, i, 0, n, countGain);
+            }
+        }
+
+        for (int s = directFirst; s < directEnd; ++s)
+        {
+            const auto& slot = snapshot->slots[s];
+            if (slot.source == nullptr || slot.isCountIn)
+                continue;
+            renderDirect (slot, n);
+            for (int i = 0; i < juce::jmin (2, directScratch.getNumChannels()); ++i)
+            {
+                if (path == Path::split)
+                    dest.addFrom (slot.monitor ? 1 : 0, 0, directScratch, i, 0, n, slot.gain * 0.5f);
+                else if (i < juce::jmin (C, 2))
+                    dest.addFrom (i, 0, directScratch, i, 0, n, slot.gain);
+            }
+        }
+    }
+    else
+    {
+        // CUSTOM: the song chain renders only to drive its taps; each bus goes to its own outputs.
+        juce::AudioBuffer<float> scratch (mainScratch.getArrayOfWritePointers(), 2, n);
+        scratch.clear();
+        if (d > 0 && mainSource != nullptr)
+        {
+            mainSource->getNextAudioBlock (juce::AudioSourceChannelInfo (&scratch, mainStartOffset, d));
+        }
+
+        if (transport != nullptr && ! transport->isPlaying())
+        {
+            for (auto& state : srcStates)
+                state = SrcState {};
+        }
+        else
+        {
+            const double sessionRate = sessionSampleRate.load();
+            if (sessionRate > 0.0 && deviceSampleRate > 0.0 && std::abs (sessionRate - deviceSampleRate) > 1.0)
+            {
+                const double ratio = sessionRate / deviceSampleRate;
+                const int m = juce::jmin ((int) std::ceil (n * ratio) + 1, workBuffer.getNumSamples());
+                if (m != lastSrcInputCount)
+                {
+                    for (auto& state : srcStates)
+                        state = SrcState {};
+                    lastSrcInputCount = m;
+                }
+                const int K = juce::jmin (C, maxOutputs);
+
+                int largestCapture = 0;
+                for (int b = 0; b < snapshot->busCount; ++b)
+                    if (auto* tap = snapshot->slots[b].tap)
+                        largestCapture = juce::jmax (largestCapture, tap->getCaptured());
+
+                if (m >= 1 && K >= 1 && largestCapture >= 1)
+                {
+                    for (int k = 0; k < K; ++k)
+                        workBuffer.clear (k, 0, m);
+                    for (int b = 0; b < snapshot->busCount; ++b)
+                    {
+                        const auto& slot = snapshot->slots[b];
+                        if (slot.tap != nullptr && slot.tap->getCaptured() > 0)
+                            routeAdd (slot.tap->getCapture(), juce::jmin (slot.tap->getCaptured(), m), workBuffer, 0,
+                                      slot.firstChannel, slot.stereo, K);
+                    }
+                    for (int k = 0; k < K; ++k)
+                        resampleLinear (workBuffer.getReadPointer (k), m, dest.getWritePointer (k), n, ratio, srcStates[k]);
+                }
+            }
+            else
+            {
+                for (int b = 0; b < snapshot->busCount; ++b)
+                {
+                    const auto& slot = snapshot->slots[b];
+                    if (slot.tap != nullptr && slot.tap->getCaptured() > 0)
+                        routeAdd (slot.tap->getCapture(), juce::jmin (slot.tap->getCaptured(), n), dest, 0,
+                                  slot.firstChannel, slot.stereo, C);
+                }
+            }
+        }
+
+        if (countInMix)
+        {
+            int first = 0;
+            bool stereo = true;
+            for (int s = directFirst; s < directEnd; ++s)
+                if (snapshot->slots[s].isCountIn)
+                {
+                    first = snapshot->slots[s].firstChannel;
+                    stereo = snapshot->slots[s].stereo;
+                    break;
+                }
+            const float countGain = countInGain.load();
+            if (outsideUnity (countGain))
+                directScratch.applyGain (0, n, countGain);
+            routeAdd (directScratch, n, dest, 0, first, stereo, C);
+        }
+
+        for (int s = directFirst; s < directEnd; ++s)
+        {
+            const auto& slot = snapshot->slots[s];
+            if (slot.source == nullptr || slot.isCountIn)
+                continue;
+            renderDirect (slot, n);
+            if (outsideUnity (slot.gain))
+                directScratch.applyGain (0, n, slot.gain);
+            routeAdd (directScratch, n, dest, 0, slot.firstChannel, slot.stereo, C);
+        }
+    }
+
+    const float g = masterGain.load() * standbyGain.load();
+    if (outsideUnity (g))
+        dest.applyGain (0, n, g);
+
+    return path;
+}
+
+void MultiBusRouter::renderDirect (const RouteSlot& slot, int n)
+{
+    juce::AudioBuffer<float> scratch (directScratch.getArrayOfWritePointers(), 2, n);
+    scratch.clear();
+    slot.source->getNextAudioBlock (juce::AudioSourceChannelInfo (&scratch, 0, n));
+}
+
+int MultiBusRouter::processHandoff (const Snapshot& snapshot, int n, bool& fired, bool& countInRendered)
+{
+    overlayHandedOff = false;
+    fired = false;
+    auto* overlay = snapshot.handoffOverlay;
+    auto* countIn = snapshot.countInSource;
+
+    auto renderCountIn = [&]
+    {
+        juce::AudioBuffer<float> scratch (directScratch.getArrayOfWritePointers(), 2, n);
+        scratch.clear();
+        countIn->getNextAudioBlock (juce::AudioSourceChannelInfo (&scratch, 0, n));
+        countInRendered = true;
+    };
+    auto stamp = [&]
+    {
+        if (handoffStampMs != nullptr)
+            handoffStampMs->store (nowMs());
+    };
+    auto handOff = [&]
+    {
+        if (handoffCallback)
+            handoffCallback();
+        raise (autoStartRaised);
+    };
+
+    // The overlay decides: the song starts on the overlay's last sample.
+    if (isSet (overlayDrivesHandoff) && isSet (handoffArmed) && overlay != nullptr)
+    {
+        overlayHandedOff = true;
+        int left = 0;
+        if (overlay->isPlaying())
+        {
+            left = overlay->samplesLeft();
+            if (left > n)
+                return n;
+        }
+        clear (handoffArmed);
+        clear (overlayDrivesHandoff);
+        stamp();
+        handOff();
+        return left;
+    }
+
+    if (countInState != nullptr && countInState->counting.load() && countIn != nullptr)
+    {
+        renderCountIn();
+
+        if (isSet (standaloneCountActive))
+        {
+            if (! isSet (handoffArmed))
+                return 0;
+
+            const auto c = countInState->completedAtSample.exchange (-1);
+            if (c >= 0 || ! countIn->isActive())
+            {
+                stamp();
+                clear (handoffArmed);
+                clear (standaloneCountActive);
+                handOff();
+                fired = true;
+                return juce::jmax (0, (int) c);
+            }
+            return 0;
+        }
+
+        // The count before the song: the song starts on the count's end sample.
+        const auto c = countInState->completedAtSample.exchange (-1);
+        if (c < 0)
+            return n;
+
+        fired = true;
+        if (countInState->onComplete)
+            countInState->onComplete();
+
+        AudioThreadLog::Record record;
+        record.kind = AudioThreadLog::Kind::handoff;
+        record.ints[0] = c;
+        record.ints[1] = n;
+        AudioThreadLog::shared().push (record);
+        return juce::jlimit (0, n, (int) c);
+    }
+
+    if (countIn == nullptr || ! (isSet (standaloneCountActive) || countIn->isRegionOverlayActive()))
+        return 0;
+
+    renderCountIn();
+
+    if (isSet (handoffArmed) && ! countIn->isActive())
+    {
+        clear (handoffArmed);
+        clear (standaloneCountActive);
+        handOff();
+        fired = true;
+    }
+    if (isSet (countJumpArmed) && ! countIn->isActive())
+    {
+        clear (standaloneCountActive);
+        if (countJumpCallback)
+            countJumpCallback();
+        fired = true;
+    }
+    return 0;
+}
+
+void MultiBusRouter::logPostPauseDiag (const juce::AudioBuffer<float>& dest, int start, int n, Path path)
+{
+    if (! logCallback || transport == nullptr || transport->isPlaying())
+        return;
+
+    ++postPauseCallbacks;
+    if (postPauseCallbacks % 100 != 0 || ! verboseDiagnostics.load())
+        return;
+
+    AudioThreadLog::Record record;
+    record.kind = AudioThreadLog::Kind::postPauseDiag;
+    record.sink = logSink;
+    record.ints[0] = postPauseCallbacks;
+    record.reals[0] = regionPeak (dest, start, n, dest.getNumChannels());
+    record.reals[1] = masterGain.load();
+    record.setName (path == Path::split ? "SPLIT" : path == Path::fast ? "FAST" : "CUSTOM");
+    AudioThreadLog::shared().push (record);
+}
+
+void MultiBusRouter::routeAdd (const juce::AudioBuffer<float>& from, int n, juce::AudioBuffer<float>& dest, int destStart,
+                               int firstChannel, bool stereo, int destChannels) noexcept
+{
+    if (n <= 0 || from.getNumChannels() < 1)
+        return;
+    const int right = juce::jmin (1, from.getNumChannels() - 1);
+
+    if (stereo)
+    {
+        if (firstChannel >= 0 && firstChannel < destChannels)
+            dest.addFrom (firstChannel, destStart, from, 0, 0, n);
+        if (firstChannel + 1 >= 0 && firstChannel + 1 < destChannels)
+            dest.addFrom (firstChannel + 1, destStart, from, right, 0, n);
+    }
+    else if (firstChannel >= 0 && firstChannel < destChannels)
+    {
+        dest.addFrom (firstChannel, destStart, from, 0, 0, n, 0.5f);
+        dest.addFrom (firstChannel, destStart, from, right, 0, n, 0.5f);
+    }
+}
+
+void MultiBusRouter::resampleLinear (const float* x, int m, float* y, int n, double r, SrcState& s) noexcept
+{
+    if (n <= 0)
+        return;
+    if (m <= 0)
+    {
+        juce::FloatVectorOperations::clear (y, n);
+        return;
+    }
+
+    const int offset = s.hasCarry ? 1 : 0;
+    const int length = m + offset;
+    auto v = [&] (int k) noexcept { return (s.hasCarry && k == 0) ? s.carry : x[k - offset]; };
+
+    double p = s.phase;
+    for (int j = 0; j < n; ++j)
+    {
+        const int i = (int) p;
+        const auto f = (float) (p - i);
+        if (i + 1 < length)
+            y[j] = v (i) + (v (i + 1) - v (i)) * f;
+        else if (i < length)
+            y[j] = v (i);
+        else
+            y[j] = 0.0f;
+        p += r;
+    }
+
+    const double e = n * r + s.phase;
+    const int c = (int) std::floor (e);
+    s.phase = e - c;
+    const int index = c - offset;
+    if (index >= 0 && index < m)
+    {
+        s.carry = x[index];
+        s.hasCarry = true;
+    }
+    else
+    {
+        s.carry = 0.0f;
+        s.hasCarry = false;
+    }
+}
+} // namespace quorvelle

@@ -1,0 +1,50 @@
+#pragma once
+
+#include <memory>
+
+namespace quorvelle
+{
+// Time-stretch and pitch-shift processor over Rubber Band, with the calls the audio sources make.
+//
+// - Each `process` call consumes exactly `inCount` input samples per channel and writes exactly
+//   `outCount` output samples per channel; the ratio follows from the counts over time.
+//   `outCount` 0 only feeds input (priming).
+// - The latencies depend only on `configure`: the output is delayed to one fixed latency that covers
+//   ratios 0.5..2 and +-12 semitones. Prime with `inputLatency()` zeros and no output, process, then
+//   drop the first `inputLatency() + outputLatency()` output samples: the result starts at sample 0
+//   of the source.
+// - `process`, `reset` and `setTransposeSemitones` neither allocate nor lock (audio thread).
+class TimeStretcher
+{
+public:
+    enum class Engine
+    {
+        live,    // the faster engine, for the audio thread
+        offline  // the finer engine, for offline renders
+    };
+
+    explicit TimeStretcher (Engine engine = Engine::live);
+    ~TimeStretcher();
+    TimeStretcher (const TimeStretcher&) = delete;
+    TimeStretcher& operator= (const TimeStretcher&) = delete;
+
+    // Builds the processor (allocates; not for the audio thread). `blockSamples` and
+    // `intervalSamples` set the analysis window and hop the callers ask for.
+    void configure (int channels, int blockSamples, int intervalSamples, double sampleRate);
+    void reset();
+    // 0 semitones, or a tonality limit of 0, is plain transposition.
+    void setTransposeSemitones (float semitones, float tonalityLimit = 0.0f);
+    void process (const float* const* inputs, int inCount, float* const* outputs, int outCount);
+    // After the last input: writes the remaining output (up to `outCount` samples per channel) and
+    // returns how many samples were written.
+    int flush (float* const* outputs, int outCount);
+
+    int inputLatency() const;
+    int outputLatency() const;
+    int channels() const;
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl;
+};
+} // namespace quorvelle

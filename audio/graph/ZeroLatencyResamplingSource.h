@@ -1,0 +1,54 @@
+#pragma once
+
+#include <juce_audio_basics/juce_audio_basics.h>
+
+#include <atomic>
+#include <cstdint>
+
+namespace quorvelle
+{
+// Converts the session's rate to the device's by linear interpolation with no look-ahead: each block
+// reads exactly the input it needs and carries at most two input samples to the next.
+class ZeroLatencyResamplingSource : public juce::PositionableAudioSource
+{
+public:
+    // ratio = session rate / device rate (exactly 1 when the two are within 1 Hz).
+    ZeroLatencyResamplingSource (juce::PositionableAudioSource* source, double ratio, int channels = 2);
+
+    struct Stats
+    {
+        int64_t inputPulled = 0, inputConsumed = 0, outputSamples = 0, blocks = 0, blocksWithoutCarry = 0, seeks = 0;
+    };
+    // Message thread (engine timer): reads and resets the counters.
+    Stats takeStats() noexcept;
+
+    double getRatio() const noexcept { return ratio; }
+    int inputCapacity() const noexcept { return inputBuffer.getNumSamples(); }
+
+    void prepareToPlay (int samplesPerBlockExpected, double sampleRate) override;
+    void releaseResources() override { source->releaseResources(); }
+    void getNextAudioBlock (const juce::AudioSourceChannelInfo& info) override;
+    void setNextReadPosition (juce::int64 p) override;
+    juce::int64 getNextReadPosition() const override { return source->getNextReadPosition(); }
+    juce::int64 getTotalLength() const override;
+    bool isLooping() const override { return source->isLooping(); }
+    void setLooping (bool looping) override { source->setLooping (looping); }
+
+private:
+    // Input samples a piece of k outputs reads from the start of the buffer.
+    int inputNeeded (int k) const noexcept;
+    void renderPiece (juce::AudioBuffer<float>& out, int start, int k);
+
+    juce::PositionableAudioSource* source;
+    const int channels;
+    const double ratio;
+    double deviceSampleRate = 48000.0;
+    double phase = 0.0;
+    juce::AudioBuffer<float> inputBuffer;
+    int carriedCount = 0;
+    float carried[2][2] {};
+    std::atomic<bool> overrunLogged { false };
+
+    std::atomic<int64_t> inputPulled { 0 }, inputConsumed { 0 }, outputSamples { 0 }, blocks { 0 }, blocksWithoutCarry { 0 }, seeks { 0 };
+};
+} // namespace quorvelle

@@ -1,0 +1,146 @@
+// Render cost of the playback graph per device block: 40 stems in 16 group buses at 48 kHz, with the
+// stretch bypassed, with live stretch (ratio 1.1, +2 semitones on the pitched buses), and for a
+// 44.1 kHz session on a 48 kHz device through CUSTOM on 8 outputs; against a plain
+// juce::MixerAudioSource of the same stems. Each case reports the mean and the 99th percentile of
+// the block time as a fraction of the block's duration (counters mean_frac and p99_frac).
+
+#include "tests/audio/graph/SongGraphFixture.h"
+
+#include <benchmark/benchmark.h>
+#include <juce_events/juce_events.h>
+
+#include <algorithm>
+#include <chrono>
+
+using namespace quorvelle;
+using namespace quorvelle::test;
+
+namespace
+{
+constexpr int stems = 40;
+constexpr double deviceRate = 48000.0;
+constexpr double songSeconds = 8.0;
+
+void report (benchmark::State& state, std::vector<double>& seconds, int block)
+{
+    if (seconds.empty())
+        return;
+    std::sort (seconds.begin(), seconds.end());
+    double sum = 0.0;
+    for (auto s : seconds)
+        sum += s;
+    const double blockSeconds = block / deviceRate;
+    state.counters["mean_frac"] = sum / (double) seconds.size() / blockSeconds;
+    state.counters["p99_frac"] = seconds[(size_t) ((double) (seconds.size() - 1) * 0.99)] / blockSeconds;
+    state.counters["max_frac"] = seconds.back() / blockSeconds;
+}
+
+template <typename Render>
+void timeBlocks (benchmark::State& state, int block, Render&& render)
+{
+    std::vector<double> seconds;
+    seconds.reserve (1 << 16);
+    for (auto _ : state)
+    {
+        const auto start = std::chrono::steady_clock::now();
+        render();
+        const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
+        state.SetIterationTime (elapsed.count());
+        seconds.push_back (elapsed.count());
+    }
+    report (state, seconds, block);
+}
+
+enum class Case
+{
+    bypass,
+    stretch,
+    custom44k
+};
+
+void graphRender (benchmark::State& state, Case which)
+{
+    const int block = (int) state.range (0);
+    const double sessionRate = which == Case::custom44k ? 44100.0 : 48000.0;
+    SongGraphFixture graph (stems, sessionRate, deviceRate, songSeconds);
+    graph.setBypass (which != Case::stretch);
+    graph.setStretch (which == Case::stretch ? 1.1f : 1.0f, which == Case::stretch ? 2.0f : 0.0f);
+    int outputs = 2;
+    if (which == Case::custom44k)
+    {
+        outputs = 8;
+        for (int g = 0; g < 16; ++g)
+            graph.router.setRouting (kBusCategoryNames[(size_t) g], (g % 4) * 2, true);
+        graph.router.setDeviceOutputChannels (outputs);
+    }
+    graph.prepare (block, deviceRate);
+    // A loop inside the song keeps it playing; its wraps reset every stretcher.
+    graph.loop.setLoopRegion (0, (int64_t) (6.0 * sessionRate), true);
+
+    juce::AudioBuffer<float> buffer (outputs, block);
+    for (int i = 0; i < 200; ++i)
+        graph.router.getNextAudioBlock (juce::AudioSourceChannelInfo (&buffer, 0, block));
+
+    timeBlocks (state, block, [&] { graph.router.getNextAudioBlock (juce::AudioSourceChannelInfo (&buffer, 0, block)); });
+}
+
+// The block in which the loop wraps: every group's stretcher restarts (its start pad).
+void wrapBlock (benchmark::State& state)
+{
+    const int block = (int) state.range (0);
+    SongGraphFixture graph (stems, deviceRate, deviceRate, songSeconds);
+    graph.setBypass (false);
+    graph.setStretch (1.1f, 2.0f);
+    graph.prepare (block, deviceRate);
+    juce::AudioBuffer<float> buffer (2, block);
+    for (int i = 0; i < 200; ++i)
+        graph.router.getNextAudioBlock (juce::AudioSourceChannelInfo (&buffer, 0, block));
+
+    std::vector<double> seconds;
+    for (auto _ : state)
+    {
+        graph.loop.requestSeek (48000); // taken at the start of the next block: a seek of every stretcher
+        const auto start = std::chrono::steady_clock::now();
+        graph.router.getNextAudioBlock (juce::AudioSourceChannelInfo (&buffer, 0, block));
+        const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
+        state.SetIterationTime (elapsed.count());
+        seconds.push_back (elapsed.count());
+    }
+    report (state, seconds, block);
+}
+
+// The same stems through one plain juce::MixerAudioSource, nothing else.
+void plainMixer (benchmark::State& state)
+{
+    const int block = (int) state.range (0);
+    SongGraphFixture graph (stems, deviceRate, deviceRate, songSeconds);
+    juce::MixerAudioSource mixer;
+    std::vector<std::unique_ptr<Int16MemoryAudioSource>> sources;
+    for (auto& track : graph.tracks)
+    {
+        sources.push_back (std::make_unique<Int16MemoryAudioSource> (&track->data));
+        sources.back()->setLooping (true);
+        mixer.addInputSource (sources.back().get(), false);
+    }
+    mixer.prepareToPlay (block, deviceRate);
+    juce::AudioBuffer<float> buffer (2, block);
+    timeBlocks (state, block, [&] { mixer.getNextAudioBlock (juce::AudioSourceChannelInfo (&buffer, 0, block)); });
+}
+} // namespace
+
+BENCHMARK_CAPTURE (graphRender, bypass, Case::bypass)->Arg (128)->Arg (256)->Arg (512)->UseManualTime()->Iterations (4000);
+BENCHMARK_CAPTURE (graphRender, stretch_1_1_plus2, Case::stretch)->Arg (128)->Arg (256)->Arg (512)->UseManualTime()->Iterations (3000);
+BENCHMARK_CAPTURE (graphRender, custom_44k1_on_48k_8out, Case::custom44k)->Arg (128)->Arg (256)->Arg (512)->UseManualTime()->Iterations (4000);
+BENCHMARK (wrapBlock)->Arg (128)->Arg (256)->Arg (512)->UseManualTime()->Iterations (200);
+BENCHMARK (plainMixer)->Arg (128)->Arg (256)->Arg (512)->UseManualTime()->Iterations (4000);
+
+int main (int argc, char** argv)
+{
+    juce::ScopedJuceInitialiser_GUI juce;
+    benchmark::Initialize (&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments (argc, argv))
+        return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}

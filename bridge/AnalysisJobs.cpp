@@ -1,0 +1,754 @@
+#include "bridge/AnalysisJobs.h"
+
+#include "core/Fingerprint.h"
+#include "core/Loudness.h"
+
+#include <juce_cryptography/juce_cryptography.h>
+
+#include <algorithm>
+#include <cmath>
+#include <vector>
+
+namespace quorvelle
+{
+namespace
+{
+    constexpr int kBlockSamples = 65536;
+    constexpr double kWorkRate = 44100.0;
+
+    // Builds an event object with its properties in the given order.
+    struct EventBuilder
+    {
+        explicit EventBuilder (const char* action) : object (new juce::DynamicObject()), value (object)
+        {
+            object->setProperty ("action", action);
+        }
+        EventBuilder& set (const char* key, const juce::var& v)
+        {
+            object->setProperty (key, v);
+            return *this;
+        }
+        juce::DynamicObject* object;
+        juce::var value;
+    };
+
+    juce::String textOf (const juce::var& message, const char* key)
+    {
+        return message.getProperty (key, {}).toString();
+    }
+
+    juce::StringArray textListOf (const juce::var& message, const char* key)
+    {
+        juce::StringArray list;
+        if (const auto* array = message.getProperty (key, {}).getArray())
+            for (const auto& element : *array)
+                list.add (element.toString());
+        return list;
+    }
+
+    bool flagOf (const juce::var& message, const char* key)
+    {
+        const auto value = message.getProperty (key, {});
+        return value.isBool() && static_cast<bool> (value);
+    }
+
+    juce::int64 twentyMinutes (const juce::AudioFormatReader& reader)
+    {
+        return static_cast<juce::int64> (reader.sampleRate * 60.0 * 20.0);
+    }
+
+    bool isLengthAnEstimate (const juce::AudioFormatReader& reader)
+    {
+        return reader.getFormatName().containsIgnoreCase ("MP3");
+    }
+
+    juce::String base64Of (const juce::String& text)
+    {
+        return juce::Base64::toBase64 (text);
+    }
+
+    //==========================================================================
+    // Output written to a temporary file beside the target and renamed over it only when the
+    // whole file was written, so a failed run never destroys what the target held.
+
+    // Passes everything to the real stream and remembers whether any write or seek failed and
+    // how far the file must reach.
+    class CheckedOutputStream final : public juce::OutputStream
+    {
+    public:
+        CheckedOutputStream (juce::OutputStream& targetIn, bool& failedIn, juce::int64& endIn)
+            : target (targetIn), failed (failedIn), end (endIn)
+        {
+        }
+        void flush() override { target.flush(); }
+        bool setPosition (juce::int64 position) override
+        {
+            const bool ok = target.setPosition (position);
+            failed = failed || ! ok;
+            return ok;
+        }
+        juce::int64 getPosition() override { return target.getPosition(); }
+        bool write (const void* data, size_t bytes) override
+        {
+            const bool ok = target.write (data, bytes);
+            failed = failed || ! ok;
+            end = std::max (end, target.getPosition());
+            return ok;
+        }
+
+    private:
+        juce::OutputStream& target;
+        bool& failed;
+        juce::int64& end;
+    };
+
+    enum class WriteOutcome
+    {
+        written,
+        cannotOpen,
+        noWriter,
+        writeFailed
+    };
+
+    // Writes `channels` float arrays of `samples` each to `target` through a temporary file.
+    WriteOutcome writeAudioReplacing (const juce::File& target, juce::AudioFormat& format, double rate, int channelCount,
+                                      const float* const* channels, int samples, int quality, const OutputStreamFactory& outputs)
+    {
+        juce::TemporaryFile temp (target, juce::TemporaryFile::useHiddenFile);
+        auto stream = outputs (temp.getFile());
+        if (stream == nullptr)
+            return WriteOutcome::cannotOpen;
+
+        bool failed = false;
+        juce::int64 end = 0;
+        auto* checked = new CheckedOutputStream (*stream, failed, end);
+        std::unique_ptr<juce::AudioFormatWriter> writer (
+            format.createWriterFor (checked, rate, static_cast<unsigned int> (channelCount), 16, {}, quality));
+        if (writer == nullptr)
+        {
+            delete checked;
+            return WriteOutcome::noWriter;
+        }
+
+        const bool wrote = writer->writeFromFloatArrays (channels, channelCount, samples);
+        writer.reset(); // finishes the header and releases the checking stream
+        stream->flush();
+        if (auto* file = dynamic_cast<juce::FileOutputStream*> (stream.get()))
+            failed = failed || file->getStatus().failed();
+        stream.reset();
+
+        // A partial write can report success: the file must hold every byte the writer placed.
+        if (! wrote || failed || temp.getFile().getSize() < end || ! temp.overwriteTargetFileWithTemporary())
+            return WriteOutcome::writeFailed;
+        return WriteOutcome::written;
+    }
+
+    //==========================================================================
+    // Reading at the work rate for the subtraction.
+
+    enum class ReadOutcome
+    {
+        complete,
+        failed
+    };
+
+    // Pulls a reader through as an audio source, from its first sample, remembering whether a
+    // read failed. A failure of the last block of a file whose length is only an estimate ends
+    // the file instead (the rest reads as silence).
+    class RecordingReaderSource final : public juce::AudioSource
+    {
+    public:
+        explicit RecordingReaderSource (juce::AudioFormatReader& readerIn) : reader (readerIn) {}
+        void prepareToPlay (int, double) override {}
+        void releaseResources() override {}
+        void getNextAudioBlock (const juce::AudioSourceChannelInfo& info) override
+        {
+            info.clearActiveBufferRegion();
+            if (ended || info.numSamples <= 0)
+                return;
+            const bool ok = reader.read (info.buffer, info.startSample, info.numSamples, position, true, true);
+            if (! ok)
+            {
+                if (isLengthAnEstimate (reader) && position + info.numSamples >= reader.lengthInSamples)
+                    ended = true;
+                else
+                    failed = true;
+                info.clearActiveBufferRegion();
+            }
+            position += info.numSamples;
+        }
+
+        bool failed = false;
+
+    private:
+        juce::AudioFormatReader& reader;
+        juce::int64 position = 0;
+        bool ended = false;
+    };
+
+    // Fills (or subtracts from) left and right with `count` samples of the reader at 44,100 Hz.
+    ReadOutcome readAtWorkRate (juce::AudioFormatReader& reader, juce::int64 count, float* left, float* right, bool subtract)
+    {
+        const int channels = static_cast<int> (std::max (1u, reader.numChannels));
+        juce::AudioBuffer<float> buffer (channels, kBlockSamples);
+        const bool resample = std::abs (reader.sampleRate - kWorkRate) > 1.0;
+
+        RecordingReaderSource source (reader);
+        std::unique_ptr<juce::ResamplingAudioSource> resampler;
+        if (resample)
+        {
+            resampler = std::make_unique<juce::ResamplingAudioSource> (&source, false, channels);
+            resampler->setResamplingRatio (reader.sampleRate / kWorkRate);
+            resampler->prepareToPlay (kBlockSamples, kWorkRate);
+        }
+
+        bool ended = false;
+        for (juce::int64 pos = 0; pos < count; pos += kBlockSamples)
+        {
+            const int k = static_cast<int> (std::min<juce::int64> (kBlockSamples, count - pos));
+            buffer.clear();
+            if (resample)
+            {
+                resampler->getNextAudioBlock ({ &buffer, 0, k });
+                if (source.failed)
+                    return ReadOutcome::failed;
+            }
+            else if (! ended && ! reader.read (&buffer, 0, k, pos, true, true))
+            {
+                if (! (isLengthAnEstimate (reader) && pos + k >= count))
+                    return ReadOutcome::failed;
+                buffer.clear();
+                ended = true;
+            }
+
+            const float* l = buffer.getReadPointer (0);
+            const float* r = buffer.getReadPointer (channels > 1 ? 1 : 0);
+            if (subtract)
+            {
+                juce::FloatVectorOperations::subtract (left + pos, l, k);
+                juce::FloatVectorOperations::subtract (right + pos, r, k);
+            }
+            else
+            {
+                juce::FloatVectorOperations::copy (left + pos, l, k);
+                juce::FloatVectorOperations::copy (right + pos, r, k);
+            }
+        }
+        return ReadOutcome::complete;
+    }
+
+    juce::int64 lengthAtWorkRate (const juce::AudioFormatReader& reader, const juce::File& file)
+    {
+        const auto trusted = capPcmLengthToFileSize (reader, std::max<juce::int64> (0, file.getSize()));
+        return static_cast<juce::int64> (static_cast<double> (trusted) * kWorkRate / reader.sampleRate + 0.5);
+    }
+
+    // Reads a file from sample 0 in blocks and hands each block to `add`; a failed block ends it.
+    template <typename AddBlock>
+    void readCapped (juce::AudioFormatReader& reader, juce::int64 n, AddBlock&& add)
+    {
+        juce::AudioBuffer<float> block (static_cast<int> (std::max (1u, reader.numChannels)), kBlockSamples);
+        for (juce::int64 offset = 0; offset < n; offset += kBlockSamples)
+        {
+            const int k = static_cast<int> (std::min<juce::int64> (kBlockSamples, n - offset));
+            block.clear();
+            if (! reader.read (&block, 0, k, offset, true, true))
+                return;
+            add (block, offset, k);
+        }
+    }
+} // namespace
+
+//==============================================================================
+AudioReaderFactory basicFormatReaders()
+{
+    return [] (const juce::File& file) -> std::unique_ptr<juce::AudioFormatReader> {
+        juce::AudioFormatManager manager;
+        manager.registerBasicFormats();
+        return std::unique_ptr<juce::AudioFormatReader> (manager.createReaderFor (file));
+    };
+}
+
+OutputStreamFactory fileOutputStreams()
+{
+    return [] (const juce::File& file) -> std::unique_ptr<juce::OutputStream> {
+        auto stream = std::make_unique<juce::FileOutputStream> (file, 32768);
+        if (! stream->openedOk())
+            return nullptr;
+        stream->setPosition (0);
+        stream->truncate();
+        return stream;
+    };
+}
+
+juce::File resolveAudioPath (const juce::String& text)
+{
+    if (text.isEmpty())
+        return {};
+    if (juce::File::isAbsolutePath (text))
+        return juce::File (text);
+    if (text.startsWith ("file://"))
+    {
+        const auto rest = text.substring (7);
+        return juce::File::isAbsolutePath (rest) ? juce::File (rest) : juce::File::getCurrentWorkingDirectory().getChildFile (rest);
+    }
+    return juce::File::getCurrentWorkingDirectory().getChildFile (text);
+}
+
+juce::int64 capPcmLengthToFileSize (const juce::AudioFormatReader& reader, juce::int64 fileBytes)
+{
+    const auto declared = reader.lengthInSamples;
+    const auto format = reader.getFormatName();
+    if (fileBytes <= 0 || declared <= 0 || ! (format.containsIgnoreCase ("WAV") || format.containsIgnoreCase ("AIFF")))
+        return declared;
+
+    const juce::int64 bytesPerSample = std::max<juce::int64> (1, reader.bitsPerSample / 8);
+    const juce::int64 frameBytes = std::max<juce::int64> (1, bytesPerSample * reader.numChannels);
+    const juce::int64 capacity = fileBytes / frameBytes;
+    if (capacity < declared)
+    {
+        juce::Logger::writeToLog ("AudioSanity: PCM header declara " + juce::String (declared)
+                                  + " samples pero el archivo solo puede contener " + juce::String (capacity) + " ("
+                                  + juce::String (fileBytes)
+                                  + juce::String (juce::CharPointer_UTF8 (" bytes) \xe2\x80\x94 capeado. Cabecera streaming sin finalizar.")));
+        return capacity;
+    }
+    return declared;
+}
+
+FingerprintJobRequest readFingerprintJobRequest (const juce::var& message)
+{
+    return { textOf (message, "id"), textOf (message, "path"), flagOf (message, "deleteSourceAfterRead") };
+}
+
+LoudnessJobRequest readLoudnessJobRequest (const juce::var& message)
+{
+    return { textOf (message, "id"), textOf (message, "groupId"), textListOf (message, "paths") };
+}
+
+MixForBpmJobRequest readMixForBpmJobRequest (const juce::var& message)
+{
+    return { textOf (message, "id"), textOf (message, "outPath"), textListOf (message, "paths") };
+}
+
+SubtractJobRequest readSubtractJobRequest (const juce::var& message)
+{
+    return { textOf (message, "id"),       textOf (message, "originalPath"), textOf (message, "trackId"),
+             textOf (message, "subfolder"), textOf (message, "filename"),    flagOf (message, "computeRms"),
+             textListOf (message, "stemPaths") };
+}
+
+//==============================================================================
+juce::var fingerprintAudioFileJob (const FingerprintJobRequest& request, const AudioReaderFactory& readers)
+{
+    auto fail = [&request] (const char* code) {
+        return EventBuilder ("FINGERPRINT_AUDIO_RESULT").set ("id", request.id).set ("ok", false).set ("error", code).value;
+    };
+
+    // This job takes its path as the file class does: no "file://" prefix is removed.
+    const auto file = request.path.isEmpty()                      ? juce::File()
+                      : juce::File::isAbsolutePath (request.path) ? juce::File (request.path)
+                                                                  : juce::File::getCurrentWorkingDirectory().getChildFile (request.path);
+    if (request.path.isEmpty() || ! file.existsAsFile())
+        return fail ("file_not_found");
+
+    auto finish = [&] (juce::var result, std::unique_ptr<juce::AudioFormatReader> reader) {
+        reader.reset();
+        if (request.deleteSourceAfterRead)
+            file.deleteFile();
+        return result;
+    };
+
+    auto reader = readers (file);
+    if (reader == nullptr)
+        return finish (fail ("unsupported_format"), nullptr);
+
+    const auto count = std::min (reader->lengthInSamples, twentyMinutes (*reader));
+    if (count <= 0 || reader->sampleRate <= 0.0)
+        return finish (fail ("empty_audio"), std::move (reader));
+
+    std::vector<float> mono (static_cast<std::size_t> (count), 0.0f);
+    const int channels = static_cast<int> (std::max (1u, reader->numChannels));
+    const float gain = 1.0f / static_cast<float> (channels);
+    juce::AudioBuffer<float> block (channels, kBlockSamples);
+    for (juce::int64 offset = 0; offset < count; offset += kBlockSamples)
+    {
+        const int n = static_cast<int> (std::min<juce::int64> (kBlockSamples, count - offset));
+        block.clear();
+        if (! reader->read (&block, 0, n, offset, true, true))
+            return finish (fail ("read_failed"), std::move (reader));
+        for (int c = 0; c < channels; ++c)
+            juce::FloatVectorOperations::addWithMultiply (mono.data() + offset, block.getReadPointer (c), gain, n);
+    }
+
+    const auto print = core::computeAudioFingerprint (mono.data(), mono.size(), reader->sampleRate, {});
+    juce::Array<juce::var> hashes, offsets;
+    hashes.ensureStorageAllocated (static_cast<int> (print.hashes.size()));
+    offsets.ensureStorageAllocated (static_cast<int> (print.hashes.size()));
+    for (const auto& h : print.hashes)
+    {
+        hashes.add (static_cast<int> (h.hash));
+        offsets.add (static_cast<double> (h.time));
+    }
+    return finish (EventBuilder ("FINGERPRINT_AUDIO_RESULT")
+                       .set ("id", request.id)
+                       .set ("ok", true)
+                       .set ("hashes", hashes)
+                       .set ("offsets", offsets)
+                       .set ("durationSeconds", print.duration)
+                       .value,
+                   std::move (reader));
+}
+
+juce::var measureGroupLoudnessJob (const LoudnessJobRequest& request, const AudioReaderFactory& readers)
+{
+    std::vector<float> sum;
+    double groupRate = 0.0;
+    int decoded = 0;
+
+    for (const auto& path : request.paths)
+    {
+        const auto file = resolveAudioPath (path);
+        if (file == juce::File() || ! file.existsAsFile())
+            continue;
+        auto reader = readers (file);
+        if (reader == nullptr || reader->sampleRate <= 0.0)
+            continue;
+        if (groupRate <= 0.0)
+            groupRate = reader->sampleRate;
+        const auto n = std::min (reader->lengthInSamples, twentyMinutes (*reader));
+        if (n <= 0)
+            continue;
+        if (sum.size() < static_cast<std::size_t> (n))
+            sum.resize (static_cast<std::size_t> (n), 0.0f);
+
+        readCapped (*reader, n, [&sum] (const juce::AudioBuffer<float>& block, juce::int64 offset, int k) {
+            for (int c = 0; c < block.getNumChannels(); ++c)
+                juce::FloatVectorOperations::add (sum.data() + offset, block.getReadPointer (c), k);
+        });
+        ++decoded;
+    }
+
+    bool valid = false;
+    double lufs = 0.0;
+    if (decoded > 0 && groupRate > 0.0 && ! sum.empty())
+        if (const auto measured = core::measureIntegratedLoudness (sum.data(), sum.size(), 1, groupRate))
+        {
+            valid = true;
+            lufs = *measured;
+        }
+
+    return EventBuilder ("LOUDNESS_RESULT")
+        .set ("id", request.id)
+        .set ("groupId", request.groupId)
+        .set ("ok", true)
+        .set ("valid", valid)
+        .set ("loudnessLufs", lufs)
+        .set ("decoded", decoded)
+        .value;
+}
+
+juce::var mixStemsForBpmJob (const MixForBpmJobRequest& request, const AudioReaderFactory& readers,
+                             const OutputStreamFactory& outputs)
+{
+    std::vector<float> mix;
+    double mixRate = 0.0;
+    int decoded = 0;
+
+    for (const auto& path : request.paths)
+    {
+        const auto file = resolveAudioPath (path);
+        if (file == juce::File() || ! file.existsAsFile())
+            continue;
+        auto reader = readers (file);
+        if (reader == nullptr || reader->sampleRate <= 0.0)
+            continue;
+        if (mixRate <= 0.0)
+            mixRate = reader->sampleRate;
+        const auto n = std::min (reader->lengthInSamples, twentyMinutes (*reader));
+        if (n <= 0)
+            continue;
+        if (mix.size() < static_cast<std::size_t> (n))
+            mix.resize (static_cast<std::size_t> (n), 0.0f);
+
+        readCapped (*reader, n, [&mix] (const juce::AudioBuffer<float>& block, juce::int64 offset, int k) {
+            if (block.getNumChannels() >= 2)
+            {
+                juce::FloatVectorOperations::addWithMultiply (mix.data() + offset, block.getReadPointer (0), 0.5f, k);
+                juce::FloatVectorOperations::addWithMultiply (mix.data() + offset, block.getReadPointer (1), 0.5f, k);
+            }
+            else
+            {
+                juce::FloatVectorOperations::add (mix.data() + offset, block.getReadPointer (0), k);
+            }
+        });
+        ++decoded;
+    }
+
+    auto answer = [&request] (bool ok, juce::int64 size, double duration, const char* error) {
+        EventBuilder event ("MIX_FOR_BPM_COMPLETE");
+        event.set ("id", request.id)
+            .set ("ok", ok)
+            .set ("outPath", request.outPath)
+            .set ("outPathB64", base64Of (request.outPath))
+            .set ("sizeBytes", size)
+            .set ("durationSeconds", duration);
+        if (error != nullptr)
+            event.set ("error", juce::String (juce::CharPointer_UTF8 (error)));
+        return event.value;
+    };
+
+    if (decoded == 0 || mixRate <= 0.0 || mix.empty())
+        return answer (false, 0, 0.0, "sin stems decodificados");
+
+    float peak = 0.0f;
+    for (const float v : mix)
+        peak = std::max (peak, std::abs (v));
+    if (peak > 1.0f)
+        juce::FloatVectorOperations::multiply (mix.data(), 0.95f / peak, static_cast<int> (mix.size()));
+
+    const auto target = resolveAudioPath (request.outPath);
+    const float* channels[] = { mix.data() };
+    juce::WavAudioFormat wav;
+    switch (writeAudioReplacing (target, wav, mixRate, 1, channels, static_cast<int> (mix.size()), 0, outputs))
+    {
+        case WriteOutcome::cannotOpen: return answer (false, 0, 0.0, "no se pudo crear el archivo de salida");
+        case WriteOutcome::noWriter: return answer (false, 0, 0.0, "no se pudo crear el writer WAV");
+        case WriteOutcome::writeFailed: return answer (false, 0, 0.0, "fallo al escribir el WAV");
+        case WriteOutcome::written: break;
+    }
+    return answer (true, std::max<juce::int64> (0, target.getSize()), static_cast<double> (mix.size()) / mixRate, nullptr);
+}
+
+juce::var subtractStemsJob (const SubtractJobRequest& request, const juce::File& storageRoot,
+                            const AudioReaderFactory& readers, const OutputStreamFactory& outputs)
+{
+    bool rmsComputed = false;
+    double rmsDbFs = 0.0;
+    auto fail = [&] (const juce::String& error, bool withRms) {
+        EventBuilder event ("SUBTRACT_COMPLETE");
+        event.set ("id", request.id).set ("ok", false);
+        event.set ("sizeBytes", 0).set ("sampleRate", 0).set ("channels", 0).set ("bitDepth", 0).set ("durationSeconds", 0);
+        if (withRms && rmsComputed)
+            event.set ("rmsDbFs", rmsDbFs);
+        event.set ("error", error);
+        return event.value;
+    };
+    const auto text = [] (const char* utf8) { return juce::String (juce::CharPointer_UTF8 (utf8)); };
+
+    try
+    {
+        if (request.stemPaths.isEmpty())
+            return fail ("sin stems para restar", false);
+
+        const auto originalFile = resolveAudioPath (request.originalPath);
+        if (originalFile == juce::File() || ! originalFile.existsAsFile())
+            return fail ("original no encontrado: " + request.originalPath, false);
+
+        auto original = readers (originalFile);
+        if (original == nullptr || original->sampleRate <= 0.0)
+            return fail ("no se pudo leer el original", false);
+
+        const auto n = lengthAtWorkRate (*original, originalFile);
+        if (n < 1)
+            return fail (text ("el original tiene duraci\xc3\xb3n 0"), false);
+
+        std::vector<float> left (static_cast<std::size_t> (n), 0.0f), right (static_cast<std::size_t> (n), 0.0f);
+        if (readAtWorkRate (*original, n, left.data(), right.data(), false) != ReadOutcome::complete)
+            return fail ("no se pudo leer el original", false);
+        original.reset();
+
+        std::vector<float> stemLeft, stemRight;
+        for (const auto& s : request.stemPaths)
+        {
+            const auto stemFile = resolveAudioPath (s);
+            if (stemFile == juce::File() || ! stemFile.existsAsFile())
+            {
+                juce::Logger::writeToLog ("SUBTRACT_STEMS: stem no encontrado, se omite: " + s);
+                continue;
+            }
+            auto stem = readers (stemFile);
+            if (stem == nullptr || stem->sampleRate <= 0.0)
+            {
+                juce::Logger::writeToLog ("SUBTRACT_STEMS: stem ilegible, se omite: " + s);
+                continue;
+            }
+            const auto m = lengthAtWorkRate (*stem, stemFile);
+            const double mismatch = std::abs (static_cast<double> (m - n)) / static_cast<double> (n);
+            if (mismatch > 0.02)
+            {
+                juce::Logger::writeToLog ("SUBTRACT_STEMS: stem con desajuste de longitud >2% (" + juce::String (mismatch * 100.0, 1)
+                                          + "%), se omite: " + s);
+                continue;
+            }
+
+            // Read the whole stem first, so a stem that fails half-way leaves no trace.
+            const auto count = std::min (m, n);
+            stemLeft.assign (static_cast<std::size_t> (count), 0.0f);
+            stemRight.assign (static_cast<std::size_t> (count), 0.0f);
+            if (readAtWorkRate (*stem, count, stemLeft.data(), stemRight.data(), false) != ReadOutcome::complete)
+            {
+                juce::Logger::writeToLog ("SUBTRACT_STEMS: stem ilegible, se omite: " + s);
+                continue;
+            }
+            juce::FloatVectorOperations::subtract (left.data(), stemLeft.data(), static_cast<int> (count));
+            juce::FloatVectorOperations::subtract (right.data(), stemRight.data(), static_cast<int> (count));
+        }
+        stemLeft = {};
+        stemRight = {};
+
+        if (request.computeRms)
+        {
+            double sumSquares = 0.0;
+            for (juce::int64 i = 0; i < n; ++i)
+                sumSquares += static_cast<double> (left[static_cast<std::size_t> (i)]) * left[static_cast<std::size_t> (i)]
+                              + static_cast<double> (right[static_cast<std::size_t> (i)]) * right[static_cast<std::size_t> (i)];
+            const double rms = std::sqrt (sumSquares / (2.0 * static_cast<double> (n)));
+            rmsDbFs = rms > 0.0 ? 20.0 * std::log10 (rms) : -300.0;
+            rmsComputed = true;
+        }
+
+        // Output folder: legal names only; "." and empty components add nothing, ".." is refused
+        // so the file always lands below the storage root.
+        auto folder = storageRoot;
+        if (! folder.isDirectory())
+            folder.createDirectory();
+        juce::StringArray components;
+        components.addTokens (request.subfolder, "/\\", {});
+        for (const auto& component : components)
+        {
+            if (component.isEmpty() || component == ".")
+                continue;
+            const auto legal = juce::File::createLegalFileName (component);
+            if (component == ".." || legal == "..")
+                return fail (text ("subcarpeta inv\xc3\xa1lida"), true);
+            if (legal.isEmpty() || legal == ".")
+                continue;
+            folder = folder.getChildFile (legal);
+            if (! folder.isDirectory())
+                folder.createDirectory();
+        }
+
+        const auto lastDot = request.filename.lastIndexOfChar ('.');
+        const auto base = lastDot >= 0 ? request.filename.substring (0, lastDot) : request.filename;
+        const auto prefix = juce::File::createLegalFileName (base).substring (0, 64);
+        const auto trackId = juce::File::createLegalFileName (request.trackId);
+        const auto name = (prefix.isEmpty() ? trackId : prefix + "_" + trackId) + ".flac";
+        const auto target = folder.getChildFile (name);
+
+        const float* channels[] = { left.data(), right.data() };
+        juce::FlacAudioFormat flac;
+        if (! flac.getPossibleBitDepths().contains (16))
+            return fail ("no se pudo crear el writer FLAC", true);
+        switch (writeAudioReplacing (target, flac, kWorkRate, 2, channels, static_cast<int> (n), 5, outputs))
+        {
+            case WriteOutcome::cannotOpen: return fail ("no se pudo crear el archivo de salida", true);
+            case WriteOutcome::noWriter: return fail ("no se pudo crear el writer FLAC", true);
+            case WriteOutcome::writeFailed: return fail ("fallo al escribir el FLAC", true);
+            case WriteOutcome::written: break;
+        }
+
+        juce::String contentHash;
+        {
+            juce::FileInputStream in (target);
+            if (in.openedOk())
+                contentHash = juce::SHA256 (in).toHexString();
+        }
+        const auto sizeBytes = std::max<juce::int64> (0, target.getSize());
+
+        double sampleRate = kWorkRate, durationSeconds = static_cast<double> (n) / kWorkRate;
+        int channelCount = 2, bitDepth = 16;
+        if (auto back = basicFormatReaders() (target))
+        {
+            sampleRate = back->sampleRate;
+            channelCount = static_cast<int> (back->numChannels);
+            bitDepth = static_cast<int> (back->bitsPerSample);
+            if (back->sampleRate > 0.0)
+                durationSeconds = static_cast<double> (back->lengthInSamples) / back->sampleRate;
+        }
+
+        const auto fullPath = target.getFullPathName();
+        juce::Logger::writeToLog ("SUBTRACT_STEMS: OK -> " + fullPath + " (" + juce::String (sizeBytes / 1024) + " KB) hash="
+                                  + contentHash.substring (0, 12));
+
+        EventBuilder event ("SUBTRACT_COMPLETE");
+        event.set ("id", request.id).set ("ok", true);
+        event.set ("url", "file://" + fullPath).set ("urlB64", base64Of ("file://" + fullPath));
+        event.set ("path", fullPath).set ("pathB64", base64Of (fullPath));
+        if (contentHash.isNotEmpty())
+            event.set ("contentHash", contentHash);
+        event.set ("sizeBytes", sizeBytes)
+            .set ("sampleRate", sampleRate)
+            .set ("channels", channelCount)
+            .set ("bitDepth", bitDepth)
+            .set ("durationSeconds", durationSeconds);
+        if (rmsComputed)
+            event.set ("rmsDbFs", rmsDbFs);
+        return event.value;
+    }
+    catch (const std::exception& e)
+    {
+        return fail (text ("excepci\xc3\xb3n: ") + e.what(), false);
+    }
+    catch (...)
+    {
+        return fail (text ("excepci\xc3\xb3n desconocida"), false);
+    }
+}
+
+//==============================================================================
+namespace
+{
+    // Runs `body` on the job thread, then sends its result on the message thread and calls
+    // `afterSend` there.
+    template <typename Body>
+    DispatchTable::Handler makeJobHandler (AnalysisJobContext context, Body body,
+                                           std::function<void (const juce::var&)> afterSend = {})
+    {
+        return [context = std::move (context), body, afterSend] (const juce::var& message) {
+            auto result = body (message, context);
+            context.postToMessageThread ([send = context.sendDirect, afterSend, result] {
+                send (result);
+                if (afterSend)
+                    afterSend (result);
+            });
+        };
+    }
+} // namespace
+
+DispatchTable::Handler makeFingerprintJobHandler (AnalysisJobContext context)
+{
+    return makeJobHandler (
+        std::move (context),
+        [] (const juce::var& message, const AnalysisJobContext&) {
+            return fingerprintAudioFileJob (readFingerprintJobRequest (message), basicFormatReaders());
+        },
+        [] (const juce::var& result) {
+            if (static_cast<bool> (result.getProperty ("ok", false)))
+                juce::Logger::writeToLog ("FINGERPRINT_AUDIO_FILE: " + juce::String (result.getProperty ("hashes", {}).size())
+                                          + " hashes, " + juce::String (static_cast<double> (result.getProperty ("durationSeconds", 0.0)), 1)
+                                          + "s");
+        });
+}
+
+DispatchTable::Handler makeLoudnessJobHandler (AnalysisJobContext context)
+{
+    return makeJobHandler (std::move (context), [] (const juce::var& message, const AnalysisJobContext&) {
+        return measureGroupLoudnessJob (readLoudnessJobRequest (message), basicFormatReaders());
+    });
+}
+
+DispatchTable::Handler makeMixForBpmJobHandler (AnalysisJobContext context)
+{
+    return makeJobHandler (std::move (context), [] (const juce::var& message, const AnalysisJobContext&) {
+        return mixStemsForBpmJob (readMixForBpmJobRequest (message), basicFormatReaders(), fileOutputStreams());
+    });
+}
+
+DispatchTable::Handler makeSubtractJobHandler (AnalysisJobContext context)
+{
+    return makeJobHandler (std::move (context), [] (const juce::var& message, const AnalysisJobContext& ctx) {
+        return subtractStemsJob (readSubtractJobRequest (message), ctx.storageRoot(), basicFormatReaders(), fileOutputStreams());
+    });
+}
+} // namespace quorvelle

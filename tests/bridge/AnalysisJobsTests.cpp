@@ -1,0 +1,302 @@
+// The analysis job bodies on generated files, with readers and output streams that fail on purpose.
+#include "bridge/AnalysisJobs.h"
+
+#include "tests/support/AudioFixtures.h"
+#include "tests/support/TempFolder.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+using namespace quorvelle;
+using namespace quorvelle::test;
+
+namespace
+{
+// Wraps a real reader; the read that touches sample `failAt` fails.
+class FailingReader final : public juce::AudioFormatReader
+{
+public:
+    FailingReader (std::unique_ptr<juce::AudioFormatReader> innerIn, juce::int64 failAtIn)
+        : juce::AudioFormatReader (nullptr, innerIn->getFormatName()), inner (std::move (innerIn)), failAt (failAtIn)
+    {
+        sampleRate = inner->sampleRate;
+        bitsPerSample = inner->bitsPerSample;
+        lengthInSamples = inner->lengthInSamples;
+        numChannels = inner->numChannels;
+        usesFloatingPointData = inner->usesFloatingPointData;
+    }
+    bool readSamples (int* const* dest, int numDest, int offset, juce::int64 start, int num) override
+    {
+        if (start <= failAt && failAt < start + num)
+            return false;
+        return inner->readSamples (dest, numDest, offset, start, num);
+    }
+
+private:
+    std::unique_ptr<juce::AudioFormatReader> inner;
+    juce::int64 failAt;
+};
+
+// Readers of the basic formats, except that `file` fails at `failAt`.
+AudioReaderFactory failingFor (const juce::File& file, juce::int64 failAt)
+{
+    return [file, failAt] (const juce::File& f) -> std::unique_ptr<juce::AudioFormatReader> {
+        auto reader = basicFormatReaders() (f);
+        if (reader != nullptr && f == file)
+            return std::make_unique<FailingReader> (std::move (reader), failAt);
+        return reader;
+    };
+}
+
+// A stream that accepts `limit` bytes and then fails every write.
+class FailingStream final : public juce::OutputStream
+{
+public:
+    FailingStream (const juce::File& file, juce::int64 limitIn) : inner (file), limit (limitIn) {}
+    void flush() override { inner.flush(); }
+    bool setPosition (juce::int64 p) override { return inner.setPosition (p); }
+    juce::int64 getPosition() override { return inner.getPosition(); }
+    bool write (const void* data, size_t bytes) override
+    {
+        if (inner.getPosition() + static_cast<juce::int64> (bytes) > limit)
+            return false;
+        return inner.write (data, bytes);
+    }
+
+private:
+    juce::FileOutputStream inner;
+    juce::int64 limit;
+};
+
+OutputStreamFactory failingAfter (juce::int64 limit)
+{
+    return [limit] (const juce::File& f) -> std::unique_ptr<juce::OutputStream> { return std::make_unique<FailingStream> (f, limit); };
+}
+
+juce::MemoryBlock bytesOf (const juce::File& f)
+{
+    juce::MemoryBlock block;
+    f.loadFileAsData (block);
+    return block;
+}
+
+juce::File writeFixture (const juce::File& file, const juce::AudioBuffer<float>& buffer, double rate)
+{
+    EXPECT_TRUE (writeAudioFile (file, buffer, rate, FixtureFormat::wav16)) << file.getFullPathName();
+    return file;
+}
+
+SubtractJobRequest subtractRequest (const juce::File& original, juce::StringArray stems)
+{
+    SubtractJobRequest r;
+    r.id = "s1";
+    r.originalPath = original.getFullPathName();
+    r.stemPaths = std::move (stems);
+    r.trackId = "t1";
+    r.subfolder = "Songs/abc";
+    r.filename = "song.final.wav";
+    r.computeRms = true;
+    return r;
+}
+
+juce::String prop (const juce::var& v, const char* key)
+{
+    return v.getProperty (key, {}).toString();
+}
+} // namespace
+
+TEST (SubtractStemsJob, ReadFailuresOfTheFullMixFailTheJob)
+{
+    for (const double rate : { 44100.0, 48000.0 })
+    {
+        TempFolder dir;
+        const auto mix = writeFixture (dir / "mix.wav", makeNoise (2, static_cast<int> (rate * 3), 0.5f), rate);
+        const auto stem = writeFixture (dir / "stem.wav", makeNoise (2, static_cast<int> (rate * 3), 0.1f, 2), rate);
+        const auto root = dir / "root";
+        for (const juce::int64 failAt : { juce::int64 { 10 }, juce::int64 { 70000 } }) // first and second block
+        {
+            const auto result = subtractStemsJob (subtractRequest (mix, { stem.getFullPathName() }), root, failingFor (mix, failAt), fileOutputStreams());
+            EXPECT_FALSE (static_cast<bool> (result.getProperty ("ok", true))) << rate << " " << failAt;
+            EXPECT_EQ (prop (result, "error"), "no se pudo leer el original");
+            EXPECT_FALSE (root.getChildFile ("Songs/abc/song.final_t1.flac").exists());
+        }
+    }
+}
+
+TEST (SubtractStemsJob, AnUnreadableStemIsSkippedWithoutATrace)
+{
+    for (const double rate : { 44100.0, 48000.0 })
+    {
+        TempFolder dir;
+        const auto mix = writeFixture (dir / "mix.wav", makeNoise (2, static_cast<int> (rate * 3), 0.5f), rate);
+        const auto good = writeFixture (dir / "good.wav", makeNoise (2, static_cast<int> (rate * 3), 0.2f, 2), rate);
+        const auto bad = writeFixture (dir / "bad.wav", makeNoise (2, static_cast<int> (rate * 3), 0.2f, 3), rate);
+
+        const auto without = subtractStemsJob (subtractRequest (mix, { good.getFullPathName() }), dir / "a", basicFormatReaders(), fileOutputStreams());
+        ASSERT_TRUE (static_cast<bool> (without.getProperty ("ok", false))) << prop (without, "error");
+        // The bad stem fails in its second block, after its first block could have been subtracted.
+        const auto with = subtractStemsJob (subtractRequest (mix, { bad.getFullPathName(), good.getFullPathName() }), dir / "b",
+                                            failingFor (bad, 70000), fileOutputStreams());
+        ASSERT_TRUE (static_cast<bool> (with.getProperty ("ok", false))) << prop (with, "error");
+        EXPECT_EQ (prop (with, "contentHash"), prop (without, "contentHash")) << rate;
+        EXPECT_EQ (prop (with, "rmsDbFs"), prop (without, "rmsDbFs"));
+    }
+}
+
+TEST (SubtractStemsJob, OutputStaysBelowTheStorageRoot)
+{
+    TempFolder dir;
+    const auto mix = writeFixture (dir / "mix.wav", makeSine (1, 44100, 44100.0, 440.0, 0.5f), 44100.0);
+    const auto root = dir / "root";
+
+    auto request = subtractRequest (mix, { mix.getFullPathName() });
+    request.subfolder = "Songs/../../escape";
+    const auto refused = subtractStemsJob (request, root, basicFormatReaders(), fileOutputStreams());
+    EXPECT_FALSE (static_cast<bool> (refused.getProperty ("ok", true)));
+    EXPECT_EQ (prop (refused, "error"), juce::String (juce::CharPointer_UTF8 ("subcarpeta inv\xc3\xa1lida")));
+    EXPECT_DOUBLE_EQ (static_cast<double> (refused.getProperty ("rmsDbFs", 0.0)), -300.0) << "subtracting the mix from itself";
+    EXPECT_FALSE ((dir / "escape").exists());
+
+    request.subfolder = "./Songs//./abc/";
+    request.trackId = "../../t1";
+    const auto ok = subtractStemsJob (request, root, basicFormatReaders(), fileOutputStreams());
+    ASSERT_TRUE (static_cast<bool> (ok.getProperty ("ok", false))) << prop (ok, "error");
+    const juce::File out (prop (ok, "path"));
+    EXPECT_TRUE (out.isAChildOf (root.getChildFile ("Songs/abc"))) << out.getFullPathName();
+    EXPECT_TRUE (out.existsAsFile());
+}
+
+TEST (AnalysisJobOutputs, FailedWritesKeepTheOldFileAndLeaveNoTemporary)
+{
+    TempFolder dir;
+    const auto mix = writeFixture (dir / "mix.wav", makeNoise (2, 44100 * 2, 0.5f), 44100.0);
+    const auto stem = writeFixture (dir / "stem.wav", makeNoise (2, 44100 * 2, 0.1f, 4), 44100.0);
+
+    // Subtraction: a first run writes the track, a second one fails half-way.
+    const auto root = dir / "root";
+    const auto first = subtractStemsJob (subtractRequest (mix, { stem.getFullPathName() }), root, basicFormatReaders(), fileOutputStreams());
+    ASSERT_TRUE (static_cast<bool> (first.getProperty ("ok", false)));
+    const juce::File track (prop (first, "path"));
+    const auto before = bytesOf (track);
+    // Only a missing stem: the new track would be the full mix itself, so its bytes differ.
+    const auto failed = subtractStemsJob (subtractRequest (mix, { (dir / "none.wav").getFullPathName() }), root, basicFormatReaders(),
+                                          failingAfter (before.getSize() / 2));
+    EXPECT_EQ (prop (failed, "error"), "fallo al escribir el FLAC");
+    EXPECT_EQ (bytesOf (track), before);
+    EXPECT_EQ (track.getParentDirectory().getNumberOfChildFiles (juce::File::findFilesAndDirectories | juce::File::ignoreHiddenFiles, "*"), 1);
+    EXPECT_EQ (track.getParentDirectory().getNumberOfChildFiles (juce::File::findFilesAndDirectories, "*"), 1) << "no hidden temporary";
+
+    // Mix for tempo analysis: same.
+    const auto out = dir / "mix-out.wav";
+    MixForBpmJobRequest mixRequest { "m1", out.getFullPathName(), { mix.getFullPathName() } };
+    ASSERT_TRUE (static_cast<bool> (mixStemsForBpmJob (mixRequest, basicFormatReaders(), fileOutputStreams()).getProperty ("ok", false)));
+    const auto oldMix = bytesOf (out);
+    mixRequest.paths = { stem.getFullPathName() };
+    const auto mixFailed = mixStemsForBpmJob (mixRequest, basicFormatReaders(), failingAfter (1000));
+    EXPECT_EQ (prop (mixFailed, "error"), "fallo al escribir el WAV");
+    EXPECT_EQ (bytesOf (out), oldMix);
+    EXPECT_EQ (dir.folder().getNumberOfChildFiles (juce::File::findFiles, "*"), 3) << "mix, stem, mix-out";
+}
+
+TEST (MixStemsForBpmJob, PeakGuardAndFailures)
+{
+    TempFolder dir;
+    const auto a = writeFixture (dir / "a.wav", makeSine (1, 44100, 44100.0, 100.0, 0.95f), 44100.0);
+    const auto b = writeFixture (dir / "b.wav", makeSine (2, 44100, 44100.0, 100.0, 0.95f), 44100.0);
+    const auto out = dir / "out.wav";
+    const auto result = mixStemsForBpmJob ({ "m", out.getFullPathName(), { a.getFullPathName(), b.getFullPathName() } }, basicFormatReaders(),
+                                           fileOutputStreams());
+    ASSERT_TRUE (static_cast<bool> (result.getProperty ("ok", false))) << prop (result, "error");
+    double rate = 0;
+    const auto written = readAudioFile (out, &rate);
+    EXPECT_EQ (rate, 44100.0);
+    EXPECT_EQ (written.getNumChannels(), 1);
+    EXPECT_NEAR (written.getMagnitude (0, 0, written.getNumSamples()), 0.95f, 1e-3f) << "peak 1.9 scaled to 0.95";
+    EXPECT_EQ (static_cast<juce::int64> (result.getProperty ("sizeBytes", 0)), out.getSize());
+    EXPECT_DOUBLE_EQ (static_cast<double> (result.getProperty ("durationSeconds", 0.0)), 1.0);
+
+    const auto none = mixStemsForBpmJob ({ "m", out.getFullPathName(), {} }, basicFormatReaders(), fileOutputStreams());
+    EXPECT_EQ (prop (none, "error"), "sin stems decodificados");
+    EXPECT_EQ (prop (none, "outPathB64"), juce::Base64::toBase64 (out.getFullPathName()));
+    const auto noFolder = mixStemsForBpmJob ({ "m", (dir / "missing/out.wav").getFullPathName(), { a.getFullPathName() } }, basicFormatReaders(),
+                                             fileOutputStreams());
+    EXPECT_EQ (prop (noFolder, "error"), "no se pudo crear el archivo de salida");
+}
+
+TEST (GroupLoudnessJob, ChannelsAndFilesAdd)
+{
+    TempFolder dir;
+    const auto mono = writeFixture (dir / "mono.wav", makeSine (1, 44100 * 3, 44100.0, 997.0, 0.1f), 44100.0);
+    const auto stereo = writeFixture (dir / "stereo.wav", makeSine (2, 44100 * 3, 44100.0, 997.0, 0.1f), 44100.0);
+    const auto loudness = [&] (juce::StringArray paths) { return measureGroupLoudnessJob ({ "l", "g", std::move (paths) }, basicFormatReaders()); };
+
+    const auto one = loudness ({ mono.getFullPathName(), (dir / "missing.wav").getFullPathName() });
+    EXPECT_EQ (static_cast<int> (one.getProperty ("decoded", -1)), 1);
+    const auto two = loudness ({ stereo.getFullPathName() });
+    const auto twice = loudness ({ mono.getFullPathName(), mono.getFullPathName() });
+    const double base = one.getProperty ("loudnessLufs", 0.0);
+    EXPECT_NEAR (static_cast<double> (two.getProperty ("loudnessLufs", 0.0)) - base, 6.02, 0.01);
+    EXPECT_NEAR (static_cast<double> (twice.getProperty ("loudnessLufs", 0.0)) - base, 6.02, 0.01);
+
+    const auto empty = loudness ({});
+    EXPECT_TRUE (static_cast<bool> (empty.getProperty ("ok", false)));
+    EXPECT_FALSE (static_cast<bool> (empty.getProperty ("valid", true)));
+    EXPECT_EQ (static_cast<int> (empty.getProperty ("decoded", -1)), 0);
+}
+
+TEST (FingerprintJob, FoldsChannelsAndReportsFailures)
+{
+    TempFolder dir;
+    const auto noise = makeNoise (1, 44100 * 4, 0.5f);
+    juce::AudioBuffer<float> stereo (2, noise.getNumSamples());
+    stereo.copyFrom (0, 0, noise, 0, 0, noise.getNumSamples());
+    stereo.copyFrom (1, 0, noise, 0, 0, noise.getNumSamples());
+    const auto monoFile = writeFixture (dir / "mono.wav", noise, 44100.0);
+    const auto stereoFile = writeFixture (dir / "stereo.wav", stereo, 44100.0);
+
+    const auto a = fingerprintAudioFileJob ({ "1", monoFile.getFullPathName(), false }, basicFormatReaders());
+    const auto b = fingerprintAudioFileJob ({ "2", stereoFile.getFullPathName(), false }, basicFormatReaders());
+    ASSERT_TRUE (static_cast<bool> (a.getProperty ("ok", false)));
+    EXPECT_GT (a.getProperty ("hashes", {}).size(), 0);
+    EXPECT_EQ (juce::JSON::toString (a.getProperty ("hashes", {})), juce::JSON::toString (b.getProperty ("hashes", {})));
+    EXPECT_EQ (a.getProperty ("hashes", {}).size(), a.getProperty ("offsets", {}).size());
+    EXPECT_DOUBLE_EQ (static_cast<double> (a.getProperty ("durationSeconds", 0.0)), 4.0);
+
+    const auto text = dir / "text.wav";
+    text.replaceWithText ("not audio");
+    EXPECT_EQ (prop (fingerprintAudioFileJob ({ "3", text.getFullPathName(), true }, basicFormatReaders()), "error"), "unsupported_format");
+    EXPECT_FALSE (text.exists()) << "deleted after reading, also on failure";
+    EXPECT_EQ (prop (fingerprintAudioFileJob ({ "4", dir.folder().getFullPathName(), false }, basicFormatReaders()), "error"), "file_not_found");
+    EXPECT_EQ (prop (fingerprintAudioFileJob ({ "5", "file://" + monoFile.getFullPathName(), false }, basicFormatReaders()), "error"),
+               "file_not_found");
+    EXPECT_EQ (prop (fingerprintAudioFileJob ({ "6", monoFile.getFullPathName(), false }, failingFor (monoFile, 70000)), "error"), "read_failed");
+    const auto emptyFile = writeFixture (dir / "empty.wav", makeSilence (1, 0), 44100.0);
+    EXPECT_EQ (prop (fingerprintAudioFileJob ({ "7", emptyFile.getFullPathName(), false }, basicFormatReaders()), "error"), "empty_audio");
+}
+
+TEST (AnalysisJobPaths, RequestFieldsAndPathRule)
+{
+    const auto message = juce::JSON::parse (R"({"id":7,"paths":"a.wav","stemPaths":[1,"b"],"computeRms":"true","deleteSourceAfterRead":true})");
+    EXPECT_EQ (readLoudnessJobRequest (message).id, "7");
+    EXPECT_TRUE (readLoudnessJobRequest (message).paths.isEmpty());
+    EXPECT_EQ (readSubtractJobRequest (message).stemPaths, juce::StringArray ({ "1", "b" }));
+    EXPECT_FALSE (readSubtractJobRequest (message).computeRms);
+    EXPECT_TRUE (readFingerprintJobRequest (message).deleteSourceAfterRead);
+
+    EXPECT_EQ (resolveAudioPath ("/tmp/a.wav"), juce::File ("/tmp/a.wav"));
+    EXPECT_EQ (resolveAudioPath ("file:///tmp/a.wav"), juce::File ("/tmp/a.wav"));
+    EXPECT_EQ (resolveAudioPath ("a.wav"), juce::File::getCurrentWorkingDirectory().getChildFile ("a.wav"));
+    EXPECT_EQ (resolveAudioPath (""), juce::File());
+}
+
+TEST (AnalysisJobPaths, PcmLengthIsCappedToTheFileSize)
+{
+    TempFolder dir;
+    const auto file = writeFixture (dir / "a.wav", makeSine (2, 1000, 44100.0, 440.0, 0.5f), 44100.0);
+    auto reader = basicFormatReaders() (file);
+    ASSERT_NE (reader, nullptr);
+    EXPECT_EQ (capPcmLengthToFileSize (*reader, file.getSize()), 1000);
+    EXPECT_EQ (capPcmLengthToFileSize (*reader, 2000), 500) << "2000 bytes hold 500 frames of 16-bit stereo";
+    EXPECT_EQ (capPcmLengthToFileSize (*reader, 0), 1000);
+}
