@@ -16,6 +16,9 @@ namespace quorvelle
 class AudioEngine
 {
 public:
+    // The spoken-cue source of the graph (defined with the audio sources).
+    class CueAudioSource;
+
     AudioEngine();
     ~AudioEngine();
 

@@ -18,6 +18,16 @@ juce::String keyOfFile (const juce::File& file)
     return name.toLowerCase().trim();
 }
 
+juce::Array<juce::File> listSampleFiles (const juce::File& folder, const juce::String& extensions)
+{
+    const auto wanted = juce::StringArray::fromTokens (extensions.toLowerCase(), ";", "");
+    juce::Array<juce::File> result;
+    for (const auto& file : folder.findChildFiles (juce::File::findFiles, false, "*"))
+        if (wanted.contains (file.getFileExtension().toLowerCase().trimCharactersAtStart (".")))
+            result.add (file);
+    return result;
+}
+
 std::unique_ptr<juce::AudioBuffer<float>> convertRate (const juce::AudioBuffer<float>& source, double fromRate, double toRate)
 {
     const double ratio = fromRate / toRate;
@@ -77,8 +87,7 @@ bool decodeAssetFile (const juce::File& assetRoot, const juce::File& file, juce:
 void MetronomeAudioSource::loadClickSamples (const juce::File& clicksFolder, juce::AudioFormatManager& formats,
                                              const juce::File& assetRoot)
 {
-    const auto files = clicksFolder.findChildFiles (juce::File::findFiles, false,
-                                                    "*.wav;*.mp3;*.flac;*.ogg;*.aiff;*.aif;*.m4a;*.aac");
+    const auto files = samples::listSampleFiles (clicksFolder, "wav;mp3;flac;ogg;aiff;aif;m4a;aac");
     juce::Logger::writeToLog ("MetronomeAudioSource: Loading click samples from " + clicksFolder.getFullPathName());
 
     ClickSampleMap loaded;

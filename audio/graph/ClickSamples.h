@@ -37,6 +37,11 @@ std::unique_ptr<juce::AudioBuffer<float>> convertRate (const juce::AudioBuffer<f
 // (nothing is copied), else a new converted buffer.
 SharedSampleBuffer convertShared (const SharedSampleBuffer& source, double fromRate, double toRate);
 
+// The files directly inside `folder` (not recursive) whose extension is one of `extensions`
+// ("wav;mp3;..."), compared without regard to case as on the platform the program was designed
+// for, in the order the folder listing gives.
+juce::Array<juce::File> listSampleFiles (const juce::File& folder, const juce::String& extensions);
+
 // Reads (through loadAssetFile, which unscrambles files of a marked asset root) and decodes a
 // whole file. False when the bytes cannot be read (`unreadable` set) or no format accepts them.
 bool decodeAssetFile (const juce::File& assetRoot, const juce::File& file, juce::AudioFormatManager& formats,
