@@ -126,7 +126,8 @@ MainComponent::MainComponent (platform::FrontEndHost& host, Options options)
     logStartup ("MainComponent constructor START");
 
     jsonBridge.onAction = [this] (const juce::var& message) { handleBridgeMessage (message); };
-    typedBridge->setRequestHandler ([this] (const juce::var& request) { handleBridgeMessage (request); });
+    typedBridge->setRequestHandler ([this] (const juce::var& request) { handleBridgeMessage (request); },
+                                    [this] (const juce::String& line) { audioEngine.debugLog (line); });
 
     const EventSink sink = [this] (const juce::String& name, const juce::var& payload) { sendEvent (name, payload); };
     audioEngine.eventSink = sink;

@@ -16,8 +16,9 @@ PACKAGES=(
   libpugixml-dev zlib1g-dev libmp3lame-dev librubberband-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   util-linux iproute2 xvfb xauth python3
-  flac sox ffmpeg jackd2 libebur128-dev
+  flac sox ffmpeg jackd2 libebur128-dev rubberband-cli
   nodejs
+  clang libclang-rt-14-dev
 )
 
 SUDO=""
@@ -43,3 +44,6 @@ if [ ${#missing[@]} -gt 0 ]; then
 else
   echo "setup: all packages present"
 fi
+
+# Test-side JavaScript tools (the typed bridge's outside peer), pinned by its lockfile.
+bash "$(dirname "$0")/setup-peer.sh"

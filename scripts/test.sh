@@ -4,5 +4,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
 bash scripts/build.sh
-cd build
-ctest --output-on-failure -j "$(nproc)" "$@"
+(cd build && ctest --output-on-failure -j "$(nproc)" "$@")
+
+# The typed bridge's fuzzer runs for a minute in its own clang tree; any crash fails the run.
+QUORVELLE_BUILD_DIR="$PWD/build" bash scripts/fuzz-typedbridge.sh 60
