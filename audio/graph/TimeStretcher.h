@@ -14,6 +14,11 @@ namespace quorvelle
 //   drop the first `inputLatency() + outputLatency()` output samples: the result starts at sample 0
 //   of the source.
 // - `process`, `reset` and `setTransposeSemitones` neither allocate nor lock (audio thread).
+// - Input sample s (counted from the first call after `reset` that asks for output, primed input
+//   not counted) comes out at inputLatency() + outputLatency() + the output asked for before s was handed
+//   over. Primed input only serves as the stretcher's run-in; it is never heard.
+// - Rubber Band runs at ratios 0.5..2 at most (a caller asking for more falls behind: silence,
+//   then the output it stood for is skipped); transpositions are limited to +-12 semitones.
 class TimeStretcher
 {
 public:
@@ -29,14 +34,17 @@ public:
     TimeStretcher& operator= (const TimeStretcher&) = delete;
 
     // Builds the processor (allocates; not for the audio thread). `blockSamples` and
-    // `intervalSamples` set the analysis window and hop the callers ask for.
+    // `intervalSamples` are the analysis window and hop the callers ask for; Rubber Band chooses its
+    // own, and the block only picks its window class (short below 60 ms, long above 180 ms).
     void configure (int channels, int blockSamples, int intervalSamples, double sampleRate);
     void reset();
-    // 0 semitones, or a tonality limit of 0, is plain transposition.
+    // 0 semitones, or a tonality limit of 0, is plain transposition; Rubber Band has no tonality
+    // limit, so every transposition is plain.
     void setTransposeSemitones (float semitones, float tonalityLimit = 0.0f);
     void process (const float* const* inputs, int inCount, float* const* outputs, int outCount);
     // After the last input: writes the remaining output (up to `outCount` samples per channel) and
-    // returns how many samples were written.
+    // returns how many samples were written; in all, inputLatency() + outputLatency() samples, so
+    // that a trimmed offline render reaches its full length. Call `reset` before processing again.
     int flush (float* const* outputs, int outCount);
 
     int inputLatency() const;

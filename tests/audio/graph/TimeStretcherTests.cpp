@@ -214,7 +214,6 @@ TEST_P (LiveStretchTable, ExactCountsFixedDelayAndNoInsertedSilence)
             capturedTail.push_back (at);
     ASSERT_GE (capturedTail.size(), (size_t) clicks / 2);
     const int tailDelay = clickTrainDelay (tail, tailFirst, capturedTail, latency, 3 * liveInterval);
-    std::printf ("DBG head %d tail %d\n", headDelay - latency, tailDelay - latency);
     EXPECT_LE (std::abs (tailDelay - latency), liveInterval)
         << "delay after " << p.seconds << " s " << tailDelay << ", reported " << latency;
 }
@@ -361,7 +360,6 @@ TEST_P (OfflineSequence, StartsAtSampleZeroAndFlushReachesTheFullLength)
         fromFlush += got;
     }
     EXPECT_EQ ((std::int64_t) result.size(), total) << "flush gave " << fromFlush;
-    std::printf ("DBG flush %d nonzero %ld\n", fromFlush, (long) std::count_if (result.end() - fromFlush, result.end(), [] (float v) { return v != 0.0f; }));
     EXPECT_TRUE (std::none_of (result.begin(), result.end(), [] (float v) { return std::isnan (v) || std::fpclassify (v) == FP_SUBNORMAL; }));
 
     for (auto i : impulses)
