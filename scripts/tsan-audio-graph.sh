@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Builds the audio-graph race cases (tests/audio/graph/AudioRaceTests.cpp) with ThreadSanitizer,
+# JUCE and every library they link included, and runs them on the Virtual device's real-time clock.
+# Any sanitizer report fails the run.
+#
+#   scripts/tsan-audio-graph.sh            # build tree: build-tsan beside the sources
+#   QUORVELLE_TSAN_BUILD=/path JOBS=8 scripts/tsan-audio-graph.sh
+set -euo pipefail
+
+source_dir=$(cd "$(dirname "$0")/.." && pwd)
+build_dir=${QUORVELLE_TSAN_BUILD:-$source_dir/build-tsan}
+jobs=${JOBS:-$(nproc)}
+flags="-fsanitize=thread -fno-omit-frame-pointer"
+
+launcher=()
+if command -v ccache > /dev/null; then
+  launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+fi
+
+cmake -S "$source_dir/scripts/tsan-audio-graph" -B "$build_dir" -G Ninja \
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DQUORVELLE_SOURCE_DIR="$source_dir" \
+  -DCMAKE_C_FLAGS="$flags" -DCMAKE_CXX_FLAGS="$flags" \
+  -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=thread" \
+  "${launcher[@]}"
+cmake --build "$build_dir" -j "$jobs" --target audio_graph_race_tsan
+
+# A fresh HOME, as every test gets.
+home=$(mktemp -d)
+trap 'rm -rf "$home"' EXIT
+HOME="$home" TSAN_OPTIONS="halt_on_error=1 exitcode=66 second_deadlock_stack=1 suppressions=$source_dir/scripts/tsan-audio-graph/tsan.supp ${TSAN_OPTIONS:-}" \
+  "$build_dir/audio_graph_race_tsan" --gtest_filter='AudioRace.*'
