@@ -63,6 +63,7 @@ public:
             script.takeRefusal (name, error);
 
         const std::lock_guard<std::mutex> sl (lock);
+        const std::lock_guard<std::mutex> cl (configLock);
         lastError = error;
 
         if (error.isNotEmpty())
@@ -103,6 +104,7 @@ public:
         stop();
 
         const std::lock_guard<std::mutex> sl (lock);
+        const std::lock_guard<std::mutex> cl (configLock);
         isOpenFlag = false;
         activeOutputs.clear();
         activeInputs.clear();
@@ -236,43 +238,43 @@ public:
 
     juce::String getLastError() const
     {
-        const std::lock_guard<std::mutex> sl (lock);
+        const std::lock_guard<std::mutex> cl (configLock);
         return lastError;
     }
 
     double getSampleRate() const
     {
-        const std::lock_guard<std::mutex> sl (lock);
+        const std::lock_guard<std::mutex> cl (configLock);
         return sampleRate;
     }
 
     int getBufferSize() const
     {
-        const std::lock_guard<std::mutex> sl (lock);
+        const std::lock_guard<std::mutex> cl (configLock);
         return bufferSize;
     }
 
     juce::BigInteger getActiveOutputs() const
     {
-        const std::lock_guard<std::mutex> sl (lock);
+        const std::lock_guard<std::mutex> cl (configLock);
         return activeOutputs;
     }
 
     juce::BigInteger getActiveInputs() const
     {
-        const std::lock_guard<std::mutex> sl (lock);
+        const std::lock_guard<std::mutex> cl (configLock);
         return activeInputs;
     }
 
     int getOutputLatency() const
     {
-        const std::lock_guard<std::mutex> sl (lock);
+        const std::lock_guard<std::mutex> cl (configLock);
         return outputLatency;
     }
 
     int getInputLatency() const
     {
-        const std::lock_guard<std::mutex> sl (lock);
+        const std::lock_guard<std::mutex> cl (configLock);
         return inputLatency;
     }
 
@@ -342,6 +344,10 @@ private:
     juce::AudioIODevice* device;
     const juce::String name;
 
+    // The settings (error, rate, block size, channel masks, latencies) are read under configLock
+    // alone, so a caller that holds the device manager's lock, as audioDeviceAboutToStart does,
+    // never waits for a block in progress. Writers hold both, `lock` first.
+    mutable std::mutex configLock;
     mutable std::mutex lock; // everything below, and the whole of each rendered block
     juce::AudioIODeviceCallback* callback = nullptr;
     bool isOpenFlag = false;

@@ -8,3 +8,6 @@ bash scripts/build.sh
 
 # The typed bridge's fuzzer runs for a minute in its own clang tree; any crash fails the run.
 QUORVELLE_BUILD_DIR="$PWD/build" bash scripts/fuzz-typedbridge.sh 60
+
+# The audio-graph race cases again, built with ThreadSanitizer in their own tree.
+bash scripts/tsan-audio-graph.sh
