@@ -2,6 +2,7 @@
 
 #include "app/AssetFiles.h"
 #include "app/StorageRoot.h"
+#include "bridge/AnalysisJobs.h"
 #include "bridge/TypedEventMapping.h"
 #include "platform/SystemProbes.h"
 
@@ -365,6 +366,43 @@ void MainComponent::registerFrameActions()
     // X11 window managers move a window only from a drag they start themselves: there is no
     // caption message to hand them, so the posted request has nothing to carry out here.
     dispatchTable.add ("WINDOW_BEGIN_DRAG", DispatchMode::posted, [] (const juce::var&) {});
+
+    registerAnalysisActions();
+}
+
+// The analysis jobs and the engine's automation. The jobs run on threads of their own and answer
+// on the direct route, posted back while this component lives; they are not gated.
+void MainComponent::registerAnalysisActions()
+{
+    const AnalysisJobContext jobs { makePoster(), [this] (const juce::var& event) { sendDirect (event); }, [] { return getStorageRoot(); } };
+    dispatchTable.add ("FINGERPRINT_AUDIO_FILE", DispatchMode::job, makeFingerprintJobHandler (jobs));
+    dispatchTable.add ("MEASURE_GROUP_LOUDNESS", DispatchMode::job, makeLoudnessJobHandler (jobs));
+    dispatchTable.add ("MIX_STEMS_FOR_BPM", DispatchMode::job, makeMixForBpmJobHandler (jobs));
+    dispatchTable.add ("SUBTRACT_STEMS", DispatchMode::job, makeSubtractJobHandler (jobs));
+
+    dispatchTable.add ("SET_AUTOMATION_CUES", DispatchMode::inlineCall, [this] (const juce::var& message)
+    {
+        const auto payloadJson = message.getProperty ("payloadJson", {}).toString();
+        core::Json payload;
+        try
+        {
+            payload = core::Json::parse (payloadJson.toStdString(), nullptr, true, false);
+        }
+        catch (const core::Json::exception& e)
+        {
+            // The automation in force stays as it is.
+            audioEngine.debugLog ("[AUTO-CORE] payloadJson parse error: " + juce::String::fromUTF8 (e.what()));
+            return;
+        }
+        audioEngine.setAutomationCues (payload);
+    });
+
+    dispatchTable.add ("SET_USE_CORE_AUTOMATION", DispatchMode::inlineCall, [this] (const juce::var& message)
+    {
+        const bool enabled = static_cast<bool> (message.getProperty ("enabled", false));
+        audioEngine.setUseCoreAutomation (enabled);
+        audioEngine.debugLog ("[AUTO-CORE] useCoreAutomation=" + juce::String (enabled ? "ON" : "OFF"));
+    });
 }
 
 //==============================================================================
@@ -402,6 +440,11 @@ void MainComponent::emitFromNative (const juce::String& eventName, const juce::v
 void MainComponent::notifyUpdateAvailable (const juce::String& version)
 {
     sendDirect (makeObject ({ { "action", "UPDATE_AVAILABLE" }, { "version", version } }));
+}
+
+void MainComponent::emitOAuthCallback (const juce::String& url)
+{
+    emitFromNative ("fromNative", makeObject ({ { "action", "OAUTH_CALLBACK" }, { "url", url } }));
 }
 
 void MainComponent::sendBackendReadyDirect()

@@ -57,6 +57,9 @@ public:
     void emitFromNative (const juce::String& eventName, const juce::var& payload);
     void sendDirect (const juce::var& payload);
     void notifyUpdateAvailable (const juce::String& version);
+    // Hands the sign-in redirect's URL to the front end: {"action": "OAUTH_CALLBACK", "url"}
+    // through `emitFromNative` (message thread).
+    void emitOAuthCallback (const juce::String& url);
 
     // Quit handshake.
     void requestQuit();
@@ -109,6 +112,7 @@ private:
 
     void dispatch (const juce::var& message, bool isGateRepost);
     void registerFrameActions();
+    void registerAnalysisActions();
     void startupThreadBody();
     void quitFallback();
     void sendBackendReadyDirect();

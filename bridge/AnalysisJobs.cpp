@@ -295,27 +295,6 @@ juce::File resolveAudioPath (const juce::String& text)
     return juce::File::getCurrentWorkingDirectory().getChildFile (text);
 }
 
-juce::int64 capPcmLengthToFileSize (const juce::AudioFormatReader& reader, juce::int64 fileBytes)
-{
-    const auto declared = reader.lengthInSamples;
-    const auto format = reader.getFormatName();
-    if (fileBytes <= 0 || declared <= 0 || ! (format.containsIgnoreCase ("WAV") || format.containsIgnoreCase ("AIFF")))
-        return declared;
-
-    const juce::int64 bytesPerSample = std::max<juce::int64> (1, reader.bitsPerSample / 8);
-    const juce::int64 frameBytes = std::max<juce::int64> (1, bytesPerSample * reader.numChannels);
-    const juce::int64 capacity = fileBytes / frameBytes;
-    if (capacity < declared)
-    {
-        juce::Logger::writeToLog ("AudioSanity: PCM header declara " + juce::String (declared)
-                                  + " samples pero el archivo solo puede contener " + juce::String (capacity) + " ("
-                                  + juce::String (fileBytes)
-                                  + juce::String (juce::CharPointer_UTF8 (" bytes) \xe2\x80\x94 capeado. Cabecera streaming sin finalizar.")));
-        return capacity;
-    }
-    return declared;
-}
-
 FingerprintJobRequest readFingerprintJobRequest (const juce::var& message)
 {
     return { textOf (message, "id"), textOf (message, "path"), flagOf (message, "deleteSourceAfterRead") };

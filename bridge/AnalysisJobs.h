@@ -1,5 +1,6 @@
 #pragma once
 
+#include "audio/loading/PcmLengthCap.h"
 #include "bridge/DispatchTable.h"
 
 #include <juce_audio_formats/juce_audio_formats.h>
@@ -27,10 +28,6 @@ OutputStreamFactory fileOutputStreams();
 // A request's path: an absolute path as it is, "file://" + path without the prefix, anything
 // else relative to the working folder.
 juce::File resolveAudioPath (const juce::String& text);
-
-// The sample count to trust for a WAV or AIFF file whose header promises more samples than the
-// file can hold (an unfinished streaming header); any other reader's length unchanged.
-juce::int64 capPcmLengthToFileSize (const juce::AudioFormatReader& reader, juce::int64 fileBytes);
 
 struct FingerprintJobRequest
 {

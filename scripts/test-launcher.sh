@@ -1,10 +1,17 @@
 #!/usr/bin/env bash
-# Runs one test program in a fresh network namespace with only loopback up, and with a temporary
-# HOME (and XDG folders) of its own, removed afterwards. Fails when the namespace cannot be made.
+# Runs one test program in a fresh network namespace with only loopback up, in its own IPC and
+# mount namespaces with a private /dev/shm (audio libraries keep their registries there: a test
+# killed half-way must not leave a lock that hangs the next one), and with a temporary HOME (and
+# XDG folders) of its own, removed afterwards. Fails when the namespaces cannot be made.
 set -u
 if [ "${QUORVELLE_IN_TEST_NS:-}" != 1 ]; then
   export QUORVELLE_IN_TEST_NS=1
-  exec unshare --net -- "$0" "$@"
+  exec unshare --net --ipc --mount --propagation private -- "$0" "$@"
+fi
+
+if ! mount -t tmpfs -o mode=1777,size=256m tmpfs /dev/shm 2>/dev/null; then
+  echo "test-launcher: cannot mount a private /dev/shm in the test's namespace" >&2
+  exit 96
 fi
 
 if ! ip link set lo up 2>/dev/null; then

@@ -1,11 +1,17 @@
 #include "audio/engine/AudioEngine.h"
 
 #include "app/StorageRoot.h"
+#include "audio/graph/CueAudioSource.h"
 #include "platform/VirtualAudioDevice.h"
 
 namespace quorvelle
 {
-AudioEngine::AudioEngine() = default;
+AudioEngine::AudioEngine()
+{
+    formatManager.registerBasicFormats();
+    cueSource = std::make_unique<CueAudioSource>();
+    cueSource->logCallback = [this] (const juce::String& line) { debugLog (line); };
+}
 
 AudioEngine::~AudioEngine()
 {
@@ -13,6 +19,25 @@ AudioEngine::~AudioEngine()
         deviceManager.removeAudioCallback (&player);
     player.setSource (nullptr);
     deviceManager.closeAudioDevice();
+    cueSource.reset();
+}
+
+void AudioEngine::loadIndicationToRam (const juce::String& indicationId, const juce::String& filePath,
+                                       const juce::String& fallbackPath)
+{
+    indications::loadIndicationToRam (cueSource.get(), formatManager, indicationId, filePath, fallbackPath);
+}
+
+void AudioEngine::unloadIndicationFromRam (const juce::String& indicationId)
+{
+    indications::unloadIndicationFromRam (cueSource.get(), indicationId);
+}
+
+void AudioEngine::clearIndications() { indications::clearIndications (cueSource.get()); }
+
+void AudioEngine::setIndicationSchedule (const juce::var& schedule)
+{
+    indications::setIndicationSchedule (cueSource.get(), schedule);
 }
 
 void AudioEngine::debugLog (const juce::String& line)
@@ -108,6 +133,22 @@ juce::var AudioEngine::makeBackendReadyEvent() const
     event->setProperty ("storageRootB64", juce::Base64::toBase64 (root.toRawUTF8(), root.getNumBytesAsUTF8()));
     event->setProperty ("storageRootNeedsChoice", ! hasStorageRootConfig() && ! defaultRootHasLibrary());
     return payload;
+}
+
+void AudioEngine::setAutomationCues (const core::Json& payload)
+{
+    static const core::Json emptyArray = core::Json::array();
+    static const core::Json emptyObject = core::Json::object();
+    const auto member = [&payload] (const char* key, const core::Json& absent) -> const core::Json&
+    {
+        const auto* found = core::findMember (payload, key);
+        return found != nullptr ? *found : absent;
+    };
+
+    automationCues = core::readAutomationCues (member ("cues", emptyArray));
+    automationBaseState = core::readAutomationBaseState (member ("baseState", emptyObject));
+    automationOverrides = core::readAutomationOverrides (member ("overrides", emptyArray));
+    automationSongMap = core::readAutomationSongMap (member ("songMap", emptyObject));
 }
 
 void AudioEngine::sendBackendReady()

@@ -1,12 +1,15 @@
 #pragma once
 
 #include "bridge/EventSink.h"
+#include "core/Automation.h"
 
 #include <juce_audio_devices/juce_audio_devices.h>
 #include <juce_audio_utils/juce_audio_utils.h>
 
 #include <atomic>
 #include <functional>
+#include <memory>
+#include <vector>
 
 namespace quorvelle
 {
@@ -52,6 +55,27 @@ public:
 
     juce::AudioDeviceManager& getDeviceManager() { return deviceManager; }
 
+    // Automation, message thread only. `setAutomationCues` reads "cues", "baseState", "overrides"
+    // and "songMap" from the payload with the core's readers (a missing member, or a payload that
+    // is not an object, reads as empty) and replaces all four stored records; the engine tick
+    // evaluates them while core automation is on.
+    void setAutomationCues (const core::Json& payload);
+    void setUseCoreAutomation (bool enabled) { useCoreAutomation = enabled; }
+    bool isUsingCoreAutomation() const { return useCoreAutomation; }
+
+    const std::vector<core::AutomationCue>& getAutomationCues() const { return automationCues; }
+    const std::vector<core::AutomationOverride>& getAutomationOverrides() const { return automationOverrides; }
+    const core::AutomationState& getAutomationBaseState() const { return automationBaseState; }
+    const core::AutomationSongMap& getAutomationSongMap() const { return automationSongMap; }
+
+    // Indications: recorded messages that the cue source speaks at song positions. Message thread;
+    // loading decodes and converts on the calling thread.
+    void loadIndicationToRam (const juce::String& indicationId, const juce::String& filePath, const juce::String& fallbackPath);
+    void unloadIndicationFromRam (const juce::String& indicationId);
+    void clearIndications();
+    void setIndicationSchedule (const juce::var& schedule);
+    CueAudioSource* getCueSource() { return cueSource.get(); }
+
     // Tests hold readiness themselves: with this set, `initialise` returns at once and the test
     // flips readiness through `markInitialiseCompleteForTesting`.
     void setInitialiseHeldForTesting (bool held) { initialiseHeldForTesting = held; }
@@ -68,5 +92,14 @@ private:
     double initialiseStartMs = 0.0;
     bool callbackAdded = false;
     bool initialiseHeldForTesting = false;
+
+    bool useCoreAutomation = false;
+    std::vector<core::AutomationCue> automationCues;
+    std::vector<core::AutomationOverride> automationOverrides;
+    core::AutomationState automationBaseState;
+    core::AutomationSongMap automationSongMap;
+
+    juce::AudioFormatManager formatManager;
+    std::unique_ptr<CueAudioSource> cueSource;
 };
 } // namespace quorvelle

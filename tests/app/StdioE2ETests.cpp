@@ -9,7 +9,7 @@ namespace quorvelle::test
 {
 namespace
 {
-constexpr int startupMs = 15000;
+constexpr int startupMs = 45000;
 
 juce::String actionOf (const juce::var& v) { return v.getProperty ("action", {}).toString(); }
 
@@ -139,9 +139,9 @@ TEST (StdioProgram, TypedDataOverTheCapIsDroppedWithItsLogLine)
 
     const auto before = program.lines().size();
     program.send ("{\"action\":\"TYPED_BRIDGE_V1\",\"messageId\":77,\"data\":\"" + std::string (67'108'865, 'A') + "\"}");
-    ASSERT_TRUE (program.waitForEvent ([] (const juce::var& v) { return isAck (v, 77); }, 15000, before).has_value());
-    ASSERT_TRUE (roundTrip (program, 15000).has_value());
-    EXPECT_TRUE (program.waitForStderr ("[BRIDGE-LIMIT] payload rechazado: TYPED_BRIDGE_V1 len=67108865 cap=67108864\n", 5000));
+    ASSERT_TRUE (program.waitForEvent ([] (const juce::var& v) { return isAck (v, 77); }, 60000, before).has_value());
+    ASSERT_TRUE (roundTrip (program, 60000).has_value());
+    EXPECT_TRUE (program.waitForStderr ("[BRIDGE-LIMIT] payload rechazado: TYPED_BRIDGE_V1 len=67108865 cap=67108864\n", 30000));
 
     const auto events = program.events();
     for (size_t i = before; i < events.size(); ++i)
@@ -150,8 +150,8 @@ TEST (StdioProgram, TypedDataOverTheCapIsDroppedWithItsLogLine)
 
     // Exactly at the cap the data goes on to the typed bridge.
     program.send ("{\"action\":\"TYPED_BRIDGE_V1\",\"data\":\"" + std::string (67'108'864, 'A') + "\"}");
-    ASSERT_TRUE (roundTrip (program, 15000).has_value());
-    EXPECT_TRUE (program.waitForStderr ("[TypedBridge]", 5000));
+    ASSERT_TRUE (roundTrip (program, 60000).has_value());
+    EXPECT_TRUE (program.waitForStderr ("[TypedBridge]", 30000));
     EXPECT_EQ (program.stderrText().find ("len=67108864 "), std::string::npos);
 }
 
@@ -164,11 +164,11 @@ TEST (StdioProgram, CorePayloadCapIsInclusive)
     ASSERT_TRUE (response.has_value()) << program.stderrText();
     EXPECT_FALSE ((bool) response->getProperty ("ok", true));
     EXPECT_EQ (response->getProperty ("error", {}).toString(), "payloadJson too large (bridge limit)");
-    EXPECT_TRUE (program.waitForStderr ("[BRIDGE-LIMIT] payload rechazado: CORE_INVOKE len=67108865 cap=67108864", 5000));
+    EXPECT_TRUE (program.waitForStderr ("[BRIDGE-LIMIT] payload rechazado: CORE_INVOKE len=67108865 cap=67108864", 30000));
 
     // Exactly at the cap: a JSON text that is parsed and reaches the core.
     program.send (coreInvoke ("at", "\"" + juce::String::repeatedString ("a", 67'108'862) + "\""));
-    response = responseFor (program, "at", 20000);
+    response = responseFor (program, "at", 60000);
     ASSERT_TRUE (response.has_value());
     EXPECT_EQ (response->getProperty ("error", {}).toString(), "unknown method: NO_SUCH_METHOD");
 }
