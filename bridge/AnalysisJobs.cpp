@@ -379,13 +379,15 @@ juce::var fingerprintAudioFileJob (const FingerprintJobRequest& request, const A
                    std::move (reader));
 }
 
-juce::var measureGroupLoudnessJob (const LoudnessJobRequest& request, const AudioReaderFactory& readers)
+// Reads every readable file of `paths` (at most twenty minutes each) and hands its blocks to `add`,
+// which sums them into `out`; `out` grows to the longest file. The rate is the first readable
+// file's. Returns how many files were decoded.
+template <typename Add>
+int sumReadableFiles (const juce::StringArray& paths, const AudioReaderFactory& readers, std::vector<float>& out,
+                      double& rate, Add&& add)
 {
-    std::vector<float> sum;
-    double groupRate = 0.0;
     int decoded = 0;
-
-    for (const auto& path : request.paths)
+    for (const auto& path : paths)
     {
         const auto file = resolveAudioPath (path);
         if (file == juce::File() || ! file.existsAsFile())
@@ -393,20 +395,29 @@ juce::var measureGroupLoudnessJob (const LoudnessJobRequest& request, const Audi
         auto reader = readers (file);
         if (reader == nullptr || reader->sampleRate <= 0.0)
             continue;
-        if (groupRate <= 0.0)
-            groupRate = reader->sampleRate;
+        if (rate <= 0.0)
+            rate = reader->sampleRate;
         const auto n = std::min (reader->lengthInSamples, twentyMinutes (*reader));
         if (n <= 0)
             continue;
-        if (sum.size() < static_cast<std::size_t> (n))
-            sum.resize (static_cast<std::size_t> (n), 0.0f);
+        if (out.size() < static_cast<std::size_t> (n))
+            out.resize (static_cast<std::size_t> (n), 0.0f);
 
-        readCapped (*reader, n, [&sum] (const juce::AudioBuffer<float>& block, juce::int64 offset, int k) {
-            for (int c = 0; c < block.getNumChannels(); ++c)
-                juce::FloatVectorOperations::add (sum.data() + offset, block.getReadPointer (c), k);
-        });
+        readCapped (*reader, n, add);
         ++decoded;
     }
+    return decoded;
+}
+
+juce::var measureGroupLoudnessJob (const LoudnessJobRequest& request, const AudioReaderFactory& readers)
+{
+    std::vector<float> sum;
+    double groupRate = 0.0;
+    const auto decoded = sumReadableFiles (request.paths, readers, sum, groupRate,
+                                           [&sum] (const juce::AudioBuffer<float>& block, juce::int64 offset, int k) {
+        for (int c = 0; c < block.getNumChannels(); ++c)
+            juce::FloatVectorOperations::add (sum.data() + offset, block.getReadPointer (c), k);
+    });
 
     bool valid = false;
     double lufs = 0.0;
@@ -432,37 +443,18 @@ juce::var mixStemsForBpmJob (const MixForBpmJobRequest& request, const AudioRead
 {
     std::vector<float> mix;
     double mixRate = 0.0;
-    int decoded = 0;
-
-    for (const auto& path : request.paths)
-    {
-        const auto file = resolveAudioPath (path);
-        if (file == juce::File() || ! file.existsAsFile())
-            continue;
-        auto reader = readers (file);
-        if (reader == nullptr || reader->sampleRate <= 0.0)
-            continue;
-        if (mixRate <= 0.0)
-            mixRate = reader->sampleRate;
-        const auto n = std::min (reader->lengthInSamples, twentyMinutes (*reader));
-        if (n <= 0)
-            continue;
-        if (mix.size() < static_cast<std::size_t> (n))
-            mix.resize (static_cast<std::size_t> (n), 0.0f);
-
-        readCapped (*reader, n, [&mix] (const juce::AudioBuffer<float>& block, juce::int64 offset, int k) {
-            if (block.getNumChannels() >= 2)
-            {
-                juce::FloatVectorOperations::addWithMultiply (mix.data() + offset, block.getReadPointer (0), 0.5f, k);
-                juce::FloatVectorOperations::addWithMultiply (mix.data() + offset, block.getReadPointer (1), 0.5f, k);
-            }
-            else
-            {
-                juce::FloatVectorOperations::add (mix.data() + offset, block.getReadPointer (0), k);
-            }
-        });
-        ++decoded;
-    }
+    const auto decoded = sumReadableFiles (request.paths, readers, mix, mixRate,
+                                           [&mix] (const juce::AudioBuffer<float>& block, juce::int64 offset, int k) {
+        if (block.getNumChannels() >= 2)
+        {
+            juce::FloatVectorOperations::addWithMultiply (mix.data() + offset, block.getReadPointer (0), 0.5f, k);
+            juce::FloatVectorOperations::addWithMultiply (mix.data() + offset, block.getReadPointer (1), 0.5f, k);
+        }
+        else
+        {
+            juce::FloatVectorOperations::add (mix.data() + offset, block.getReadPointer (0), k);
+        }
+    });
 
     auto answer = [&request] (bool ok, juce::int64 size, double duration, const char* error) {
         EventBuilder event ("MIX_FOR_BPM_COMPLETE");

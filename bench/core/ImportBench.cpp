@@ -1,5 +1,6 @@
 // Analysis and import costs: fingerprint and loudness of a 20-minute stereo file (reported as
 // times real time), and the import of a 10 MB Live set, compressed and as plain XML.
+#include "tests/support/Base64Text.h"
 #include "core/AbletonImport.h"
 #include "core/Fingerprint.h"
 #include "core/Loudness.h"
@@ -108,25 +109,7 @@ const std::string& tenMegabyteSet()
     return text;
 }
 
-std::string base64 (const std::vector<uint8_t>& bytes)
-{
-    static const char* alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string out;
-    out.reserve ((bytes.size() + 2) / 3 * 4);
-    for (std::size_t i = 0; i < bytes.size(); i += 3)
-    {
-        uint32_t v = static_cast<uint32_t> (bytes[i]) << 16;
-        if (i + 1 < bytes.size())
-            v |= static_cast<uint32_t> (bytes[i + 1]) << 8;
-        if (i + 2 < bytes.size())
-            v |= bytes[i + 2];
-        out += alphabet[(v >> 18) & 63];
-        out += alphabet[(v >> 12) & 63];
-        out += i + 1 < bytes.size() ? alphabet[(v >> 6) & 63] : '=';
-        out += i + 2 < bytes.size() ? alphabet[v & 63] : '=';
-    }
-    return out;
-}
+std::string base64 (const std::vector<uint8_t>& bytes) { return quorvelle::test::encodeBase64 (bytes); }
 
 void liveSetImportCompressed (benchmark::State& state)
 {

@@ -1,3 +1,4 @@
+#include "tests/support/Base64Text.h"
 #include "core/UsbDescriptors.h"
 
 #include <gtest/gtest.h>
@@ -82,24 +83,7 @@ Bytes withTotalLength (Bytes config)
     return config;
 }
 
-std::string base64 (const Bytes& bytes)
-{
-    static const char* alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string out;
-    for (std::size_t i = 0; i < bytes.size(); i += 3)
-    {
-        uint32_t v = static_cast<uint32_t> (bytes[i]) << 16;
-        if (i + 1 < bytes.size())
-            v |= static_cast<uint32_t> (bytes[i + 1]) << 8;
-        if (i + 2 < bytes.size())
-            v |= bytes[i + 2];
-        out += alphabet[(v >> 18) & 63];
-        out += alphabet[(v >> 12) & 63];
-        out += i + 1 < bytes.size() ? alphabet[(v >> 6) & 63] : '=';
-        out += i + 2 < bytes.size() ? alphabet[v & 63] : '=';
-    }
-    return out;
-}
+std::string base64 (const std::vector<uint8_t>& bytes) { return quorvelle::test::encodeBase64 (bytes); }
 
 Json parse (const Bytes& bytes)
 {
