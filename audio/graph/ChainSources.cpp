@@ -402,7 +402,7 @@ void SimpleTapAudioSource::getNextAudioBlock (const juce::AudioSourceChannelInfo
 }
 
 //==============================================================================
-SplitRouterSource::SplitRouterSource (juce::PositionableAudioSource* s) : source (s)
+SplitRouterSource::SplitRouterSource (juce::PositionableAudioSource* s) : PositionableStage (s)
 {
     AudioThreadLog::shared();
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "audio/graph/GraphUtils.h"
+
 #include <juce_audio_basics/juce_audio_basics.h>
 
 #include <atomic>
@@ -135,19 +137,13 @@ private:
 
 // Passes its source through and keeps a copy of what passed in this device block (the router resets
 // it at the start of each block), for the router's custom routing and the split monitor.
-class TapAudioSource : public juce::PositionableAudioSource
+class TapAudioSource : public PositionableStage
 {
 public:
-    explicit TapAudioSource (juce::PositionableAudioSource* source) : source (source) {}
+    explicit TapAudioSource (juce::PositionableAudioSource* source) : PositionableStage (source) {}
 
     void prepareToPlay (int samplesPerBlockExpected, double sampleRate) override;
-    void releaseResources() override { source->releaseResources(); }
     void getNextAudioBlock (const juce::AudioSourceChannelInfo& info) override;
-    void setNextReadPosition (juce::int64 p) override { source->setNextReadPosition (p); }
-    juce::int64 getNextReadPosition() const override { return source->getNextReadPosition(); }
-    juce::int64 getTotalLength() const override { return source->getTotalLength(); }
-    bool isLooping() const override { return source->isLooping(); }
-    void setLooping (bool looping) override { source->setLooping (looping); }
 
     // Audio thread: the router's reset at the start of a device block.
     void resetCapture() noexcept { captured = writePosition = 0; }
@@ -157,7 +153,6 @@ public:
     std::atomic<float> peak { 0.0f };
 
 private:
-    juce::PositionableAudioSource* source;
     juce::AudioBuffer<float> capture;
     int captured = 0, writePosition = 0;
 };
@@ -180,26 +175,19 @@ private:
 
 // The split monitor: channel 0 becomes the mono music without the monitor groups, channel 1 the
 // monitor groups (click and guide) alone.
-class SplitRouterSource : public juce::PositionableAudioSource
+class SplitRouterSource : public PositionableStage
 {
 public:
     explicit SplitRouterSource (juce::PositionableAudioSource* source);
 
     void prepareToPlay (int samplesPerBlockExpected, double sampleRate) override;
-    void releaseResources() override { source->releaseResources(); }
     void getNextAudioBlock (const juce::AudioSourceChannelInfo& info) override;
-    void setNextReadPosition (juce::int64 p) override { source->setNextReadPosition (p); }
-    juce::int64 getNextReadPosition() const override { return source->getNextReadPosition(); }
-    juce::int64 getTotalLength() const override { return source->getTotalLength(); }
-    bool isLooping() const override { return source->isLooping(); }
-    void setLooping (bool looping) override { source->setLooping (looping); }
 
     // Filled by the engine while the graph is built (not while rendering).
     std::vector<TapAudioSource*> monitorTaps;
     std::atomic<bool> splitActive { false };
 
 private:
-    juce::PositionableAudioSource* source;
     juce::AudioBuffer<float> monitorBuffer;
     std::atomic<bool> overrunLogged { false };
 };

@@ -721,24 +721,8 @@ void AudioEngine::CueAudioSource::getNextAudioBlock (const juce::AudioSourceChan
     auto& out = *info.buffer;
     int o0 = info.startSample;
     int n = info.numSamples;
-    for (int c = 0; c < out.getNumChannels(); ++c)
-        out.clear (c, o0, n);
-
-    if (transportPlayingFlag != nullptr && ! transportPlayingFlag->load())
+    if (! beginGuideBlock (out, o0, n, transportPlayingFlag, countInRunningFlag, pendingStartOffset))
         return;
-    if (countInRunningFlag != nullptr && countInRunningFlag->load())
-        return;
-
-    if (const auto skip = pendingStartOffset.exchange (0); skip > 0)
-    {
-        if (skip >= n)
-        {
-            pendingStartOffset.store (skip - n);
-            return;
-        }
-        o0 += skip;
-        n -= skip;
-    }
 
     const auto seek = pendingSeekSeconds.exchange (-1.0);
     if (seek >= 0.0)

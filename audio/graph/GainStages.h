@@ -1,5 +1,7 @@
 #pragma once
 
+#include "audio/graph/GraphUtils.h"
+
 #include <juce_audio_basics/juce_audio_basics.h>
 
 #include <atomic>
@@ -49,26 +51,19 @@ private:
 
 // A linear gain ramp on a positionable chain (tracks, group buses, metronome and cue chains). While
 // the bound mute flag reads true the stage is silent.
-class SmoothedGainAudioSource : public juce::PositionableAudioSource
+class SmoothedGainAudioSource : public PositionableStage
 {
 public:
-    explicit SmoothedGainAudioSource (juce::PositionableAudioSource* source) : source (source) {}
+    explicit SmoothedGainAudioSource (juce::PositionableAudioSource* source) : PositionableStage (source) {}
 
     void setGain (float target, float seconds) noexcept { ramp.setGain (target, seconds); }
     void setMuteFlag (const std::atomic<bool>* flag) noexcept { muteFlag = flag; }
     const LinearGainRamp& getRamp() const noexcept { return ramp; }
 
     void prepareToPlay (int samplesPerBlockExpected, double sampleRate) override;
-    void releaseResources() override { source->releaseResources(); }
     void getNextAudioBlock (const juce::AudioSourceChannelInfo& info) override;
-    void setNextReadPosition (juce::int64 p) override { source->setNextReadPosition (p); }
-    juce::int64 getNextReadPosition() const override { return source->getNextReadPosition(); }
-    juce::int64 getTotalLength() const override { return source->getTotalLength(); }
-    bool isLooping() const override { return source->isLooping(); }
-    void setLooping (bool looping) override { source->setLooping (looping); }
 
 private:
-    juce::PositionableAudioSource* source;
     LinearGainRamp ramp;
     const std::atomic<bool>* muteFlag = nullptr;
 };
@@ -117,10 +112,10 @@ private:
 // Fed from the message thread (setGain) and from the audio thread (requestRamp, in the engine's
 // callbacks), each through its own pending slot; at the start of a block the message thread's slot is
 // applied first, then the audio thread's.
-class CosineSmoothedGainAudioSource : public juce::PositionableAudioSource
+class CosineSmoothedGainAudioSource : public PositionableStage
 {
 public:
-    explicit CosineSmoothedGainAudioSource (juce::PositionableAudioSource* source) : source (source) {}
+    explicit CosineSmoothedGainAudioSource (juce::PositionableAudioSource* source) : PositionableStage (source) {}
 
     // Message thread. Before the first prepare the gain applies at once.
     void setGain (float target, float seconds) noexcept;
@@ -134,20 +129,13 @@ public:
     float currentGain() const noexcept;
 
     void prepareToPlay (int samplesPerBlockExpected, double sampleRate) override;
-    void releaseResources() override { source->releaseResources(); }
     void getNextAudioBlock (const juce::AudioSourceChannelInfo& info) override;
-    void setNextReadPosition (juce::int64 p) override { source->setNextReadPosition (p); }
-    juce::int64 getNextReadPosition() const override { return source->getNextReadPosition(); }
-    juce::int64 getTotalLength() const override { return source->getTotalLength(); }
-    bool isLooping() const override { return source->isLooping(); }
-    void setLooping (bool looping) override { source->setLooping (looping); }
 
 private:
     void applyGain (float target, float seconds) noexcept;
     void setAtOnce (float target) noexcept;
     float gainAt (float t) const noexcept;
 
-    juce::PositionableAudioSource* source;
     juce::SmoothedValue<float, juce::ValueSmoothingTypes::Linear> progress { 1.0f };
     float fromGain = 1.0f, toGain = 1.0f;
     std::atomic<double> sampleRate { 0.0 };
@@ -159,25 +147,18 @@ private:
 
 // An equal-power crossfade of 0.05 s from the audio just played into the audio after a seek. The
 // tail is the audio of the 0.05 s before the trigger, replayed under the new audio: no latency.
-class MusicCrossfadeSource : public juce::PositionableAudioSource
+class MusicCrossfadeSource : public PositionableStage
 {
 public:
-    explicit MusicCrossfadeSource (juce::PositionableAudioSource* source) : source (source) {}
+    explicit MusicCrossfadeSource (juce::PositionableAudioSource* source) : PositionableStage (source) {}
 
     void trigger() noexcept { crossfadeTrigger.store (true); }
     bool isFading() const noexcept { return fadeRemaining > 0; }
 
     void prepareToPlay (int samplesPerBlockExpected, double sampleRate) override;
-    void releaseResources() override { source->releaseResources(); }
     void getNextAudioBlock (const juce::AudioSourceChannelInfo& info) override;
-    void setNextReadPosition (juce::int64 p) override { source->setNextReadPosition (p); }
-    juce::int64 getNextReadPosition() const override { return source->getNextReadPosition(); }
-    juce::int64 getTotalLength() const override { return source->getTotalLength(); }
-    bool isLooping() const override { return source->isLooping(); }
-    void setLooping (bool looping) override { source->setLooping (looping); }
 
 private:
-    juce::PositionableAudioSource* source;
     double sampleRate = 44100.0;
     juce::AudioBuffer<float> history, tail;
     int historyWrite = 0, historyFill = 0;

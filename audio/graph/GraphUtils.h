@@ -8,6 +8,51 @@
 
 namespace quorvelle
 {
+// A stage over one positionable source: releasing, positioning and looping pass straight through.
+class PositionableStage : public juce::PositionableAudioSource
+{
+public:
+    explicit PositionableStage (juce::PositionableAudioSource* wrapped) : source (wrapped) {}
+
+    void releaseResources() override { source->releaseResources(); }
+    void setNextReadPosition (juce::int64 p) override { source->setNextReadPosition (p); }
+    juce::int64 getNextReadPosition() const override { return source->getNextReadPosition(); }
+    juce::int64 getTotalLength() const override { return source->getTotalLength(); }
+    bool isLooping() const override { return source->isLooping(); }
+    void setLooping (bool looping) override { source->setLooping (looping); }
+
+protected:
+    juce::PositionableAudioSource* source;
+};
+
+// The start of a guide source's block (metronome, spoken cues): clears [o0, o0 + n), then answers
+// whether anything may render. Nothing does while the transport is stopped or a count-in speaks.
+// A pending one-shot start offset (set after a count-in or an overlay hand-off) is consumed here:
+// the region narrows past it, and an offset longer than the block carries over to the next one.
+inline bool beginGuideBlock (juce::AudioBuffer<float>& out, int& o0, int& n, const std::atomic<bool>* transportPlaying,
+                             const std::atomic<bool>* countInRunning, std::atomic<int>& pendingStartOffset) noexcept
+{
+    for (int c = 0; c < out.getNumChannels(); ++c)
+        out.clear (c, o0, n);
+
+    if (transportPlaying != nullptr && ! transportPlaying->load())
+        return false;
+    if (countInRunning != nullptr && countInRunning->load())
+        return false;
+
+    if (const auto skip = pendingStartOffset.exchange (0); skip > 0)
+    {
+        if (skip >= n)
+        {
+            pendingStartOffset.store (skip - n);
+            return false;
+        }
+        o0 += skip;
+        n -= skip;
+    }
+    return true;
+}
+
 // One process-wide switch for the periodic diagnostic lines of the audio path. Off at start.
 inline std::atomic<bool> verboseDiagnostics { false };
 

@@ -307,24 +307,8 @@ void MetronomeAudioSource::getNextAudioBlock (const juce::AudioSourceChannelInfo
     auto& buffer = *info.buffer;
     int o0 = info.startSample;
     int n = info.numSamples;
-    for (int c = 0; c < buffer.getNumChannels(); ++c)
-        buffer.clear (c, o0, n);
-
-    if (transportPlayingFlag != nullptr && ! transportPlayingFlag->load())
+    if (! beginGuideBlock (buffer, o0, n, transportPlayingFlag, countInRunningFlag, pendingStartOffset))
         return;
-    if (countInRunningFlag != nullptr && countInRunningFlag->load())
-        return;
-
-    if (const auto skip = pendingStartOffset.exchange (0); skip > 0)
-    {
-        if (skip >= n)
-        {
-            pendingStartOffset.store (skip - n);
-            return;
-        }
-        o0 += skip;
-        n -= skip;
-    }
 
     if (fixedClockStopRequest.exchange (false))
     {

@@ -11,30 +11,9 @@ namespace quorvelle::test
 {
 namespace
 {
-class AnalysisActions : public ::testing::Test
+class AnalysisActions : public MainComponentFixture
 {
 protected:
-    void make (bool engineReady)
-    {
-        MainComponent::Options options;
-        options.holdEngineReadiness = true;
-        options.frontendFolder = temp / "frontend";
-        options.makeTypedBridge = [this] (platform::FrontEndHost* browser)
-        {
-            auto bridge = std::make_unique<RecordingTypedBridge> (browser);
-            typed = bridge.get();
-            return bridge;
-        };
-        component = std::make_unique<MainComponent> (host, options);
-        component->waitForStartupThread();
-        if (engineReady)
-            component->getAudioEngine().markInitialiseCompleteForTesting();
-        runMessageLoopFor (20);
-        host.clearEvents();
-        typed->calls.clear();
-    }
-
-    void deliver (const juce::var& message) { host.deliverToNative (message); }
     AudioEngine& engine() { return component->getAudioEngine(); }
 
     // The events sent as JSON (the recording typed bridge leaves "TYPED:" markers beside them).
@@ -51,12 +30,6 @@ protected:
     {
         return object ({ { "action", "SET_AUTOMATION_CUES" }, { "payloadJson", payloadJson } });
     }
-
-    TempFolder temp;
-    CapturingLogger logger;
-    platform::RecordingFrontEndHost host;
-    RecordingTypedBridge* typed = nullptr;
-    std::unique_ptr<MainComponent> component;
 };
 
 TEST_F (AnalysisActions, AutomationCuesAreReplacedByValidJsonAndKeptOnAParseError)

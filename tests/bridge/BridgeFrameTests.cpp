@@ -16,30 +16,9 @@ namespace quorvelle::test
 {
 namespace
 {
-class BridgeFrame : public ::testing::Test
+class BridgeFrame : public MainComponentFixture
 {
 protected:
-    void make (bool ready = true)
-    {
-        MainComponent::Options options;
-        options.holdEngineReadiness = true;
-        options.frontendFolder = temp / "frontend";
-        options.makeTypedBridge = [this] (platform::FrontEndHost* browser)
-        {
-            auto bridge = std::make_unique<RecordingTypedBridge> (browser);
-            typed = bridge.get();
-            return bridge;
-        };
-        component = std::make_unique<MainComponent> (host, options);
-        component->waitForStartupThread();
-        if (ready)
-            component->getAudioEngine().markInitialiseCompleteForTesting();
-        runMessageLoopFor (20);
-        host.clearEvents();
-        typed->calls.clear();
-    }
-
-    void deliver (const juce::var& message) { host.deliverToNative (message); }
 
     std::vector<platform::RecordingFrontEndHost::Event> withAction (const juce::String& action) const
     {
@@ -66,12 +45,6 @@ protected:
         component->getDispatchTable().add (name, DispatchMode::inlineCall, [runs] (const juce::var&) { ++*runs; });
         return runs;
     }
-
-    TempFolder temp;
-    CapturingLogger logger;
-    platform::RecordingFrontEndHost host;
-    RecordingTypedBridge* typed = nullptr;
-    std::unique_ptr<MainComponent> component;
 };
 
 TEST_F (BridgeFrame, TestConnectionAnswersWithoutActionOrAcknowledgement)

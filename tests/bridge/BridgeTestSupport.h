@@ -3,6 +3,10 @@
 #include "app/MainComponent.h"
 #include "platform/FrontEndHost.h"
 #include "typedbridge/TypedBridge.h"
+#include "tests/support/MessageLoop.h"
+#include "tests/support/TempFolder.h"
+
+#include <gtest/gtest.h>
 
 #include <juce_core/juce_core.h>
 
@@ -152,4 +156,39 @@ inline juce::var parseJson (const juce::String& text)
 {
     return juce::JSON::parse (text);
 }
+// A main component on a recording front-end host with a recording typed bridge. `make` builds it
+// with readiness held by the test (flipped at once when `engineReady`), then forgets what start-up
+// sent, so each case sees only its own events.
+class MainComponentFixture : public ::testing::Test
+{
+protected:
+    void make (bool engineReady = true)
+    {
+        MainComponent::Options options;
+        options.holdEngineReadiness = true;
+        options.frontendFolder = temp / "frontend";
+        options.makeTypedBridge = [this] (platform::FrontEndHost* browser)
+        {
+            auto bridge = std::make_unique<RecordingTypedBridge> (browser);
+            typed = bridge.get();
+            return bridge;
+        };
+        component = std::make_unique<MainComponent> (host, options);
+        component->waitForStartupThread();
+        if (engineReady)
+            component->getAudioEngine().markInitialiseCompleteForTesting();
+        runMessageLoopFor (20);
+        host.clearEvents();
+        typed->calls.clear();
+    }
+
+    void deliver (const juce::var& message) { host.deliverToNative (message); }
+
+    TempFolder temp;
+    CapturingLogger logger;
+    platform::RecordingFrontEndHost host;
+    RecordingTypedBridge* typed = nullptr;
+    std::unique_ptr<MainComponent> component;
+};
+
 } // namespace quorvelle::test
