@@ -6,7 +6,7 @@
 
 #include "tests/support/AudioFixtures.h"
 #include "tests/support/TempFolder.h"
-#include "typedbridge/TypedMessages_generated.h"
+#include "TypedDebugLog.h"
 
 #include <juce_cryptography/juce_cryptography.h>
 
@@ -42,24 +42,6 @@ juce::String sha256Of (const juce::File& file)
 {
     juce::FileInputStream in (file);
     return in.openedOk() ? juce::SHA256 (in).toHexString() : juce::String();
-}
-
-// The text of a typed DEBUG_LOG line, or nothing for any other line.
-std::optional<std::string> typedDebugLog (const juce::var& event)
-{
-    if (actionOf (event) != "TYPED_BRIDGE_V1")
-        return std::nullopt;
-    juce::MemoryOutputStream bytes;
-    if (! juce::Base64::convertFromBase64 (bytes, event.getProperty ("data", {}).toString()))
-        return std::nullopt;
-    flatbuffers::Verifier verifier (static_cast<const uint8_t*> (bytes.getData()), bytes.getDataSize());
-    if (! verifier.VerifyBuffer<bridge::FromNativeMessage> (nullptr))
-        return std::nullopt;
-    const auto* message = flatbuffers::GetRoot<bridge::FromNativeMessage> (bytes.getData());
-    const auto* log = message->payload_as_DebugLogEvent();
-    if (log == nullptr || log->message() == nullptr)
-        return std::nullopt;
-    return log->message()->str();
 }
 
 TEST (StdioAnalysisJobs, EachJobAnswersItsOwnRequest)

@@ -1,5 +1,6 @@
 // The whole program driven through `--bridge-stdio`, as scripts and the front end's tests do.
 #include "ProgramProcess.h"
+#include "TypedDebugLog.h"
 
 #include <gtest/gtest.h>
 
@@ -136,6 +137,12 @@ TEST (StdioProgram, TypedDataOverTheCapIsDroppedWithItsLogLine)
 {
     ProgramProcess program;
     ASSERT_TRUE (program.waitForAction ("BACKEND_READY", startupMs).has_value()) << program.stderrText();
+    // The start-up thread's last log line may follow BACKEND_READY; nothing is sent after it.
+    ASSERT_TRUE (program.waitForEvent ([] (const juce::var& v)
+    {
+        const auto text = typedDebugLog (v);
+        return text.has_value() && text->rfind ("[INIT-FLOW] BG thread DONE", 0) == 0;
+    }, startupMs).has_value()) << program.stderrText();
 
     const auto before = program.lines().size();
     program.send ("{\"action\":\"TYPED_BRIDGE_V1\",\"messageId\":77,\"data\":\"" + std::string (67'108'865, 'A') + "\"}");
