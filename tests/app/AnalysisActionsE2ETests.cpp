@@ -169,7 +169,7 @@ TEST (StdioAutomation, SwitchAndParseErrorReachTheFrontEndAsDebugLog)
     program.send (makeObject ({ { "action", "SET_AUTOMATION_CUES" }, { "payloadJson", "" } }));
     program.send (makeObject ({ { "action", "SET_USE_CORE_AUTOMATION" } }));
     program.send (makeObject ({ { "action", "TEST_CONNECTION" } }));
-    ASSERT_TRUE (program.waitForEvent ([] (const juce::var& v) { return v.getProperty ("status", {}).toString() == "CONNECTED"; }, 10000)
+    ASSERT_TRUE (program.waitForEvent ([] (const juce::var& v) { return v.getProperty ("status", {}).toString() == "CONNECTED"; }, 30000)
                      .has_value());
 
     std::vector<std::string> autoLines;

@@ -15,7 +15,7 @@ public:
 
     ~EndedProgram()
     {
-        waitForAction ("BACKEND_READY", 15000);
+        waitForAction ("BACKEND_READY", 45000);
         closeStdin();
         waitForExit (15000);
     }

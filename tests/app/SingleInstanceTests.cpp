@@ -34,7 +34,7 @@ TEST (SingleInstance, SecondInstanceHandsItsCommandLineToTheFirst)
         EXPECT_EQ (third.acquireOrHandOver (""), SingleInstance::Outcome::handedOver);
     }
 
-    ASSERT_TRUE (runMessageLoopUntil ([&] { return received.size() == 2; }, 5000));
+    ASSERT_TRUE (runMessageLoopUntil ([&] { return received.size() == 2; }, 20000));
     EXPECT_EQ (received[0], secondLine);
     EXPECT_EQ (received[1], "");
 }
@@ -72,7 +72,7 @@ TEST (SingleInstance, LongFolderUsesAHashedSocketInAPrivateFolder)
     ASSERT_EQ (first.acquireOrHandOver ("one"), SingleInstance::Outcome::primary);
     SingleInstance second (folder);
     EXPECT_EQ (second.acquireOrHandOver ("two"), SingleInstance::Outcome::handedOver);
-    ASSERT_TRUE (runMessageLoopUntil ([&] { return received == "two"; }, 5000));
+    ASSERT_TRUE (runMessageLoopUntil ([&] { return received == "two"; }, 20000));
 }
 
 TEST (SingleInstance, SilentHolderOfTheLockMeansFailure)

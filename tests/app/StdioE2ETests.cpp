@@ -39,7 +39,7 @@ std::optional<juce::var> responseFor (ProgramProcess& program, const juce::Strin
 }
 
 // Sends TEST_CONNECTION and waits for its answer: every earlier line has been handled by then.
-std::optional<size_t> roundTrip (ProgramProcess& program, int timeoutMs = 10000)
+std::optional<size_t> roundTrip (ProgramProcess& program, int timeoutMs = 30000)
 {
     const auto before = program.lines().size();
     program.send (makeObject ({ { "action", "TEST_CONNECTION" } }));
@@ -125,7 +125,7 @@ TEST (StdioProgram, BadCorePayloadAnswersOnceAndTheBridgeGoesOn)
     // A line that is not JSON at all is skipped with a log line.
     program.send (std::string ("this line is not json"));
     ASSERT_TRUE (roundTrip (program).has_value());
-    EXPECT_TRUE (program.waitForStderr ("[STDIO-BRIDGE] line is not valid JSON", 5000));
+    EXPECT_TRUE (program.waitForStderr ("[STDIO-BRIDGE] line is not valid JSON", 20000));
 
     int responses = 0;
     for (const auto& v : program.events())
@@ -186,11 +186,11 @@ TEST (StdioProgram, QuitFallsBackAfterThreeSecondsWithoutAnAnswer)
     ASSERT_TRUE (roundTrip (program, startupMs).has_value()) << program.stderrText();
 
     program.send (makeObject ({ { "action", "WINDOW_CLOSE" }, { "messageId", 1 } }));
-    ASSERT_TRUE (program.waitForEvent ([] (const juce::var& v) { return isAck (v, 1); }, 5000).has_value());
+    ASSERT_TRUE (program.waitForEvent ([] (const juce::var& v) { return isAck (v, 1); }, 20000).has_value());
     const auto ackedAt = juce::Time::getMillisecondCounterHiRes();
 
     EXPECT_FALSE (program.waitForExit (2500).has_value()) << "ended before the fallback";
-    const auto status = program.waitForExit (13000);
+    const auto status = program.waitForExit (30000);
     ASSERT_TRUE (status.has_value());
     EXPECT_EQ (*status, 0);
     EXPECT_GE (juce::Time::getMillisecondCounterHiRes() - ackedAt, 2500.0);
@@ -210,7 +210,7 @@ TEST (StdioProgram, QuitHoldWaitsForConfirmation)
     EXPECT_EQ (program.stderrText().find ("APP_QUIT_REQUEST: no frontend response"), std::string::npos);
 
     program.send (makeObject ({ { "action", "APP_QUIT_CONFIRMED" } }));
-    const auto status = program.waitForExit (10000);
+    const auto status = program.waitForExit (30000);
     ASSERT_TRUE (status.has_value());
     EXPECT_EQ (*status, 0);
     EXPECT_NE (program.stderrText().find ("APP_QUIT_CONFIRMED: frontend cleared close, quitting"), std::string::npos);
@@ -231,7 +231,7 @@ TEST (StdioProgram, CancelledHoldLeavesTheNextCloseAWorkingFallback)
     EXPECT_FALSE (program.waitForExit (3500).has_value());
 
     program.send (makeObject ({ { "action", "WINDOW_CLOSE" } }));
-    const auto status = program.waitForExit (13000);
+    const auto status = program.waitForExit (30000);
     ASSERT_TRUE (status.has_value());
     EXPECT_EQ (*status, 0);
     EXPECT_NE (program.stderrText().find ("APP_QUIT_REQUEST: no frontend response in 3s, quitting"), std::string::npos);
@@ -244,11 +244,11 @@ TEST (StdioProgram, EndOfInputQuitsAfterAnsweringWhatWasRead)
     program.send (coreInvoke ("last", "{}"));
     program.closeStdin();
 
-    const auto status = program.waitForExit (15000);
+    const auto status = program.waitForExit (45000);
     ASSERT_TRUE (status.has_value()) << program.stderrText();
     EXPECT_EQ (*status, 0);
-    EXPECT_TRUE (program.waitForEvent (isConnected, 2000).has_value());
-    EXPECT_TRUE (responseFor (program, "last", 2000).has_value());
+    EXPECT_TRUE (program.waitForEvent (isConnected, 10000).has_value());
+    EXPECT_TRUE (responseFor (program, "last", 10000).has_value());
 }
 
 TEST (StdioProgram, TerminationSignalQuits)
@@ -258,7 +258,7 @@ TEST (StdioProgram, TerminationSignalQuits)
         ProgramProcess program;
         ASSERT_TRUE (roundTrip (program, startupMs).has_value()) << program.stderrText();
         program.signal (sig);
-        const auto status = program.waitForExit (10000);
+        const auto status = program.waitForExit (30000);
         ASSERT_TRUE (status.has_value()) << sig;
         EXPECT_EQ (*status, 0) << sig;
     }

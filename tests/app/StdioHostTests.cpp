@@ -122,7 +122,7 @@ TEST (StdioHost, LinesArriveInOrderAndEndOfInputComesLast)
     });
     writer.join();
 
-    ASSERT_TRUE (runMessageLoopUntil ([&] { return ended; }, 5000));
+    ASSERT_TRUE (runMessageLoopUntil ([&] { return ended; }, 20000));
     ASSERT_EQ (seen.size(), 4u);
     EXPECT_EQ (seen[0], "{\"n\": 1}");
     EXPECT_EQ (seen[1], "{\"n\": 2}");
@@ -147,7 +147,7 @@ TEST (StdioHost, HundredMegabyteLineIsReadWhole)
         pipes.closeInput();
     });
     writer.join();
-    ASSERT_TRUE (runMessageLoopUntil ([&] { return ended; }, 15000));
+    ASSERT_TRUE (runMessageLoopUntil ([&] { return ended; }, 90000));
     EXPECT_EQ (received.getProperty ("data", {}).toString().length(), (int) size);
 }
 

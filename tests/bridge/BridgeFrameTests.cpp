@@ -165,7 +165,7 @@ TEST_F (BridgeFrame, GateHoldsTypedMessageUntilReadyThenRunsItOnce)
     EXPECT_EQ (logger.count ("deferidos=1"), 1);
 
     component->getAudioEngine().markInitialiseCompleteForTesting();
-    ASSERT_TRUE (runMessageLoopUntil ([this] { return ! typed->dispatched.empty(); }, 2000));
+    ASSERT_TRUE (runMessageLoopUntil ([this] { return ! typed->dispatched.empty(); }, 20000));
     runMessageLoopFor (200);
 
     ASSERT_EQ (typed->dispatched.size(), 1u);
@@ -206,11 +206,11 @@ TEST_F (BridgeFrame, DispatchModes)
 
     deliver (object ({ { "action", "MODE_POSTED" } }));
     EXPECT_FALSE (postedRan);
-    ASSERT_TRUE (runMessageLoopUntil ([&] { return postedRan.load(); }, 2000));
+    ASSERT_TRUE (runMessageLoopUntil ([&] { return postedRan.load(); }, 20000));
     EXPECT_TRUE (postedOnMessageThread);
 
     deliver (object ({ { "action", "MODE_JOB" }, { "value", "copied" } }));
-    ASSERT_TRUE (runMessageLoopUntil ([&] { return jobRan.load(); }, 2000));
+    ASSERT_TRUE (runMessageLoopUntil ([&] { return jobRan.load(); }, 20000));
     EXPECT_FALSE (jobOnMessageThread);
 }
 
@@ -242,7 +242,7 @@ TEST_F (BridgeFrame, SendEventFromAWorkerArrivesLaterOnTheMessageThread)
     std::thread worker ([this] { component->sendEvent ("fromNative", object ({ { "action", "PLAYBACK_UPDATE" }, { "n", 1 } })); });
     worker.join();
     EXPECT_TRUE (host.events().empty());
-    ASSERT_TRUE (runMessageLoopUntil ([this] { return ! host.events().empty(); }, 2000));
+    ASSERT_TRUE (runMessageLoopUntil ([this] { return ! host.events().empty(); }, 20000));
 
     component->sendEvent ("fromNative", object ({ { "action", "PLAYBACK_UPDATE" }, { "n", 2 } }));
     const auto events = withAction ("PLAYBACK_UPDATE");

@@ -32,7 +32,7 @@ TEST (Harness, MessageLoopHelperIsBounded)
 {
     bool fired = false;
     juce::Timer::callAfterDelay (30, [&] { fired = true; });
-    EXPECT_TRUE (runMessageLoopUntil ([&] { return fired; }, 5000));
+    EXPECT_TRUE (runMessageLoopUntil ([&] { return fired; }, 20000));
 
     const auto start = juce::Time::getMillisecondCounter();
     EXPECT_FALSE (runMessageLoopUntil ([] { return false; }, 100));

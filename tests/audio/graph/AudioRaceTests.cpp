@@ -121,7 +121,7 @@ protected:
     void expectRendering()
     {
         const auto before = graph.blocks.load();
-        EXPECT_TRUE (runMessageLoopUntil ([&] { return graph.blocks.load() > before + 20; }, 5000));
+        EXPECT_TRUE (runMessageLoopUntil ([&] { return graph.blocks.load() > before + 20; }, 20000));
     }
 
     void startCount (double bpm)
@@ -172,7 +172,7 @@ TEST_F (AudioRace, CountRestartsStopsAndOverlayRebuildsLandBetweenBlocks)
     countIn.clearRegionOverlay();
     startCount (600.0);
     countIn.truncateAt (0.2);
-    EXPECT_TRUE (runMessageLoopUntil ([&] { return ! countIn.isActive(); }, 5000));
+    EXPECT_TRUE (runMessageLoopUntil ([&] { return ! countIn.isActive(); }, 20000));
     EXPECT_FALSE (state.counting.load());
     EXPECT_GE (state.completedAtSample.load(), 0);
 }
