@@ -17,8 +17,9 @@ namespace
 class FailingReader final : public juce::AudioFormatReader
 {
 public:
-    FailingReader (std::unique_ptr<juce::AudioFormatReader> innerIn, juce::int64 failAtIn)
-        : juce::AudioFormatReader (nullptr, innerIn->getFormatName()), inner (std::move (innerIn)), failAt (failAtIn)
+    FailingReader (std::unique_ptr<juce::AudioFormatReader> innerIn, juce::int64 failAtIn, const juce::String& formatName = {})
+        : juce::AudioFormatReader (nullptr, formatName.isEmpty() ? innerIn->getFormatName() : formatName),
+          inner (std::move (innerIn)), failAt (failAtIn)
     {
         sampleRate = inner->sampleRate;
         bitsPerSample = inner->bitsPerSample;
@@ -38,13 +39,14 @@ private:
     juce::int64 failAt;
 };
 
-// Readers of the basic formats, except that `file` fails at `failAt`.
-AudioReaderFactory failingFor (const juce::File& file, juce::int64 failAt)
+// Readers of the basic formats, except that `file` fails at `failAt` (and, given a format name,
+// claims to be of that format).
+AudioReaderFactory failingFor (const juce::File& file, juce::int64 failAt, const juce::String& formatName = {})
 {
-    return [file, failAt] (const juce::File& f) -> std::unique_ptr<juce::AudioFormatReader> {
+    return [file, failAt, formatName] (const juce::File& f) -> std::unique_ptr<juce::AudioFormatReader> {
         auto reader = basicFormatReaders() (f);
         if (reader != nullptr && f == file)
-            return std::make_unique<FailingReader> (std::move (reader), failAt);
+            return std::make_unique<FailingReader> (std::move (reader), failAt, formatName);
         return reader;
     };
 }
@@ -121,6 +123,46 @@ TEST (SubtractStemsJob, ReadFailuresOfTheFullMixFailTheJob)
             EXPECT_EQ (prop (result, "error"), "no se pudo leer el original");
             EXPECT_FALSE (root.getChildFile ("Songs/abc/song.final_t1.flac").exists());
         }
+    }
+}
+
+// An MP3 reader's length is only an estimate: a read that fails where the estimate says the file
+// ends means the file was shorter, and the rest reads as silence. A failure before that still
+// fails the job.
+TEST (SubtractStemsJob, AnEstimatedLengthMayEndEarlyButNotFailEarly)
+{
+    for (const double rate : { 44100.0, 48000.0 })
+    {
+        TempFolder dir;
+        const int length = static_cast<int> (rate * 3);
+        const auto mix = writeFixture (dir / "mix.wav", makeNoise (2, length, 0.5f), rate);
+        const auto quiet = writeFixture (dir / "quiet.wav", makeSilence (2, length), rate);
+        const auto root = dir / "root";
+        const juce::String mp3 = "MP3 file";
+
+        const auto early = subtractStemsJob (subtractRequest (mix, { quiet.getFullPathName() }), root, failingFor (mix, 70000, mp3),
+                                             fileOutputStreams());
+        EXPECT_FALSE (static_cast<bool> (early.getProperty ("ok", true))) << rate;
+        EXPECT_EQ (prop (early, "error"), "no se pudo leer el original");
+
+        const auto wavEnd = subtractStemsJob (subtractRequest (mix, { quiet.getFullPathName() }), root, failingFor (mix, length - 1),
+                                              fileOutputStreams());
+        EXPECT_FALSE (static_cast<bool> (wavEnd.getProperty ("ok", true))) << "a WAV length is exact, " << rate;
+
+        const auto atEnd = subtractStemsJob (subtractRequest (mix, { quiet.getFullPathName() }), root, failingFor (mix, length - 1, mp3),
+                                             fileOutputStreams());
+        ASSERT_TRUE (static_cast<bool> (atEnd.getProperty ("ok", false))) << rate << " " << prop (atEnd, "error");
+
+        juce::AudioFormatManager formats;
+        formats.registerBasicFormats();
+        std::unique_ptr<juce::AudioFormatReader> out (formats.createReaderFor (juce::File (prop (atEnd, "path"))));
+        ASSERT_NE (out, nullptr);
+        const int n = static_cast<int> (out->lengthInSamples);
+        EXPECT_EQ (n, static_cast<int> (length * 44100.0 / rate + 0.5));
+        juce::AudioBuffer<float> written (2, n);
+        ASSERT_TRUE (out->read (&written, 0, n, 0, true, true));
+        EXPECT_GT (written.getMagnitude (0, 44100), 0.3f) << "the mix before the failed read is kept";
+        EXPECT_EQ (written.getMagnitude (n - 256, 256), 0.0f) << "what the failed read held is silence";
     }
 }
 
