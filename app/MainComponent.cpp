@@ -12,15 +12,6 @@ namespace quorvelle
 {
 namespace
 {
-juce::var makeObject (std::initializer_list<std::pair<const char*, juce::var>> properties)
-{
-    auto* object = new juce::DynamicObject();
-    juce::var result (object);
-    for (const auto& [key, value] : properties)
-        object->setProperty (key, value);
-    return result;
-}
-
 juce::File defaultFrontendFolder()
 {
     return juce::File::getSpecialLocation (juce::File::currentExecutableFile).getParentDirectory().getChildFile ("frontend");

@@ -1,5 +1,6 @@
 #include "bridge/JsonBridge.h"
 
+#include "bridge/EventSink.h"
 #include "core/CoreService.h"
 
 #include <array>
@@ -21,12 +22,9 @@ void JsonBridge::handleMessage (const juce::var& message)
 
     if (action == "TEST_CONNECTION")
     {
-        auto* answer = new juce::DynamicObject();
-        juce::var payload (answer);
-        answer->setProperty ("status", "CONNECTED");
-        answer->setProperty ("serverTime", (double) juce::Time::currentTimeMillis());
         if (browser != nullptr)
-            browser->emitEventIfVisible ("fromNative", payload);
+            browser->emitEventIfVisible ("fromNative", makeObject ({ { "status", "CONNECTED" },
+                                                                     { "serverTime", (double) juce::Time::currentTimeMillis() } }));
         return;
     }
 

@@ -431,9 +431,6 @@ Json parseAbletonXML (const Json& payload)
 
 Json parseAbletonFile (const Json& payload)
 {
-    const auto* text = findMember (payload, "bytesBase64");
-    const std::string_view base64 = (text != nullptr && text->is_string()) ? std::string_view (text->get_ref<const std::string&>())
-                                                                            : std::string_view {};
-    return liveSetImportToJson (readCompressedLiveSet (decodeBase64 (base64)));
+    return liveSetImportToJson (readCompressedLiveSet (decodeBase64 (getStringView (payload, "bytesBase64"))));
 }
 } // namespace quorvelle::core

@@ -18,45 +18,25 @@ AutomationValue readAutomationValue (const Json& json)
 
 std::vector<AutomationCue> readAutomationCues (const Json& json)
 {
-    std::vector<AutomationCue> cues;
-    if (! json.is_array())
-        return cues;
-
-    cues.reserve (json.size());
-    for (const auto& element : json)
-    {
+    return readArray (json, [] (const Json& element) {
         AutomationCue cue;
         cue.id = getString (element, "id");
         cue.time = getDouble (element, "time", 0.0);
         cue.transitionBeats = getDouble (element, "transitionBeats", 0.0);
-        if (const auto* actions = findMember (element, "actions"); actions != nullptr && actions->is_array())
-        {
-            cue.actions.reserve (actions->size());
-            for (const auto& a : *actions)
-            {
-                AutomationAction action;
-                action.targetId = getString (a, "targetId");
-                action.control = getString (a, "control");
-                const auto* value = findMember (a, "value");
-                action.value = value != nullptr ? readAutomationValue (*value) : AutomationValue (0.0);
-                cue.actions.push_back (std::move (action));
-            }
-        }
-        cues.push_back (std::move (cue));
-    }
-    return cues;
+        cue.actions = readArray (memberOrNull (element, "actions"), [] (const Json& a) {
+            const auto* value = findMember (a, "value");
+            return AutomationAction { getString (a, "targetId"), getString (a, "control"),
+                                      value != nullptr ? readAutomationValue (*value) : AutomationValue (0.0) };
+        });
+        return cue;
+    });
 }
 
 std::vector<AutomationOverride> readAutomationOverrides (const Json& json)
 {
-    std::vector<AutomationOverride> overrides;
-    if (! json.is_array())
-        return overrides;
-
-    overrides.reserve (json.size());
-    for (const auto& element : json)
-        overrides.push_back ({ getString (element, "targetId"), getString (element, "control") });
-    return overrides;
+    return readArray (json, [] (const Json& element) {
+        return AutomationOverride { getString (element, "targetId"), getString (element, "control") };
+    });
 }
 
 AutomationSongMap readAutomationSongMap (const Json& json)
@@ -67,15 +47,12 @@ AutomationSongMap readAutomationSongMap (const Json& json)
 
     map.active = getBool (json, "active", false);
     map.index = getInt (json, "index", -1);
-
-    if (const auto* entries = findMember (json, "entries"); entries != nullptr && entries->is_array())
-        for (const auto& e : *entries)
-            map.entries.push_back ({ getString (e, "sectionId"), getDouble (e, "trimStart", 0.0), getDouble (e, "trimEnd", 0.0) });
-
-    if (const auto* sections = findMember (json, "sections"); sections != nullptr && sections->is_array())
-        for (const auto& s : *sections)
-            map.sections.push_back ({ getString (s, "id"), getDouble (s, "startTime", 0.0), getDouble (s, "duration", 0.0) });
-
+    map.entries = readArray (memberOrNull (json, "entries"), [] (const Json& e) {
+        return AutomationSongMapEntry { getString (e, "sectionId"), getDouble (e, "trimStart", 0.0), getDouble (e, "trimEnd", 0.0) };
+    });
+    map.sections = readArray (memberOrNull (json, "sections"), [] (const Json& s) {
+        return AutomationSection { getString (s, "id"), getDouble (s, "startTime", 0.0), getDouble (s, "duration", 0.0) };
+    });
     return map;
 }
 

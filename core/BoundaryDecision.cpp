@@ -17,12 +17,6 @@ namespace
         const auto* m = findMember (json, key);
         return (m != nullptr && m->is_object()) ? m : nullptr;
     }
-
-    const Json* findArray (const Json& json, std::string_view key)
-    {
-        const auto* m = findMember (json, key);
-        return (m != nullptr && m->is_array()) ? m : nullptr;
-    }
 } // namespace
 
 SongMapTransition readSongMapTransition (const Json& json)
@@ -45,32 +39,16 @@ BoundarySnapshot readBoundarySnapshot (const Json& json)
     s.isPlaying = getBool (json, "isPlaying", false);
     s.hasCurrentSong = getBool (json, "hasCurrentSong", false);
 
-    if (const auto* entries = findArray (json, "entries"))
-    {
-        s.entries.reserve (entries->size());
-        for (const auto& e : *entries)
-            s.entries.push_back ({ getString (e, "id"), getString (e, "sectionId"), getDouble (e, "trimStart", 0.0),
-                                   getDouble (e, "trimEnd", 0.0), getBool (e, "isClick", false), getString (e, "clickMode") });
-    }
-
+    s.entries = readArray (memberOrNull (json, "entries"), [] (const Json& e) {
+        return SongMapEntry { getString (e, "id"), getString (e, "sectionId"), getDouble (e, "trimStart", 0.0),
+                              getDouble (e, "trimEnd", 0.0), getBool (e, "isClick", false), getString (e, "clickMode") };
+    });
     s.songMapIndex = getInt (json, "songMapIndex", -1);
-
-    if (const auto* transitions = findArray (json, "transitions"))
-    {
-        s.transitions.reserve (transitions->size());
-        for (const auto& t : *transitions)
-            s.transitions.push_back (readSongMapTransition (t));
-    }
-
+    s.transitions = readArray (memberOrNull (json, "transitions"), readSongMapTransition);
     s.editModeIsSections = getBool (json, "editModeIsSections", false);
-
-    if (const auto* sections = findArray (json, "sections"))
-    {
-        s.sections.reserve (sections->size());
-        for (const auto& sec : *sections)
-            s.sections.push_back ({ getString (sec, "id"), getDouble (sec, "startTime", 0.0), getDouble (sec, "duration", 0.0) });
-    }
-
+    s.sections = readArray (memberOrNull (json, "sections"), [] (const Json& sec) {
+        return SongMapSection { getString (sec, "id"), getDouble (sec, "startTime", 0.0), getDouble (sec, "duration", 0.0) };
+    });
     s.currentSectionId = getString (json, "currentSectionId");
     s.currentSectionIsLooping = getBool (json, "currentSectionIsLooping", false);
     s.currentSectionIsRepeating = getBool (json, "currentSectionIsRepeating", false);
@@ -247,10 +225,15 @@ namespace
             nd.loopRegionIsOneShot = false;
         }
 
-        bool regionArmedAt (double start, double end) const
+        // Arms the loop region unless it is armed already; true when it was armed now.
+        bool armLoopRegion (double start, double end)
         {
-            const auto& r = d.newDispatch.activeLoopRegion;
-            return r && r->start == start && r->end == end;
+            auto& r = d.newDispatch.activeLoopRegion;
+            if (r && r->start == start && r->end == end)
+                return false;
+            d.setLoopRegion = LoopRegionCommand { true, start, end };
+            r = LoopRegion { start, end };
+            return true;
         }
 
         void run()
@@ -303,12 +286,8 @@ namespace
 
             if ((looping || s.isInfiniteLoop) && ! jumpQueued && ! repeating)
             {
-                if (! regionArmedAt (regionStart, regionEnd))
-                {
-                    d.setLoopRegion = LoopRegionCommand { true, regionStart, regionEnd };
-                    nd.activeLoopRegion = LoopRegion { regionStart, regionEnd };
+                if (armLoopRegion (regionStart, regionEnd))
                     nd.loopRegionIsOneShot = false;
-                }
                 clearSeek();
                 d.priorityTag = "P1-LOOP";
                 return;
@@ -367,11 +346,7 @@ namespace
 
             if (repeating)
             {
-                if (! regionArmedAt (regionStart, regionEnd))
-                {
-                    d.setLoopRegion = LoopRegionCommand { true, regionStart, regionEnd };
-                    nd.activeLoopRegion = LoopRegion { regionStart, regionEnd };
-                }
+                armLoopRegion (regionStart, regionEnd);
                 nd.loopRegionIsOneShot = true;
                 clearSeek();
                 d.priorityTag = "P3-REPEAT";
@@ -417,11 +392,8 @@ BoundaryDecision decideBoundary (const BoundarySnapshot& snapshot, const Boundar
 
 Json decideBoundaryAction (const Json& payload)
 {
-    static const Json emptyObject = Json::object();
-    const auto* snapshot = findMember (payload, "snapshot");
-    const auto* dispatch = findMember (payload, "dispatch");
-    const auto decision = decideBoundary (readBoundarySnapshot (snapshot != nullptr ? *snapshot : emptyObject),
-                                          readBoundaryDispatchState (dispatch != nullptr ? *dispatch : emptyObject));
+    const auto decision = decideBoundary (readBoundarySnapshot (memberOrNull (payload, "snapshot")),
+                                          readBoundaryDispatchState (memberOrNull (payload, "dispatch")));
     return writeBoundaryDecision (decision);
 }
 } // namespace quorvelle::core

@@ -32,19 +32,15 @@ CompanionSong readCompanionSong (const Json& json)
     song.songKey = getString (json, "songKey");
     song.bpm = getDouble (json, "bpm", 0.0);
 
-    if (const auto* sections = findMember (json, "sections"); sections != nullptr && sections->is_array())
-        for (const auto& s : *sections)
-            song.sections.push_back ({ getString (s, "id"), getString (s, "name"), getString (s, "type"), getString (s, "color") });
-
-    if (const auto* entries = findMember (json, "entries"); entries != nullptr && entries->is_array())
-        for (const auto& e : *entries)
-            song.entries.push_back ({ getBool (e, "isClick", false), getString (e, "id"), getString (e, "sectionId"),
-                                      getString (e, "clickName"), getString (e, "clickChords"), getString (e, "clickNote") });
-
-    if (const auto* chords = findMember (json, "chords"))
-        song.chords = readStringMap (*chords);
-    if (const auto* notes = findMember (json, "notes"))
-        song.notes = readStringMap (*notes);
+    song.sections = readArray (memberOrNull (json, "sections"), [] (const Json& s) {
+        return CompanionSection { getString (s, "id"), getString (s, "name"), getString (s, "type"), getString (s, "color") };
+    });
+    song.entries = readArray (memberOrNull (json, "entries"), [] (const Json& e) {
+        return CompanionSongEntry { getBool (e, "isClick", false), getString (e, "id"), getString (e, "sectionId"),
+                                    getString (e, "clickName"), getString (e, "clickChords"), getString (e, "clickNote") };
+    });
+    song.chords = readStringMap (memberOrNull (json, "chords"));
+    song.notes = readStringMap (memberOrNull (json, "notes"));
     return song;
 }
 
@@ -171,16 +167,8 @@ std::string hashBundleText (std::string_view text)
 
 Json companionBuildBundle (const Json& payload)
 {
-    const auto* songIdsMember = findMember (payload, "songIds");
-    const auto songIds = songIdsMember != nullptr ? readStringList (*songIdsMember) : std::vector<std::string> {};
-
-    std::vector<CompanionSong> songs;
-    if (const auto* songsMember = findMember (payload, "songs"); songsMember != nullptr && songsMember->is_array())
-    {
-        songs.reserve (songsMember->size());
-        for (const auto& s : *songsMember)
-            songs.push_back (readCompanionSong (s));
-    }
+    const auto songIds = readStringList (memberOrNull (payload, "songIds"));
+    const auto songs = readArray (memberOrNull (payload, "songs"), readCompanionSong);
 
     const auto bundle = buildCompanionBundle (getString (payload, "setlistId"), getString (payload, "setlistName"), songIds, songs);
 

@@ -15,6 +15,13 @@ const Json* findMember (const Json& v, std::string_view key)
     return it == v.end() ? nullptr : &*it;
 }
 
+const Json& memberOrNull (const Json& v, std::string_view key)
+{
+    static const Json null;
+    const auto* m = findMember (v, key);
+    return m != nullptr ? *m : null;
+}
+
 int32_t saturatingInt32 (double value)
 {
     if (std::isnan (value))
@@ -31,6 +38,17 @@ int32_t lowInt32 (const Json& integer)
     const auto bits = integer.is_number_unsigned() ? static_cast<uint64_t> (integer.get<uint64_t>())
                                                    : static_cast<uint64_t> (integer.get<int64_t>());
     return static_cast<int32_t> (static_cast<uint32_t> (bits));
+}
+
+int32_t toInt32 (const Json& value)
+{
+    if (value.is_boolean())
+        return value.get<bool>() ? 1 : 0;
+    if (value.is_number_integer())
+        return lowInt32 (value);
+    if (value.is_number_float())
+        return saturatingInt32 (value.get<double>());
+    return value.get<int32_t>(); // the library's type error 302 for every other type
 }
 
 bool getBool (const Json& v, std::string_view key, bool fallback)
@@ -61,6 +79,12 @@ std::string getString (const Json& v, std::string_view key, const std::string& f
 {
     const auto* m = findMember (v, key);
     return (m != nullptr && m->is_string()) ? m->get_ref<const std::string&>() : fallback;
+}
+
+std::string_view getStringView (const Json& v, std::string_view key)
+{
+    const auto* m = findMember (v, key);
+    return (m != nullptr && m->is_string()) ? std::string_view (m->get_ref<const std::string&>()) : std::string_view {};
 }
 
 std::optional<std::string> findString (const Json& v, std::string_view key)

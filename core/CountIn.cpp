@@ -1,5 +1,7 @@
 #include "core/CountIn.h"
 
+#include "core/CLocaleText.h"
+
 #include <algorithm>
 #include <cmath>
 
@@ -62,11 +64,6 @@ namespace
         if (static_cast<int64_t> (pattern.beats.size()) >= kMaxCountInBeats)
             return;
         pattern.beats.push_back ({ std::move (label), static_cast<double> (index) * beat, accent });
-    }
-
-    constexpr bool isCLocaleSpace (unsigned char c)
-    {
-        return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
     }
 } // namespace
 
@@ -168,14 +165,7 @@ std::vector<SubdivisionClick> buildSubdivisionClicks (double bpm, int32_t numera
 
 std::string trimAndLowerCase (std::string_view text)
 {
-    std::size_t begin = 0;
-    std::size_t end = text.size();
-    while (begin < end && isCLocaleSpace (static_cast<unsigned char> (text[begin])))
-        ++begin;
-    while (end > begin && isCLocaleSpace (static_cast<unsigned char> (text[end - 1])))
-        --end;
-
-    std::string out (text.substr (begin, end - begin));
+    std::string out (trimCLocaleSpace (text));
     for (auto& ch : out)
         if (ch >= 'A' && ch <= 'Z')
             ch = static_cast<char> (ch - 'A' + 'a');

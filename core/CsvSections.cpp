@@ -1,5 +1,6 @@
 #include "core/CsvSections.h"
 
+#include "core/CLocaleText.h"
 #include "core/IntegerText.h"
 #include "core/SectionMarkers.h"
 
@@ -11,22 +12,6 @@ namespace quorvelle::core
 {
 namespace
 {
-    bool isCLocaleSpace (char ch)
-    {
-        return ch == ' ' || ch == '\t' || ch == '\n' || ch == '\v' || ch == '\f' || ch == '\r';
-    }
-
-    std::string_view trim (std::string_view text)
-    {
-        std::size_t begin = 0;
-        std::size_t end = text.size();
-        while (begin < end && isCLocaleSpace (text[begin]))
-            ++begin;
-        while (end > begin && isCLocaleSpace (text[end - 1]))
-            --end;
-        return text.substr (begin, end - begin);
-    }
-
     bool containsNameIgnoringCase (std::string_view line)
     {
         constexpr std::string_view word = "name";
@@ -209,7 +194,7 @@ std::vector<ImportedSection> parseSectionListText (std::string_view text, double
         auto lineEnd = text.find ('\n', lineStart);
         if (lineEnd == std::string_view::npos)
             lineEnd = text.size();
-        const auto line = trim (text.substr (lineStart, lineEnd - lineStart));
+        const auto line = trimCLocaleSpace (text.substr (lineStart, lineEnd - lineStart));
         lineStart = lineEnd + 1;
 
         if (line.empty() || isSectionListHeader (line))
@@ -223,7 +208,7 @@ std::vector<ImportedSection> parseSectionListText (std::string_view text, double
         {
             const auto comma = line.find (',', fieldStart);
             const auto end = comma == std::string_view::npos ? line.size() : comma;
-            fields[fieldCount++] = trim (line.substr (fieldStart, end - fieldStart));
+            fields[fieldCount++] = trimCLocaleSpace (line.substr (fieldStart, end - fieldStart));
             if (comma == std::string_view::npos)
                 break;
             fieldStart = comma + 1;
@@ -259,14 +244,8 @@ std::vector<ImportedSection> parseSectionListText (std::string_view text, double
 
 Json parseCSVSections (const Json& payload)
 {
-    const auto* signatureJson = findMember (payload, "timeSignature");
-    const auto signature = signatureJson != nullptr ? readTimeSignature (*signatureJson) : TimeSignature {};
-    const auto* mapJson = findMember (payload, "timeSignatureMap");
-    const auto map = mapJson != nullptr ? readTimeSignatureMap (*mapJson) : std::vector<TimeSignatureMapEntry> {};
-
-    const auto* text = findMember (payload, "csvText");
-    const std::string_view csv = (text != nullptr && text->is_string()) ? std::string_view (text->get_ref<const std::string&>())
-                                                                         : std::string_view {};
-    return writeSectionList (parseSectionListText (csv, getDouble (payload, "bpm", 0.0), signature, map));
+    const auto signature = readTimeSignature (memberOrNull (payload, "timeSignature"));
+    const auto map = readTimeSignatureMap (memberOrNull (payload, "timeSignatureMap"));
+    return writeSectionList (parseSectionListText (getStringView (payload, "csvText"), getDouble (payload, "bpm", 0.0), signature, map));
 }
 } // namespace quorvelle::core

@@ -2,6 +2,7 @@
 
 #include "core/TimingMaps.h"
 
+#include <algorithm>
 #include <cmath>
 #include <map>
 #include <set>
@@ -10,60 +11,39 @@ namespace quorvelle::core
 {
 namespace
 {
-    const Json& emptyArray()
-    {
-        static const Json value = Json::array();
-        return value;
-    }
-
-    const Json& emptyObject()
-    {
-        static const Json value = Json::object();
-        return value;
-    }
-
-    // A member that may be absent: the member itself (null included) or an empty array.
-    const Json& memberOrEmptyList (const Json& payload, std::string_view key)
-    {
-        const auto* m = findMember (payload, key);
-        return m != nullptr ? *m : emptyArray();
-    }
-
-    // A required record: a missing one reads as an empty object, every field at its default.
-    const Json& requiredRecord (const Json& payload, std::string_view key)
-    {
-        const auto* m = findMember (payload, key);
-        return m != nullptr ? *m : emptyObject();
-    }
-
-    const Json* presentMember (const Json& v, std::string_view key)
-    {
-        const auto* m = findMember (v, key);
-        return (m != nullptr && ! m->is_null()) ? m : nullptr;
-    }
-
-    // Booleans give 0 or 1, integers their low 32 bits, floating numbers truncate (saturating);
-    // any other type raises the JSON library's type error.
+    // Absent or null gives none; any other type raises the JSON library's type error.
     std::optional<int32_t> readVelocity (const Json& v)
     {
-        const auto* m = presentMember (v, "velocity");
-        if (m == nullptr)
+        const auto* m = findMember (v, "velocity");
+        if (m == nullptr || m->is_null())
             return std::nullopt;
-        if (m->is_boolean())
-            return m->get<bool>() ? 1 : 0;
-        if (m->is_number_integer())
-            return lowInt32 (*m);
-        if (m->is_number_float())
-            return saturatingInt32 (m->get<double>());
-        return m->get<int32_t>(); // throws the type error
+        return toInt32 (*m);
     }
 
-    std::optional<std::string> readPresentString (const Json& v, std::string_view key)
+    // The message fields a cue and a clipboard entry share, written and copied alike.
+    template <typename Message>
+    void writeMessageFields (Json& out, const Message& m)
     {
-        const auto* m = presentMember (v, key);
-        if (m == nullptr)
-            return std::nullopt;
-        return m->get<std::string>(); // throws the type error for other types
+        out["busId"] = m.busId;
+        out["messageType"] = midiMessageTypeName (m.messageType);
+        out["value"] = m.value;
+        if (m.velocity)
+            out["velocity"] = *m.velocity;
+        if (m.name)
+            out["name"] = *m.name;
+        if (m.description)
+            out["description"] = *m.description;
+    }
+
+    template <typename To, typename From>
+    void copyMessageFields (To& to, const From& from)
+    {
+        to.busId = from.busId;
+        to.messageType = from.messageType;
+        to.value = from.value;
+        to.velocity = from.velocity;
+        to.name = from.name;
+        to.description = from.description;
     }
 
     std::vector<double> readBeatTimes (const Json& json)
@@ -77,6 +57,20 @@ namespace
     bool inSection (double time, const CoreSection& section)
     {
         return section.startTime <= time && time < section.startTime + section.duration;
+    }
+
+    std::set<std::string> busesOf (const CueClipboard& clipboard)
+    {
+        std::set<std::string> buses;
+        for (const auto& entry : clipboard.entries)
+            buses.insert (entry.busId);
+        return buses;
+    }
+
+    // A cue a replacing paste removes: inside the destination, on one of the clipboard's buses.
+    bool isReplacedByPaste (const MidiCue& cue, const CoreSection& destination, const std::set<std::string>& buses)
+    {
+        return inSection (cue.time, destination) && buses.count (cue.busId) != 0;
     }
 
     bool passesBusFilter (const MidiCue& cue, const std::optional<std::string>& busFilter)
@@ -131,8 +125,8 @@ MidiCue readMidiCue (const Json& json)
     cue.messageType = parseMidiMessageType (getString (json, "messageType", "PC"));
     cue.value = getInt (json, "value", 0);
     cue.velocity = readVelocity (json);
-    cue.name = readPresentString (json, "name");
-    cue.description = readPresentString (json, "description");
+    cue.name = getOptionalString (json, "name");
+    cue.description = getOptionalString (json, "description");
     return cue;
 }
 
@@ -141,27 +135,13 @@ Json writeMidiCue (const MidiCue& cue)
     Json out = Json::object();
     out["id"] = cue.id;
     out["time"] = cue.time;
-    out["busId"] = cue.busId;
-    out["messageType"] = midiMessageTypeName (cue.messageType);
-    out["value"] = cue.value;
-    if (cue.velocity)
-        out["velocity"] = *cue.velocity;
-    if (cue.name)
-        out["name"] = *cue.name;
-    if (cue.description)
-        out["description"] = *cue.description;
+    writeMessageFields (out, cue);
     return out;
 }
 
 std::vector<MidiCue> readMidiCueList (const Json& json)
 {
-    std::vector<MidiCue> cues;
-    if (! json.is_array())
-        return cues;
-    cues.reserve (json.size());
-    for (const auto& element : json)
-        cues.push_back (readMidiCue (element));
-    return cues;
+    return readArray (json, readMidiCue);
 }
 
 Json writeMidiCueList (const std::vector<MidiCue>& cues)
@@ -182,12 +162,12 @@ ClipboardEntry readClipboardEntry (const Json& json)
 {
     ClipboardEntry entry;
     entry.beatOffset = getDouble (json, "beatOffset", 0.0);
-    entry.name = readPresentString (json, "name");
+    entry.name = getOptionalString (json, "name");
     entry.busId = getString (json, "busId", {});
     entry.messageType = parseMidiMessageType (getString (json, "messageType", "PC"));
     entry.value = getInt (json, "value", 0);
     entry.velocity = readVelocity (json);
-    entry.description = readPresentString (json, "description");
+    entry.description = getOptionalString (json, "description");
     return entry;
 }
 
@@ -195,15 +175,7 @@ Json writeClipboardEntry (const ClipboardEntry& entry)
 {
     Json out = Json::object();
     out["beatOffset"] = entry.beatOffset;
-    out["busId"] = entry.busId;
-    out["messageType"] = midiMessageTypeName (entry.messageType);
-    out["value"] = entry.value;
-    if (entry.velocity)
-        out["velocity"] = *entry.velocity;
-    if (entry.name)
-        out["name"] = *entry.name;
-    if (entry.description)
-        out["description"] = *entry.description;
+    writeMessageFields (out, entry);
     return out;
 }
 
@@ -214,9 +186,7 @@ CueClipboard readCueClipboard (const Json& json)
     clipboard.sourceSectionName = getString (json, "sourceSectionName", {});
     clipboard.sourceBusFilter = getOptionalString (json, "sourceBusFilter");
     clipboard.copiedAt = getString (json, "copiedAt", {});
-    if (const auto* entries = findMember (json, "entries"); entries != nullptr && entries->is_array())
-        for (const auto& element : *entries)
-            clipboard.entries.push_back (readClipboardEntry (element));
+    clipboard.entries = readArray (memberOrNull (json, "entries"), readClipboardEntry);
     return clipboard;
 }
 
@@ -323,12 +293,7 @@ CueClipboard buildCueClipboard (const std::vector<MidiCue>& cues, const CoreSect
         const auto cueBeat = timeToBeatIndex (cue.time, beatTimes);
         ClipboardEntry entry;
         entry.beatOffset = (sectionBeat && cueBeat) ? *cueBeat - *sectionBeat : cue.time - section.startTime;
-        entry.name = cue.name;
-        entry.busId = cue.busId;
-        entry.messageType = cue.messageType;
-        entry.value = cue.value;
-        entry.velocity = cue.velocity;
-        entry.description = cue.description;
+        copyMessageFields (entry, cue);
         clipboard.entries.push_back (std::move (entry));
     }
     clipboard.count = static_cast<int32_t> (clipboard.entries.size());
@@ -345,12 +310,7 @@ MidiCue makePastedCue (const ClipboardEntry& entry, const CoreSection& destinati
     const auto startBeat = timeToBeatIndex (destination.startTime, beatTimes);
     cue.time = startBeat ? *beatIndexToTime (*startBeat + entry.beatOffset, beatTimes)
                          : destination.startTime + entry.beatOffset;
-    cue.busId = entry.busId;
-    cue.messageType = entry.messageType;
-    cue.value = entry.value;
-    cue.velocity = entry.velocity;
-    cue.name = entry.name;
-    cue.description = entry.description;
+    copyMessageFields (cue, entry);
     return cue;
 }
 
@@ -359,14 +319,10 @@ CuePastePlan computeCuePaste (const CueClipboard& clipboard, const CoreSection& 
                               const std::vector<std::string>& generatedIds)
 {
     CuePastePlan plan;
-    std::set<std::string> buses;
-    for (const auto& entry : clipboard.entries)
-        buses.insert (entry.busId);
-
     std::set<std::string> deleted;
     if (replace)
-        for (const auto& cue : existing)
-            if (inSection (cue.time, destination) && buses.count (cue.busId) != 0)
+        for (const auto buses = busesOf (clipboard); const auto& cue : existing)
+            if (isReplacedByPaste (cue, destination, buses))
             {
                 plan.toDelete.push_back (cue.id);
                 deleted.insert (cue.id);
@@ -415,55 +371,51 @@ CuePastePlan computeCuePaste (const CueClipboard& clipboard, const CoreSection& 
 
 bool hasConflictingCues (const CueClipboard& clipboard, const CoreSection& destination, const std::vector<MidiCue>& existing)
 {
-    std::set<std::string> buses;
-    for (const auto& entry : clipboard.entries)
-        buses.insert (entry.busId);
-    for (const auto& cue : existing)
-        if (inSection (cue.time, destination) && buses.count (cue.busId) != 0)
-            return true;
-    return false;
+    const auto buses = busesOf (clipboard);
+    return std::any_of (existing.begin(), existing.end(),
+                        [&] (const MidiCue& cue) { return isReplacedByPaste (cue, destination, buses); });
 }
 
 Json extractCuesInSection (const Json& payload)
 {
-    const auto cues = readMidiCueList (memberOrEmptyList (payload, "cues"));
-    const auto section = readCoreSection (requiredRecord (payload, "section"));
+    const auto cues = readMidiCueList (memberOrNull (payload, "cues"));
+    const auto section = readCoreSection (memberOrNull (payload, "section"));
     const auto busFilter = getOptionalString (payload, "busFilter");
     return writeMidiCueList (filterCuesInSection (cues, section, busFilter));
 }
 
 Json buildClipboardSnapshot (const Json& payload)
 {
-    const auto cues = readMidiCueList (memberOrEmptyList (payload, "cues"));
-    const auto section = readCoreSection (requiredRecord (payload, "section"));
+    const auto cues = readMidiCueList (memberOrNull (payload, "cues"));
+    const auto section = readCoreSection (memberOrNull (payload, "section"));
     const auto busFilter = getOptionalString (payload, "busFilter");
-    const auto beats = readBeatTimes (memberOrEmptyList (payload, "beatmap"));
+    const auto beats = readBeatTimes (memberOrNull (payload, "beatmap"));
     return writeCueClipboard (buildCueClipboard (cues, section, busFilter, beats));
 }
 
 Json computePasteForSection (const Json& payload)
 {
-    const auto clipboard = readCueClipboard (requiredRecord (payload, "clipboard"));
-    const auto destination = readCoreSection (requiredRecord (payload, "destSection"));
-    const auto existing = readMidiCueList (memberOrEmptyList (payload, "existingCues"));
-    const auto beats = readBeatTimes (memberOrEmptyList (payload, "beatmap"));
+    const auto clipboard = readCueClipboard (memberOrNull (payload, "clipboard"));
+    const auto destination = readCoreSection (memberOrNull (payload, "destSection"));
+    const auto existing = readMidiCueList (memberOrNull (payload, "existingCues"));
+    const auto beats = readBeatTimes (memberOrNull (payload, "beatmap"));
     const bool replace = getString (payload, "mode", "append") == "replace";
-    const auto ids = readStringList (memberOrEmptyList (payload, "generatedIds"));
+    const auto ids = readStringList (memberOrNull (payload, "generatedIds"));
     return writeCuePastePlan (computeCuePaste (clipboard, destination, existing, beats, replace, ids));
 }
 
 Json destinationHasExistingCues (const Json& payload)
 {
-    const auto clipboard = readCueClipboard (requiredRecord (payload, "clipboard"));
-    const auto destination = readCoreSection (requiredRecord (payload, "destSection"));
-    const auto existing = readMidiCueList (memberOrEmptyList (payload, "existingCues"));
+    const auto clipboard = readCueClipboard (memberOrNull (payload, "clipboard"));
+    const auto destination = readCoreSection (memberOrNull (payload, "destSection"));
+    const auto existing = readMidiCueList (memberOrNull (payload, "existingCues"));
     return hasConflictingCues (clipboard, destination, existing);
 }
 
 Json computeDeleteForSection (const Json& payload)
 {
-    const auto cues = readMidiCueList (memberOrEmptyList (payload, "cues"));
-    const auto section = readCoreSection (requiredRecord (payload, "section"));
+    const auto cues = readMidiCueList (memberOrNull (payload, "cues"));
+    const auto section = readCoreSection (memberOrNull (payload, "section"));
     const auto busFilter = getOptionalString (payload, "busFilter");
     Json ids = Json::array();
     for (const auto& id : collectCueIdsInSection (cues, section, busFilter))

@@ -1,5 +1,7 @@
 #include "core/IntegerText.h"
 
+#include "core/CLocaleText.h"
+
 #include <stdexcept>
 
 namespace quorvelle::core
@@ -7,11 +9,6 @@ namespace quorvelle::core
 namespace
 {
     enum class LeadingInt { ok, noDigits, outOfRange };
-
-    bool isCLocaleSpace (char ch)
-    {
-        return ch == ' ' || ch == '\t' || ch == '\n' || ch == '\v' || ch == '\f' || ch == '\r';
-    }
 
     LeadingInt parse (std::string_view text, int32_t& value)
     {

@@ -1,5 +1,6 @@
 #include "core/SectionMarkers.h"
 
+#include "core/CLocaleText.h"
 #include "core/CountIn.h"
 
 #include <vector>
@@ -13,11 +14,6 @@ namespace
     constexpr bool isWordChar (unsigned char c)
     {
         return isDigit (c) || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_';
-    }
-
-    constexpr bool isCLocaleSpace (unsigned char c)
-    {
-        return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
     }
 
     bool wordCharAt (std::string_view text, std::size_t i)

@@ -5,22 +5,6 @@
 
 namespace quorvelle::core
 {
-namespace
-{
-    std::vector<std::string> excludedIds (const Json& json)
-    {
-        const auto* member = findMember (json, "excludedTrackIds");
-        return member != nullptr ? readStringList (*member) : std::vector<std::string> {};
-    }
-
-    const Json& memberOrNull (const Json& payload, std::string_view key)
-    {
-        static const Json null;
-        const auto* member = findMember (payload, key);
-        return member != nullptr ? *member : null;
-    }
-} // namespace
-
 SongOptions readSongOptions (const Json& json)
 {
     SongOptions s;
@@ -33,7 +17,7 @@ SongOptions readSongOptions (const Json& json)
     s.startTime = getDouble (json, "startTime", 0.0);
     s.endTime = getOptionalNumber (json, "endTime");
     s.fadeOutEnabled = getBool (json, "fadeOutEnabled", false);
-    s.excludedTrackIds = excludedIds (json);
+    s.excludedTrackIds = readStringList (memberOrNull (json, "excludedTrackIds"));
     return s;
 }
 
@@ -49,7 +33,7 @@ LocalSongOptions readLocalSongOptions (const Json& json)
     l.startTime = getDouble (json, "startTime", 0.0);
     l.endTime = getDouble (json, "endTime", 0.0);
     l.fadeEnabled = getBool (json, "fadeEnabled", false);
-    l.excludedTrackIds = excludedIds (json);
+    l.excludedTrackIds = readStringList (memberOrNull (json, "excludedTrackIds"));
     l.entriesOverridePresent = getBool (json, "entriesOverridePresent", false);
     l.restoreMix = getBool (json, "restoreMix", false);
     return l;

@@ -25,12 +25,6 @@ namespace
     {
         return static_cast<int32_t> (std::min<std::size_t> (to - from, 2147483647u));
     }
-
-    std::vector<BeatmapEntry> beatmapMember (const Json& payload)
-    {
-        const auto* member = findMember (payload, "beatmap");
-        return member != nullptr ? readBeatmap (*member) : std::vector<BeatmapEntry> {};
-    }
 } // namespace
 
 TimeSignature inferTimeSignatureFromBeatmap (const std::vector<BeatmapEntry>& beats)
@@ -99,11 +93,11 @@ std::vector<TimeSignatureMapEntry> inferTimeSignatureMap (const std::vector<Beat
 
 Json detectTimeSignatureFromBeatmap (const Json& payload)
 {
-    return timeSignatureToJson (inferTimeSignatureFromBeatmap (beatmapMember (payload)));
+    return timeSignatureToJson (inferTimeSignatureFromBeatmap (readBeatmap (memberOrNull (payload, "beatmap"))));
 }
 
 Json detectTimeSignatureMapFromBeatmap (const Json& payload)
 {
-    return writeTimeSignatureMap (inferTimeSignatureMap (beatmapMember (payload)));
+    return writeTimeSignatureMap (inferTimeSignatureMap (readBeatmap (memberOrNull (payload, "beatmap"))));
 }
 } // namespace quorvelle::core

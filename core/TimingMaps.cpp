@@ -8,14 +8,7 @@ namespace quorvelle::core
 {
 std::vector<TempoPoint> readTempoMap (const Json& json)
 {
-    std::vector<TempoPoint> points;
-    if (! json.is_array())
-        return points;
-
-    points.reserve (json.size());
-    for (const auto& element : json)
-        points.push_back ({ getDouble (element, "time", 0.0), getDouble (element, "bpm", 0.0) });
-    return points;
+    return readArray (json, [] (const Json& element) { return TempoPoint { getDouble (element, "time", 0.0), getDouble (element, "bpm", 0.0) }; });
 }
 
 Json writeTempoMap (const std::vector<TempoPoint>& points)
@@ -28,14 +21,9 @@ Json writeTempoMap (const std::vector<TempoPoint>& points)
 
 std::vector<BeatmapEntry> readBeatmap (const Json& json)
 {
-    std::vector<BeatmapEntry> beats;
-    if (! json.is_array())
-        return beats;
-
-    beats.reserve (json.size());
-    for (const auto& element : json)
-        beats.push_back ({ getDouble (element, "time", 0.0), getInt (element, "beatNum", 1), getBool (element, "isPhantom", false) });
-    return beats;
+    return readArray (json, [] (const Json& element) {
+        return BeatmapEntry { getDouble (element, "time", 0.0), getInt (element, "beatNum", 1), getBool (element, "isPhantom", false) };
+    });
 }
 
 Json writeBeatmapEntry (const BeatmapEntry& entry)
@@ -55,24 +43,10 @@ Json writeBeatmap (const std::vector<BeatmapEntry>& beats)
     return out;
 }
 
-namespace
-{
-    int32_t signatureElement (const Json& element)
-    {
-        if (element.is_number_integer())
-            return lowInt32 (element);
-        if (element.is_number_float())
-            return saturatingInt32 (element.get<double>());
-        if (element.is_boolean())
-            return element.get<bool>() ? 1 : 0;
-        return element.get<int32_t>(); // the library's type error 302 for every other type
-    }
-} // namespace
-
 TimeSignature readTimeSignature (const Json& json)
 {
     if (json.is_array() && json.size() == 2)
-        return { signatureElement (json[0]), signatureElement (json[1]) };
+        return { toInt32 (json[0]), toInt32 (json[1]) };
     if (json.is_object())
         return { getInt (json, "numerator", 4), getInt (json, "denominator", 4) };
     return {};
@@ -85,18 +59,10 @@ Json timeSignatureToJson (const TimeSignature& signature)
 
 std::vector<TimeSignatureMapEntry> readTimeSignatureMap (const Json& json)
 {
-    std::vector<TimeSignatureMapEntry> map;
-    if (! json.is_array())
-        return map;
-
-    map.reserve (json.size());
-    for (const auto& element : json)
-    {
-        const auto* sig = findMember (element, "timeSignature");
-        const auto signature = sig != nullptr ? readTimeSignature (*sig) : TimeSignature {};
-        map.push_back ({ getDouble (element, "time", 0.0), signature.numerator, signature.denominator });
-    }
-    return map;
+    return readArray (json, [] (const Json& element) {
+        const auto signature = readTimeSignature (memberOrNull (element, "timeSignature"));
+        return TimeSignatureMapEntry { getDouble (element, "time", 0.0), signature.numerator, signature.denominator };
+    });
 }
 
 Json writeTimeSignatureMap (const std::vector<TimeSignatureMapEntry>& map)
@@ -278,20 +244,14 @@ std::vector<BeatmapEntry> buildBeatmapFromTempoMap (const std::vector<TempoPoint
 
 Json calculatePreciseTime (const Json& payload)
 {
-    const auto* tempoMap = findMember (payload, "tempoMap");
-    const auto points = tempoMap != nullptr ? readTempoMap (*tempoMap) : std::vector<TempoPoint> {};
-    return beatToSeconds (getDouble (payload, "beat", 0.0), points);
+    return beatToSeconds (getDouble (payload, "beat", 0.0), readTempoMap (memberOrNull (payload, "tempoMap")));
 }
 
 Json tempoMapToBeatmap (const Json& payload)
 {
-    const auto* tempoMap = findMember (payload, "tempoMap");
-    const auto* sig = findMember (payload, "timeSignature");
-    const auto* sigMap = findMember (payload, "timeSignatureMap");
-
-    const auto points = tempoMap != nullptr ? readTempoMap (*tempoMap) : std::vector<TempoPoint> {};
-    const auto signature = sig != nullptr ? readTimeSignature (*sig) : TimeSignature {};
-    const auto map = sigMap != nullptr ? readTimeSignatureMap (*sigMap) : std::vector<TimeSignatureMapEntry> {};
+    const auto points = readTempoMap (memberOrNull (payload, "tempoMap"));
+    const auto signature = readTimeSignature (memberOrNull (payload, "timeSignature"));
+    const auto map = readTimeSignatureMap (memberOrNull (payload, "timeSignatureMap"));
 
     return writeBeatmap (buildBeatmapFromTempoMap (points, getDouble (payload, "duration", 0.0), signature, map));
 }

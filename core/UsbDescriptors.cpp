@@ -442,10 +442,7 @@ Json usbAudioReportToJson (const UsbAudioReport& r)
 
 Json parseUsbDescriptors (const Json& payload)
 {
-    const auto* text = findMember (payload, "rawDescriptorsB64");
-    const std::string_view base64 = (text != nullptr && text->is_string()) ? std::string_view (text->get_ref<const std::string&>())
-                                                                            : std::string_view {};
-    const auto bytes = decodeBase64 (base64);
+    const auto bytes = decodeBase64 (getStringView (payload, "rawDescriptorsB64"));
     return usbAudioReportToJson (parseUsbConfigurationDescriptors (bytes.data(), bytes.size()));
 }
 } // namespace quorvelle::core

@@ -45,13 +45,7 @@ void AudioEngine::debugLog (const juce::String& line)
     juce::Logger::writeToLog (line);
 
     if (eventSink)
-    {
-        auto* event = new juce::DynamicObject();
-        juce::var payload (event);
-        event->setProperty ("action", "DEBUG_LOG");
-        event->setProperty ("message", line);
-        eventSink ("fromNative", payload);
-    }
+        eventSink ("fromNative", makeObject ({ { "action", "DEBUG_LOG" }, { "message", line } }));
 }
 
 void AudioEngine::logStartupStep (const juce::String& step)
@@ -121,18 +115,17 @@ void AudioEngine::initialise()
 juce::var AudioEngine::makeBackendReadyEvent() const
 {
     const auto root = getStorageRoot().getFullPathName();
-    auto* event = new juce::DynamicObject();
-    juce::var payload (event);
-    event->setProperty ("action", "BACKEND_READY");
-    event->setProperty ("deviceSampleRate", getDeviceSampleRate());
-    // Total physical memory in MB, rounded up by one as the front end has always received it.
-    event->setProperty ("systemMemoryMB", juce::SystemStats::getMemorySizeInMegabytes() + 1);
-    event->setProperty ("deviceId", getDeviceId());
-    event->setProperty ("schemaHash", "dbaf31540c7226f3");
-    event->setProperty ("storageRoot", root);
-    event->setProperty ("storageRootB64", juce::Base64::toBase64 (root.toRawUTF8(), root.getNumBytesAsUTF8()));
-    event->setProperty ("storageRootNeedsChoice", ! hasStorageRootConfig() && ! defaultRootHasLibrary());
-    return payload;
+    return makeObject ({
+        { "action", "BACKEND_READY" },
+        { "deviceSampleRate", getDeviceSampleRate() },
+        // Total physical memory in MB, rounded up by one as the front end has always received it.
+        { "systemMemoryMB", juce::SystemStats::getMemorySizeInMegabytes() + 1 },
+        { "deviceId", getDeviceId() },
+        { "schemaHash", "dbaf31540c7226f3" },
+        { "storageRoot", root },
+        { "storageRootB64", juce::Base64::toBase64 (root.toRawUTF8(), root.getNumBytesAsUTF8()) },
+        { "storageRootNeedsChoice", ! hasStorageRootConfig() && ! defaultRootHasLibrary() },
+    });
 }
 
 void AudioEngine::setAutomationCues (const core::Json& payload)

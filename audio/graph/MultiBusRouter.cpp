@@ -104,39 +104,35 @@ void MultiBusRouter::rebuildRouteSnapshot()
     auto& snapshot = snapshots.beginWrite();
 
     int filled = 0;
+    // A bus slot reads its group's tap only; a direct slot pulls its source at its own gain.
+    const auto place = [&] (const juce::String& name, const BusRoute& route, bool direct)
+    {
+        auto& slot = snapshot.slots[filled++];
+        slot.name = name;
+        slot.firstChannel = route.firstChannel;
+        slot.stereo = route.stereo;
+        slot.monitor = route.monitor;
+        slot.tap = dynamic_cast<TapAudioSource*> (route.source);
+        slot.source = direct ? route.source : nullptr;
+        slot.gain = direct ? route.gain : 1.0f;
+        slot.isCountIn = direct && name == "countIn";
+    };
+
     for (const auto& [name, route] : buses)
     {
         if (filled >= maxSlots)
             break;
-        auto& slot = snapshot.slots[filled++];
-        slot.name = name;
-        slot.firstChannel = route.firstChannel;
-        slot.stereo = route.stereo;
-        slot.monitor = route.monitor;
-        slot.tap = dynamic_cast<TapAudioSource*> (route.source);
-        slot.source = nullptr;
-        slot.gain = 1.0f;
-        slot.isCountIn = false;
+        place (name, route, false);
     }
     snapshot.busCount = filled;
 
-    int directCount = 0;
     for (const auto& [name, route] : directs)
     {
         if (filled >= maxSlots)
             break;
-        auto& slot = snapshot.slots[filled++];
-        slot.name = name;
-        slot.firstChannel = route.firstChannel;
-        slot.stereo = route.stereo;
-        slot.monitor = route.monitor;
-        slot.gain = route.gain;
-        slot.source = route.source;
-        slot.tap = dynamic_cast<TapAudioSource*> (route.source);
-        slot.isCountIn = name == "countIn";
-        ++directCount;
+        place (name, route, true);
     }
-    snapshot.directCount = directCount;
+    snapshot.directCount = filled - snapshot.busCount;
 
     for (int i = filled; i < maxSlots; ++i)
         snapshot.slots[i] = RouteSlot {};

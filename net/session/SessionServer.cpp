@@ -30,15 +30,12 @@ void SessionServer::sendStatus (bool running)
     if (! eventSink)
         return;
 
-    auto* event = new juce::DynamicObject();
-    juce::var payload (event);
-    event->setProperty ("action", "SESSION_SERVER_STATUS");
-    event->setProperty ("running", running);
-    event->setProperty ("port", port);
-    event->setProperty ("ip", juce::String());
-    event->setProperty ("mode", mode);
-    event->setProperty ("token", running ? accessCode : juce::String());
-    eventSink ("fromNative", payload);
+    eventSink ("fromNative", makeObject ({ { "action", "SESSION_SERVER_STATUS" },
+                                           { "running", running },
+                                           { "port", port },
+                                           { "ip", juce::String() },
+                                           { "mode", mode },
+                                           { "token", running ? accessCode : juce::String() } }));
 }
 
 void SessionServer::start (int newPort, const juce::String& newMode)

@@ -12,15 +12,6 @@ extern char** environ;
 
 namespace quorvelle::test
 {
-juce::var makeObject (std::initializer_list<std::pair<const char*, juce::var>> properties)
-{
-    auto* o = new juce::DynamicObject();
-    juce::var v (o);
-    for (const auto& [k, value] : properties)
-        o->setProperty (k, value);
-    return v;
-}
-
 std::string ProgramProcess::programPath()
 {
     const char* dir = std::getenv ("QUORVELLE_BUILD_DIR");

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "bridge/EventSink.h"
+
 #include <juce_core/juce_core.h>
 
 #include <condition_variable>
@@ -58,5 +60,5 @@ private:
     std::thread outReader, errReader;
 };
 
-juce::var makeObject (std::initializer_list<std::pair<const char*, juce::var>> properties);
+using quorvelle::makeObject;
 } // namespace quorvelle::test

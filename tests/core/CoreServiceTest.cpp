@@ -65,6 +65,40 @@ TEST (CoreAccessors, TypesAreNeverConverted)
     EXPECT_EQ (getDouble (Json ("text"), "bpm", 2.0), 2.0);
 }
 
+TEST (CoreAccessors, ToInt32TakesBooleansAndNumbersAndThrowsForTheRest)
+{
+    EXPECT_EQ (toInt32 (Json (true)), 1);
+    EXPECT_EQ (toInt32 (Json (false)), 0);
+    EXPECT_EQ (toInt32 (Json (4294967297ull)), 1);
+    EXPECT_EQ (toInt32 (Json (-2.7)), -2);
+    EXPECT_EQ (toInt32 (Json (3.0e10)), std::numeric_limits<int32_t>::max());
+    EXPECT_EQ (toInt32 (Json (std::nan (""))), 0);
+    EXPECT_THROW (toInt32 (Json ("5")), nlohmann::json::type_error);
+    EXPECT_THROW (toInt32 (Json()), nlohmann::json::type_error);
+    EXPECT_THROW (toInt32 (Json::array()), nlohmann::json::type_error);
+}
+
+TEST (CoreAccessors, MembersArraysAndStringViews)
+{
+    const auto v = Json::parse (R"({"list":[1,2,3],"nul":null,"s":"text","n":4})");
+    EXPECT_EQ (memberOrNull (v, "list"), Json::parse ("[1,2,3]"));
+    EXPECT_TRUE (memberOrNull (v, "nul").is_null());
+    EXPECT_TRUE (memberOrNull (v, "missing").is_null());
+    EXPECT_TRUE (memberOrNull (Json::array ({ 1 }), "list").is_null());
+
+    EXPECT_EQ (getStringView (v, "s"), "text");
+    EXPECT_EQ (getStringView (v, "s").data(), v["s"].get_ref<const std::string&>().data()); // viewed in place
+    EXPECT_EQ (getStringView (v, "n"), "");
+    EXPECT_EQ (getStringView (v, "missing"), "");
+    EXPECT_EQ (getStringView (Json ("s"), "s"), "");
+
+    const auto twice = [] (const Json& e) { return 2 * e.get<int>(); };
+    EXPECT_EQ (readArray (v["list"], twice), (std::vector<int> { 2, 4, 6 }));
+    EXPECT_TRUE (readArray (v["s"], twice).empty());
+    EXPECT_TRUE (readArray (memberOrNull (v, "missing"), twice).empty());
+    EXPECT_TRUE (readArray (Json::object(), twice).empty());
+}
+
 TEST (CoreBase64, DecodesAndSkipsForeignCharacters)
 {
     struct Case { std::string text; std::string expected; };
