@@ -108,14 +108,19 @@ constexpr std::array<std::string_view, 25> kMetadataKeys {
     "dificultad", "words", "music",     "translation", "traducci\xC3\xB3n", "traduccion", "key signature",
 };
 
-constexpr std::string_view kBullet = "\xE2\x80\xA2";
-
-bool isAlnumByte (char c) noexcept { return isLetterByte (c) || isDigitByte (c); }
-
 bool isDecorationPair (char first, char last, bool withAsterisks) noexcept
 {
     return (first == '[' && last == ']') || (first == '(' && last == ')') || (first == '-' && last == '-')
            || (first == '=' && last == '=') || (withAsterisks && first == '*' && last == '*');
+}
+
+// The first row of the section words that the lower-case label matches, or none.
+const SectionWord* findSectionWord (std::string_view lowerLabel)
+{
+    for (const auto& row : kSectionWords)
+        if (matchesSectionWord (lowerLabel, row.word))
+            return &row;
+    return nullptr;
 }
 
 std::size_t countWords (std::string_view text)
@@ -324,12 +329,7 @@ std::string cleanSectionLabel (std::string_view text)
 bool isSectionWord (std::string_view text)
 {
     const auto low = toLowerAscii (cleanSectionLabel (text));
-    if (low.empty())
-        return false;
-    for (const auto& row : kSectionWords)
-        if (matchesSectionWord (low, row.word))
-            return true;
-    return false;
+    return ! low.empty() && findSectionWord (low) != nullptr;
 }
 
 bool matchesSectionWord (std::string_view low, std::string_view word)
@@ -354,30 +354,26 @@ bool matchesSectionWord (std::string_view low, std::string_view word)
 
 std::optional<std::int32_t> sectionNumber (std::string_view label)
 {
-    for (std::size_t i = 0; i < label.size();)
-    {
-        if (! isDigitByte (label[i]))
-        {
-            ++i;
-            continue;
-        }
-        const std::size_t start = i;
-        while (i < label.size() && isDigitByte (label[i]))
-            ++i;
-        const bool xBefore = start > 0 && (label[start - 1] == 'x' || label[start - 1] == 'X');
-        const bool xAfter = i < label.size() && (label[i] == 'x' || label[i] == 'X');
+    // The first run of digits that fits 32 bits and is not a repeat count ("x2", "2x").
+    std::optional<std::int32_t> number;
+    forEachRun (label, isDigitByte, [&] (std::string_view digits, std::size_t start) {
+        const std::size_t end = start + digits.size();
+        const bool xBefore = start > 0 && lowerByte (label[start - 1]) == 'x';
+        const bool xAfter = end < label.size() && lowerByte (label[end]) == 'x';
         if (xBefore || xAfter)
-            continue;
+            return true;
         std::int64_t value = 0;
-        bool fits = true;
-        for (std::size_t k = start; k < i && fits; ++k)
+        for (char c : digits)
         {
-            value = value * 10 + (label[k] - '0');
-            fits = value <= std::numeric_limits<std::int32_t>::max();
+            value = value * 10 + (c - '0');
+            if (value > std::numeric_limits<std::int32_t>::max())
+                return true;
         }
-        if (fits)
-            return (std::int32_t) value;
-    }
+        number = (std::int32_t) value;
+        return false;
+    });
+    if (number)
+        return number;
     const auto& ordinals = ordinalWords();
     for (const auto& word : splitAlnumWordsLower (label))
     {
@@ -396,14 +392,10 @@ SectionInfo sectionInfoForName (std::string_view name)
     if (low.empty())
         return info;
     info.number = sectionNumber (label);
-    for (const auto& row : kSectionWords)
+    if (const auto* row = findSectionWord (low))
     {
-        if (matchesSectionWord (low, row.word))
-        {
-            info.type = row.type;
-            info.confidence = row.confidence;
-            break;
-        }
+        info.type = row->type;
+        info.confidence = row->confidence;
     }
     return info;
 }
@@ -411,18 +403,10 @@ SectionInfo sectionInfoForName (std::string_view name)
 std::vector<std::string> splitAlnumWordsLower (std::string_view text)
 {
     std::vector<std::string> words;
-    for (std::size_t i = 0; i < text.size();)
-    {
-        if (! isAlnumByte (text[i]))
-        {
-            ++i;
-            continue;
-        }
-        const std::size_t start = i;
-        while (i < text.size() && isAlnumByte (text[i]))
-            ++i;
-        words.push_back (toLowerAscii (text.substr (start, i - start)));
-    }
+    forEachRun (text, isAlnumByte, [&words] (std::string_view word, std::size_t) {
+        words.push_back (toLowerAscii (word));
+        return true;
+    });
     return words;
 }
 } // namespace quorvelle::charts

@@ -33,14 +33,112 @@ constexpr RomanDegree kRomanDegreeTable[] { { "VII", 7, false }, { "vii", 7, tru
 
 constexpr std::size_t kLatinMaxBytes = 64;
 
-// Leading accidental of a Nashville or Roman token: value and length in bytes.
-struct Accidental
+const RomanDegree* findRomanNumeral (std::string_view text) noexcept
 {
-    int value = 0;
-    std::size_t length = 0;
+    for (const auto& entry : kRomanDegreeTable)
+        if (startsWith (text, entry.numeral))
+            return &entry;
+    return nullptr;
+}
+
+// A scale degree written at the start of a Nashville or Roman text, after its accidental.
+struct DegreeMark
+{
+    int degree = 1;
+    int accidental = 0;
+    std::size_t length = 0; // bytes of the accidental and the degree
+    bool minor = false;     // a lower-case Roman numeral
 };
 
-Accidental readAccidental (std::string_view token) noexcept
+std::optional<DegreeMark> readNashvilleDegree (std::string_view text) noexcept
+{
+    const auto acc = readLeadingAccidental (text);
+    if (acc.length >= text.size() || text[acc.length] < '1' || text[acc.length] > '7')
+        return std::nullopt;
+    return DegreeMark { text[acc.length] - '0', acc.value, acc.length + 1, false };
+}
+
+std::optional<DegreeMark> readRomanDegree (std::string_view text) noexcept
+{
+    const auto acc = readLeadingAccidental (text);
+    if (acc.length >= text.size())
+        return std::nullopt;
+    const auto* numeral = findRomanNumeral (text.substr (acc.length));
+    if (numeral == nullptr)
+        return std::nullopt;
+    return DegreeMark { numeral->degree, acc.value, acc.length + numeral->numeral.size(), numeral->minor };
+}
+
+std::string degreeNoteName (const ChartKey& key, const DegreeMark& mark, bool flats)
+{
+    return pitchClassName (*key.pitchClass + kMajorScaleOffsets[(std::size_t) mark.degree] + mark.accidental, flats);
+}
+
+// A Nashville or Roman token in the key, read by `readDegree`: the root's note, 'm' for a minor
+// numeral whose quality does not already start as minor, the quality as written, and a bass after
+// '/' as a note when it is a degree (anything after that degree is dropped) and as written when
+// not. Nashville roots follow their own accidental's spelling; Roman roots and every bass follow
+// the key's.
+template <typename ReadDegree>
+std::string degreeChordToAmerican (std::string_view token, const ChartKey& key, ReadDegree readDegree,
+                                   bool rootSpelledByAccidental)
+{
+    if (token.empty() || key.empty || ! key.pitchClass)
+        return std::string (token);
+    const auto root = readDegree (token);
+    if (! root)
+        return std::string (token);
+    const bool rootFlats = rootSpelledByAccidental && root->accidental != 0 ? root->accidental < 0 : key.flats;
+    std::string out = degreeNoteName (key, *root, rootFlats);
+
+    const auto rest = token.substr (root->length);
+    const auto slash = rest.find ('/');
+    const auto quality = rest.substr (0, slash);
+    if (root->minor && ! (startsWith (quality, "m") && ! startsWith (quality, "maj")))
+        out += "m";
+    out += quality;
+    if (slash == std::string_view::npos)
+        return out;
+    const auto bass = rest.substr (slash + 1);
+    if (bass.empty())
+        return out;
+    out += "/";
+    if (const auto bassDegree = readDegree (bass))
+        out += degreeNoteName (key, *bassDegree, key.flats);
+    else
+        out += bass;
+    return out;
+}
+
+std::string nashvilleToAmerican (std::string_view token, const ChartKey& key)
+{
+    return degreeChordToAmerican (token, key, readNashvilleDegree, true);
+}
+
+std::string romanToAmerican (std::string_view token, const ChartKey& key)
+{
+    return degreeChordToAmerican (token, key, readRomanDegree, false);
+}
+
+// Whether a Nashville or Roman token is too long to convert into a chord symbol: its quality
+// (the bytes between the degree and the first '/') alone would exceed the 20 bytes a chord may
+// have. The leading accidental and degree take at most 6 bytes. Only the first 27 bytes are
+// looked at, so a long token costs no more than a short one.
+bool qualityTooLongForChord (std::string_view token) noexcept
+{
+    constexpr std::size_t kLongestQualityEnd = 26;
+    return token.size() > kLongestQualityEnd
+           && token.substr (0, kLongestQualityEnd + 1).find ('/') == std::string_view::npos;
+}
+} // namespace
+
+const ChartKey& keyOfC()
+{
+    static const ChartKey key = ChartKey::fromText ("C");
+    return key;
+}
+
+LeadingAccidental readLeadingAccidental (std::string_view token) noexcept
 {
     if (token.empty())
         return {};
@@ -57,99 +155,6 @@ Accidental readAccidental (std::string_view token) noexcept
     }
     return {};
 }
-
-const RomanDegree* findRomanNumeral (std::string_view text) noexcept
-{
-    for (const auto& entry : kRomanDegreeTable)
-        if (startsWith (text, entry.numeral))
-            return &entry;
-    return nullptr;
-}
-
-bool isNashvilleDigit (char c) noexcept { return c >= '1' && c <= '7'; }
-
-std::string nashvilleToAmerican (std::string_view token, const ChartKey& key)
-{
-    if (token.empty() || key.empty || ! key.pitchClass)
-        return std::string (token);
-    const int k = *key.pitchClass;
-    const auto acc = readAccidental (token);
-    if (acc.length >= token.size() || ! isNashvilleDigit (token[acc.length]))
-        return std::string (token);
-    const int degree = token[acc.length] - '0';
-    const bool rootFlats = acc.value < 0 ? true : (acc.value > 0 ? false : key.flats);
-    std::string out = pitchClassName (k + kMajorScaleOffsets[(std::size_t) degree] + acc.value, rootFlats);
-
-    const auto rest = token.substr (acc.length + 1);
-    const auto slash = rest.find ('/');
-    out += rest.substr (0, slash);
-    if (slash == std::string_view::npos)
-        return out;
-    const auto bass = rest.substr (slash + 1);
-    if (bass.empty())
-        return out;
-    const auto bassAcc = readAccidental (bass);
-    if (bassAcc.length < bass.size() && isNashvilleDigit (bass[bassAcc.length]))
-    {
-        const int bassDegree = bass[bassAcc.length] - '0';
-        out += "/" + pitchClassName (k + kMajorScaleOffsets[(std::size_t) bassDegree] + bassAcc.value, key.flats);
-    }
-    else
-    {
-        out += "/";
-        out += bass;
-    }
-    return out;
-}
-
-std::string romanToAmerican (std::string_view token, const ChartKey& key)
-{
-    if (token.empty() || key.empty || ! key.pitchClass)
-        return std::string (token);
-    const int k = *key.pitchClass;
-    const auto acc = readAccidental (token);
-    if (acc.length >= token.size())
-        return std::string (token);
-    const auto* numeral = findRomanNumeral (token.substr (acc.length));
-    if (numeral == nullptr)
-        return std::string (token);
-    std::string out = pitchClassName (k + kMajorScaleOffsets[(std::size_t) numeral->degree] + acc.value, key.flats);
-
-    const auto rest = token.substr (acc.length + numeral->numeral.size());
-    const auto slash = rest.find ('/');
-    const auto quality = rest.substr (0, slash);
-    if (numeral->minor && ! (startsWith (quality, "m") && ! startsWith (quality, "maj")))
-        out += "m";
-    out += quality;
-    if (slash == std::string_view::npos)
-        return out;
-    const auto bass = rest.substr (slash + 1);
-    if (bass.empty())
-        return out;
-    const auto bassAcc = readAccidental (bass);
-    const RomanDegree* bassNumeral = bassAcc.length < bass.size() ? findRomanNumeral (bass.substr (bassAcc.length)) : nullptr;
-    if (bassNumeral != nullptr)
-    {
-        out += "/" + pitchClassName (k + kMajorScaleOffsets[(std::size_t) bassNumeral->degree] + bassAcc.value, key.flats);
-    }
-    else
-    {
-        out += "/";
-        out += bass;
-    }
-    return out;
-}
-
-// Whether a Nashville or Roman token is too long to convert into a chord symbol: its quality
-// (the bytes between the degree and the first '/') alone would exceed the 20 bytes a chord may
-// have. The leading accidental and degree take at most 6 bytes.
-bool qualityTooLongForChord (std::string_view token) noexcept
-{
-    const auto slash = token.find ('/');
-    const auto qualityEnd = slash == std::string_view::npos ? token.size() : slash;
-    return qualityEnd > 26;
-}
-} // namespace
 
 ChartKey ChartKey::fromText (std::string_view keyText)
 {
@@ -173,7 +178,7 @@ bool isFlatKey (std::string_view keyText)
     return false;
 }
 
-std::string pitchClassName (std::int32_t pitch, bool flats)
+std::string pitchClassName (std::int64_t pitch, bool flats)
 {
     const auto index = (std::size_t) wrapPitchClass (pitch);
     return std::string (flats ? kFlatNoteNames[index] : kSharpNoteNames[index]);
@@ -236,21 +241,34 @@ std::string chordToAmerican (std::string_view token, ChartNotation notation, std
     return chordToAmerican (token, notation, ChartKey::fromText (keyText));
 }
 
-bool isChordInNotation (std::string_view token, ChartNotation notation, const ChartKey& key)
+std::optional<std::string> toAmericanChord (std::string_view token, ChartNotation notation, const ChartKey& key)
 {
     switch (notation)
     {
         case ChartNotation::latin:
             // A token longer than the Latin limit stays as written, and is then far too long for a chord.
-            return token.size() <= kLatinMaxBytes && isChordSymbol (latinChordToAmerican (token));
+            if (token.size() > kLatinMaxBytes)
+                return std::nullopt;
+            break;
         case ChartNotation::nashville:
         case ChartNotation::roman:
             if (qualityTooLongForChord (token))
-                return false;
-            return isChordSymbol (chordToAmerican (token, notation, key));
+                return std::nullopt;
+            break;
         default:
-            return isChordSymbol (token);
+            if (! isChordSymbol (token))
+                return std::nullopt;
+            return std::string (token);
     }
+    auto chord = chordToAmerican (token, notation, key);
+    if (! isChordSymbol (chord))
+        return std::nullopt;
+    return chord;
+}
+
+bool isChordInNotation (std::string_view token, ChartNotation notation, const ChartKey& key)
+{
+    return toAmericanChord (token, notation, key).has_value();
 }
 
 bool isChordInNotation (std::string_view token, ChartNotation notation, std::string_view keyText)

@@ -48,18 +48,6 @@ bool hasInlineChordMarker (std::string_view line)
     }
     return false;
 }
-
-std::size_t countAsciiLetters (std::string_view text, std::size_t& upper)
-{
-    std::size_t letters = 0;
-    upper = 0;
-    for (char c : text)
-    {
-        letters += isLetterByte (c) ? 1 : 0;
-        upper += isUpperByte (c) ? 1 : 0;
-    }
-    return letters;
-}
 } // namespace
 
 FamilyDetection detectChartFamily (std::string_view text)
@@ -167,9 +155,8 @@ bool hasAllCapsSectionMarkers (std::string_view text)
         const auto t = trimView (line);
         if (t.empty() || t.size() > 40 || isChordLine (t) || ! isSectionWord (t))
             continue;
-        std::size_t upper = 0;
-        const auto letters = countAsciiLetters (t, upper);
-        if (letters > 0 && upper * 2 >= letters)
+        const auto [upper, lower] = countLetterCase (t);
+        if (upper + lower > 0 && upper >= lower) // at least half its letters upper case
             return true;
     }
     return false;

@@ -13,23 +13,14 @@ namespace quorvelle::charts
 {
 namespace
 {
-const ChartKey& keyC()
-{
-    static const ChartKey key = ChartKey::fromText ("C");
-    return key;
-}
-
-bool isContinuationByte (char c) noexcept { return ((unsigned char) c & 0xC0) == 0x80; }
-
 std::vector<ChartChord> chordPositions (std::string_view chordLine, ChartNotation notation, const ChartKey& key)
 {
     std::vector<ChartChord> chords;
     forEachToken (chordLine, [&] (std::string_view token, std::size_t position) {
         if (isSeparatorToken (token))
             return true;
-        std::string chord = notation == ChartNotation::american ? std::string (token) : chordToAmerican (token, notation, key);
-        if (isChordSymbol (chord))
-            chords.push_back ({ (std::int32_t) position, std::move (chord) });
+        if (auto chord = toAmericanChord (token, notation, key))
+            chords.push_back ({ (std::int32_t) position, std::move (*chord) });
         return true;
     });
     return chords;
@@ -52,19 +43,15 @@ ChartContentLine inlineChordLine (std::string_view line, ChartNotation notation,
             }
             if (nextClose != std::string_view::npos)
             {
-                const auto inner = line.substr (i + 1, nextClose - i - 1);
-                if (isChordInNotation (inner, notation, key))
+                if (auto chord = toAmericanChord (line.substr (i + 1, nextClose - i - 1), notation, key))
                 {
-                    result.chords.push_back ({ (std::int32_t) characters,
-                                               notation == ChartNotation::american
-                                                   ? std::string (inner)
-                                                   : chordToAmerican (inner, notation, key) });
+                    result.chords.push_back ({ (std::int32_t) characters, std::move (*chord) });
                     i = nextClose + 1;
                     continue;
                 }
             }
         }
-        if (! isContinuationByte (line[i]))
+        if (! isUtf8ContinuationByte (line[i]))
             ++characters;
         result.lyric += line[i++];
     }
@@ -240,20 +227,11 @@ ChartContentLine parseInlineChordLine (std::string_view line, ChartNotation nota
 
 bool isChordLineInNotation (std::string_view line, ChartNotation notation)
 {
-    if (line.empty())
-        return false;
     if (notation == ChartNotation::american)
         return isChordLine (line);
-    bool anyChord = false;
-    const bool allChords = forEachToken (trimView (line), [&] (std::string_view token, std::size_t) {
-        if (isSeparatorToken (token))
-            return true;
-        if (! isChordInNotation (token, notation, keyC()))
-            return false;
-        anyChord = true;
-        return true;
+    return isChordLineBy (line, [notation] (std::string_view token) {
+        return isChordInNotation (token, notation, keyOfC());
     });
-    return allChords && anyChord;
 }
 
 std::vector<ChartChord> extractChordPositions (std::string_view chordLine, ChartNotation notation,

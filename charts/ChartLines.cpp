@@ -48,7 +48,7 @@ std::vector<std::string_view> splitLinesKeepEmpty (std::string_view text)
 DecodedChar decodeUtf8At (std::string_view text, std::size_t pos) noexcept
 {
     const auto byteAt = [&] (std::size_t i) { return (unsigned char) text[i]; };
-    const auto isContinuation = [&] (std::size_t i) { return i < text.size() && (byteAt (i) & 0xC0) == 0x80; };
+    const auto isContinuation = [&] (std::size_t i) { return i < text.size() && isUtf8ContinuationByte (text[i]); };
     const unsigned char lead = byteAt (pos);
     if (lead < 0x80)
         return { lead, pos + 1 };

@@ -38,6 +38,9 @@ std::string joinLines (const Lines& lines)
     return out;
 }
 
+// Whether a byte continues a UTF-8 sequence (10xxxxxx) rather than starting a character.
+constexpr bool isUtf8ContinuationByte (char c) noexcept { return ((unsigned char) c & 0xC0) == 0x80; }
+
 // One character read at `pos`: its value and the position after it. A byte that does not start
 // a complete sequence is read as the character with its own value, one byte long.
 struct DecodedChar

@@ -16,29 +16,33 @@ using json = nlohmann::json;
 
 // Payload readers with the core's conventions: a value that is missing, or of another JSON type,
 // gives the default.
-bool readBool (const json& v, const char* key, bool fallback)
+const json* findMember (const json& v, const char* key)
 {
     if (! v.is_object())
-        return fallback;
+        return nullptr;
     const auto it = v.find (key);
-    return (it != v.end() && it->is_boolean()) ? it->get<bool>() : fallback;
+    return it == v.end() ? nullptr : &*it;
+}
+
+bool readBool (const json& v, const char* key, bool fallback)
+{
+    const auto* m = findMember (v, key);
+    return (m != nullptr && m->is_boolean()) ? m->get<bool>() : fallback;
 }
 
 std::int32_t readInt (const json& v, const char* key, std::int32_t fallback)
 {
-    if (! v.is_object())
+    const auto* m = findMember (v, key);
+    if (m == nullptr)
         return fallback;
-    const auto it = v.find (key);
-    if (it == v.end())
-        return fallback;
-    if (it->is_number_unsigned())
-        return (std::int32_t) (std::uint32_t) it->get<std::uint64_t>();
-    if (it->is_number_integer())
-        return (std::int32_t) (std::uint32_t) (std::uint64_t) it->get<std::int64_t>();
-    if (it->is_number_float())
+    if (m->is_number_unsigned())
+        return (std::int32_t) (std::uint32_t) m->get<std::uint64_t>();
+    if (m->is_number_integer())
+        return (std::int32_t) (std::uint32_t) (std::uint64_t) m->get<std::int64_t>();
+    if (m->is_number_float())
     {
         // Truncated toward zero; a value beyond the 32-bit range is held at its limit.
-        const double d = std::trunc (it->get<double>());
+        const double d = std::trunc (m->get<double>());
         if (d >= (double) std::numeric_limits<std::int32_t>::max())
             return std::numeric_limits<std::int32_t>::max();
         if (d <= (double) std::numeric_limits<std::int32_t>::min())
@@ -48,22 +52,17 @@ std::int32_t readInt (const json& v, const char* key, std::int32_t fallback)
     return fallback;
 }
 
-std::string readString (const json& v, const char* key, const std::string& fallback)
-{
-    if (! v.is_object())
-        return fallback;
-    const auto it = v.find (key);
-    return (it != v.end() && it->is_string()) ? it->get<std::string>() : fallback;
-}
-
 std::optional<std::string> findString (const json& v, const char* key)
 {
-    if (! v.is_object())
+    const auto* m = findMember (v, key);
+    if (m == nullptr || ! m->is_string())
         return std::nullopt;
-    const auto it = v.find (key);
-    if (it == v.end() || ! it->is_string())
-        return std::nullopt;
-    return it->get<std::string>();
+    return m->get<std::string>();
+}
+
+std::string readString (const json& v, const char* key, const std::string& fallback)
+{
+    return findString (v, key).value_or (fallback);
 }
 
 template <typename T>
@@ -210,14 +209,9 @@ json chartMethodParseChordChart (const json& payload)
 {
     const auto rawText = readString (payload, "rawText", "");
     static const json noOptions = json::object();
-    const json* options = &noOptions;
-    if (payload.is_object())
-    {
-        const auto it = payload.find ("options");
-        if (it != payload.end())
-            options = &*it;
-    }
-    return chordChartResultToJson (parseChordChartText (rawText, readChordChartOptions (*options)));
+    const json* options = findMember (payload, "options");
+    const auto chartOptions = readChordChartOptions (options != nullptr ? *options : noOptions);
+    return chordChartResultToJson (parseChordChartText (rawText, chartOptions));
 }
 
 json chartMethodTransposeChord (const json& payload)

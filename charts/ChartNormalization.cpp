@@ -332,24 +332,11 @@ PassResult stripInvisibleFiller (std::string_view text)
 
 PassResult trimTrailingWhitespacePerLine (std::string_view text)
 {
-    PassResult result;
-    result.text.reserve (text.size());
-    std::size_t start = 0;
-    for (;;)
-    {
-        const auto lf = text.find ('\n', start);
-        const auto end = lf == std::string_view::npos ? text.size() : lf;
-        std::size_t trimmed = end;
-        while (trimmed > start && isSpaceByte (text[trimmed - 1]))
-            --trimmed;
-        if (trimmed != end)
-            result.changed = true;
-        result.text.append (text.substr (start, trimmed - start));
-        if (lf == std::string_view::npos)
-            break;
-        result.text += '\n';
-        start = lf + 1;
-    }
-    return result;
+    return mapLines (text, [] (std::string_view line) -> std::optional<std::string> {
+        const auto kept = trimEndView (line);
+        if (kept.size() == line.size())
+            return std::nullopt;
+        return std::string (kept);
+    });
 }
 } // namespace quorvelle::charts

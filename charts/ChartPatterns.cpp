@@ -10,10 +10,7 @@ namespace
 {
 constexpr std::size_t npos = std::string_view::npos;
 
-constexpr bool isWordByte (char c) noexcept
-{
-    return isLetterByte (c) || isDigitByte (c) || c == '_';
-}
+constexpr bool isWordByte (char c) noexcept { return isAlnumByte (c) || c == '_'; }
 
 std::size_t skipSpaces (std::string_view s, std::size_t i) noexcept
 {
@@ -82,9 +79,7 @@ bool onlySpacesFrom (std::string_view s, std::size_t i) noexcept { return skipSp
 template <std::size_t N>
 std::string_view stripTrailingWord (std::string_view s, const std::array<std::string_view, N>& words) noexcept
 {
-    std::size_t end = s.size();
-    while (end > 0 && isSpaceByte (s[end - 1]))
-        --end;
+    const std::size_t end = trimEndView (s).size();
     std::size_t begin = end;
     while (begin > 0 && ! isSpaceByte (s[begin - 1]))
         --begin;
@@ -95,12 +90,7 @@ std::string_view stripTrailingWord (std::string_view s, const std::array<std::st
     for (auto w : words)
         if (token.size() == w.size() && matchesLowerAt (token, 0, w))
             isWord = true;
-    if (! isWord)
-        return s;
-    std::size_t wsStart = begin;
-    while (wsStart > 0 && isSpaceByte (s[wsStart - 1]))
-        --wsStart;
-    return s.substr (0, wsStart);
+    return isWord ? trimEndView (s.substr (0, begin)) : s;
 }
 
 bool hasBoundedWord (std::string_view s, std::string_view lowerWord) noexcept
@@ -284,11 +274,7 @@ std::string_view stripSongKeyModeWord (std::string_view s) noexcept
         for (auto w : shortWords)
             if (matchesLowerAt (s, s.size() - 3, w))
                 wordStart = s.size() - 3;
-    if (wordStart == npos)
-        return s;
-    while (wordStart > 0 && isSpaceByte (s[wordStart - 1]))
-        --wordStart;
-    return s.substr (0, wordStart);
+    return wordStart == npos ? s : trimEndView (s.substr (0, wordStart));
 }
 
 bool matchKeyLetter (std::string_view s) noexcept

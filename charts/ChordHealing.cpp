@@ -64,12 +64,6 @@ bool isOwnChordLine (std::string_view line, ChartNotation notation)
            && (isChordLine (line) || isChordLineInNotation (line, ChartNotation::latin));
 }
 
-const ChartKey& keyC()
-{
-    static const ChartKey key = ChartKey::fromText ("C");
-    return key;
-}
-
 std::optional<GluedToken> splitPrefix (std::string_view token, ChartNotation notation, const ChartKey& key)
 {
     if (token.size() < 2 || ! passesFirstByteFilter (token[0], notation))
@@ -97,7 +91,7 @@ std::optional<std::vector<GluedToken>> gluedTokensOfLine (const std::vector<Posi
     std::vector<GluedToken> glued;
     for (std::size_t i = 0; i < tokens.size(); ++i)
     {
-        if (auto g = splitPrefix (tokens[i].text, notation, keyC()))
+        if (auto g = splitPrefix (tokens[i].text, notation, keyOfC()))
         {
             g->tokenIndex = i;
             glued.push_back (std::move (*g));
@@ -183,8 +177,7 @@ std::string healLine (std::string_view line, ChartNotation notation)
         ++tokenIndex;
         i = end;
     }
-    while (! chords.empty() && isSpaceByte (chords.back()))
-        chords.pop_back();
+    chords.resize (trimEndView (chords).size());
     return chords + "\n" + lyrics;
 }
 
@@ -201,23 +194,11 @@ bool isLyricStopWord (std::string_view token)
 
 bool isMostlyUpperCase (std::string_view line)
 {
-    std::size_t upper = 0;
-    std::size_t lower = 0;
-    for (char c : line)
-    {
-        upper += isUpperByte (c) ? 1 : 0;
-        lower += isLowerByte (c) ? 1 : 0;
-    }
+    const auto [upper, lower] = countLetterCase (line);
     return upper + lower > 0 && upper * 5 >= (upper + lower) * 4;
 }
 
-bool isBlankText (std::string_view text)
-{
-    for (char c : text)
-        if (! isSpaceByte (c))
-            return false;
-    return true;
-}
+bool isBlankText (std::string_view text) { return trimView (text).empty(); }
 
 std::vector<PositionedToken> tokensWithPositions (std::string_view line)
 {

@@ -11,9 +11,6 @@ const std::array<std::string_view, 12> kFlatNoteNames { "C", "Db", "D", "Eb", "E
 
 namespace
 {
-constexpr std::string_view kSharpSign = "\xE2\x99\xAF";
-constexpr std::string_view kFlatSign = "\xE2\x99\xAD";
-
 const std::unordered_map<std::string_view, int>& noteTable()
 {
     static const std::unordered_map<std::string_view, int> table {
@@ -41,29 +38,28 @@ const std::unordered_map<std::string_view, int>& keyTable()
     return table;
 }
 
-// Writes the normalised signs of a short token into `out`; returns its length.
-std::size_t normalizeShort (std::string_view token, char* out) noexcept
+// Passes the bytes of `text` to `put` with every complete ♯ read as '#' and ♭ as 'b'.
+template <typename Put>
+void forEachSignNormalizedByte (std::string_view text, Put&& put)
 {
-    std::size_t o = 0;
-    for (std::size_t i = 0; i < token.size();)
+    for (std::size_t i = 0; i < text.size();)
     {
-        const auto three = token.substr (i, 3);
+        const auto three = text.substr (i, 3);
         if (three == kSharpSign)
         {
-            out[o++] = '#';
+            put ('#');
             i += 3;
         }
         else if (three == kFlatSign)
         {
-            out[o++] = 'b';
+            put ('b');
             i += 3;
         }
         else
         {
-            out[o++] = token[i++];
+            put (text[i++]);
         }
     }
-    return o;
 }
 
 struct SolfegeName
@@ -94,24 +90,7 @@ std::string normalizeAccidentalSigns (std::string_view text)
 {
     std::string out;
     out.reserve (text.size());
-    for (std::size_t i = 0; i < text.size();)
-    {
-        const auto three = text.substr (i, 3);
-        if (three == kSharpSign)
-        {
-            out += '#';
-            i += 3;
-        }
-        else if (three == kFlatSign)
-        {
-            out += 'b';
-            i += 3;
-        }
-        else
-        {
-            out += text[i++];
-        }
-    }
+    forEachSignNormalizedByte (text, [&out] (char c) { out += c; });
     return out;
 }
 
@@ -119,8 +98,10 @@ bool isChordSymbol (std::string_view token)
 {
     if (token.empty() || token.size() > 20)
         return false;
+    // The signs only shorten the token, so it fits a buffer of its own size.
     char buffer[20];
-    const std::size_t len = normalizeShort (token, buffer);
+    std::size_t len = 0;
+    forEachSignNormalizedByte (token, [&] (char c) { buffer[len++] = c; });
     return patterns::matchChordSymbol (std::string_view (buffer, len));
 }
 
@@ -225,15 +206,21 @@ std::optional<int> parseSongKeyIndex (std::string_view text)
     return keyNamePitchClass (t);
 }
 
+std::string_view trimEndView (std::string_view text) noexcept
+{
+    std::size_t end = text.size();
+    while (end > 0 && isSpaceByte (text[end - 1]))
+        --end;
+    return text.substr (0, end);
+}
+
 std::string_view trimView (std::string_view text) noexcept
 {
+    text = trimEndView (text);
     std::size_t begin = 0;
-    std::size_t end = text.size();
-    while (begin < end && isSpaceByte (text[begin]))
+    while (begin < text.size() && isSpaceByte (text[begin]))
         ++begin;
-    while (end > begin && isSpaceByte (text[end - 1]))
-        --end;
-    return text.substr (begin, end - begin);
+    return text.substr (begin);
 }
 
 std::string trimSpaces (std::string_view text) { return std::string (trimView (text)); }
@@ -264,6 +251,17 @@ std::vector<std::string> splitWhitespaceTokens (std::string_view text)
     return tokens;
 }
 
+LetterCaseCounts countLetterCase (std::string_view text) noexcept
+{
+    LetterCaseCounts counts;
+    for (char c : text)
+    {
+        counts.upper += isUpperByte (c) ? 1 : 0;
+        counts.lower += isLowerByte (c) ? 1 : 0;
+    }
+    return counts;
+}
+
 bool isSeparatorToken (std::string_view token)
 {
     if (token.empty())
@@ -289,19 +287,7 @@ bool isSeparatorToken (std::string_view token)
 
 bool isChordLine (std::string_view line)
 {
-    const auto t = trimView (line);
-    if (t.empty())
-        return false;
-    bool anyChord = false;
-    const bool allChords = forEachToken (t, [&] (std::string_view token, std::size_t) {
-        if (isSeparatorToken (token))
-            return true;
-        if (! isChordSymbol (token))
-            return false;
-        anyChord = true;
-        return true;
-    });
-    return allChords && anyChord;
+    return isChordLineBy (line, [] (std::string_view token) { return isChordSymbol (token); });
 }
 
 bool hasChordToken (std::string_view line)

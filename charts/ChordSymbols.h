@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace quorvelle::charts
@@ -22,9 +23,15 @@ constexpr bool isDigitByte (char c) noexcept { return c >= '0' && c <= '9'; }
 constexpr bool isUpperByte (char c) noexcept { return c >= 'A' && c <= 'Z'; }
 constexpr bool isLowerByte (char c) noexcept { return c >= 'a' && c <= 'z'; }
 constexpr bool isLetterByte (char c) noexcept { return isUpperByte (c) || isLowerByte (c); }
+constexpr bool isAlnumByte (char c) noexcept { return isLetterByte (c) || isDigitByte (c); }
 constexpr bool isNoteLetter (char c) noexcept { return c >= 'A' && c <= 'G'; }
 constexpr char lowerByte (char c) noexcept { return isUpperByte (c) ? char (c + 32) : c; }
 constexpr char upperByte (char c) noexcept { return isLowerByte (c) ? char (c - 32) : c; }
+
+// The UTF-8 forms of the sharp and flat signs (♯, ♭) and of the bullet (•).
+inline constexpr std::string_view kSharpSign = "\xE2\x99\xAF";
+inline constexpr std::string_view kFlatSign = "\xE2\x99\xAD";
+inline constexpr std::string_view kBullet = "\xE2\x80\xA2";
 
 // A chord symbol split into root, quality and bass note.
 struct ChordParts
@@ -62,25 +69,35 @@ std::optional<int> parseSongKeyIndex (std::string_view text);
 
 std::string trimSpaces (std::string_view text);
 std::string_view trimView (std::string_view text) noexcept;
+// The text without its trailing whitespace.
+std::string_view trimEndView (std::string_view text) noexcept;
 std::string toLowerAscii (std::string_view text);
 std::string toUpperAscii (std::string_view text);
 std::vector<std::string> splitWhitespaceTokens (std::string_view text);
 
-// Calls `fn (token, position)` for every maximal run of non-whitespace bytes, in order; stops
-// early when `fn` returns false. Returns false when it was stopped.
-template <typename Fn>
-bool forEachToken (std::string_view text, Fn&& fn)
+// How many ASCII upper-case and lower-case letters a text holds.
+struct LetterCaseCounts
+{
+    std::size_t upper = 0;
+    std::size_t lower = 0;
+};
+LetterCaseCounts countLetterCase (std::string_view text) noexcept;
+
+// Calls `fn (run, position)` for every maximal run of bytes for which `inRun` holds, in order;
+// stops early when `fn` returns false. Returns false when it was stopped.
+template <typename InRun, typename Fn>
+bool forEachRun (std::string_view text, InRun&& inRun, Fn&& fn)
 {
     std::size_t i = 0;
     const std::size_t n = text.size();
     while (i < n)
     {
-        while (i < n && isSpaceByte (text[i]))
+        while (i < n && ! inRun (text[i]))
             ++i;
         if (i >= n)
             break;
         const std::size_t start = i;
-        while (i < n && ! isSpaceByte (text[i]))
+        while (i < n && inRun (text[i]))
             ++i;
         if (! fn (text.substr (start, i - start), start))
             return false;
@@ -88,8 +105,32 @@ bool forEachToken (std::string_view text, Fn&& fn)
     return true;
 }
 
+// `forEachRun` over the runs of non-whitespace bytes (the tokens of a line).
+template <typename Fn>
+bool forEachToken (std::string_view text, Fn&& fn)
+{
+    return forEachRun (text, [] (char c) { return ! isSpaceByte (c); }, std::forward<Fn> (fn));
+}
+
 bool isSeparatorToken (std::string_view token);
 bool isChordLine (std::string_view line);
+
+// Whether every token of the line is a separator or a chord by `isChord`, with at least one chord.
+template <typename IsChord>
+bool isChordLineBy (std::string_view line, IsChord&& isChord)
+{
+    bool anyChord = false;
+    const bool allChords = forEachToken (line, [&] (std::string_view token, std::size_t) {
+        if (isSeparatorToken (token))
+            return true;
+        if (! isChord (token))
+            return false;
+        anyChord = true;
+        return true;
+    });
+    return allChords && anyChord;
+}
+
 bool hasChordToken (std::string_view line);
 
 bool startsWith (std::string_view text, std::string_view prefix) noexcept;

@@ -14,27 +14,10 @@ constexpr std::array<std::string_view, 4> kKeyLabels { "key", "tono", "tonalidad
 // Solfege prefixes of a Latin vote, lower case (tokens are compared ignoring ASCII case).
 constexpr std::array<std::string_view, 7> kLatinVotePrefixes { "sol", "do", "re", "mi", "fa", "la", "si" };
 constexpr std::string_view kRomanFollowers = "0123456789mMsadob+#/(";
-constexpr std::string_view kBullet = "\xE2\x80\xA2";
-constexpr std::string_view kSharpSign = "\xE2\x99\xAF";
-constexpr std::string_view kFlatSign = "\xE2\x99\xAD";
-
-// Length of a leading accidental for the vote tests: '#' or 'b', or a three-byte sign starting
-// with E2 whose third byte is AD or AF.
-std::size_t voteAccidentalLength (std::string_view token) noexcept
-{
-    if (token.empty())
-        return 0;
-    if (token[0] == '#' || token[0] == 'b')
-        return 1;
-    if (token.size() >= 3 && (unsigned char) token[0] == 0xE2
-        && ((unsigned char) token[2] == 0xAD || (unsigned char) token[2] == 0xAF))
-        return 3;
-    return 0;
-}
 
 bool votesNashville (std::string_view token) noexcept
 {
-    const auto i = voteAccidentalLength (token);
+    const auto i = readLeadingAccidental (token).length;
     return i < token.size() && token[i] >= '1' && token[i] <= '7';
 }
 
@@ -42,7 +25,7 @@ bool votesRoman (std::string_view token) noexcept
 {
     if (token.empty() || token.size() > 12)
         return false;
-    std::size_t i = voteAccidentalLength (token);
+    std::size_t i = readLeadingAccidental (token).length;
     if (i >= token.size())
         return false;
     const char first = token[i];
@@ -99,15 +82,8 @@ NotationDetection detectChartNotation (std::string_view text)
 NotationVotes countNotationVotes (std::string_view text)
 {
     NotationVotes votes;
-    std::size_t start = 0;
-    for (;;)
-    {
-        const auto lf = text.find ('\n', start);
-        voteLineTokens (text.substr (start, lf == std::string_view::npos ? std::string_view::npos : lf - start), votes);
-        if (lf == std::string_view::npos)
-            break;
-        start = lf + 1;
-    }
+    for (auto line : splitChartLines (text))
+        voteLineTokens (line, votes);
     return votes;
 }
 
@@ -136,12 +112,8 @@ bool isLatinChordToken (std::string_view token)
 {
     for (auto prefix : kLatinVotePrefixes)
     {
-        if (! matchesLowerAt (token, 0, prefix))
-            continue;
-        // Conversion gives the token back unchanged above its size limit, which is then no chord.
-        if (token.size() > 64)
-            return false;
-        return isChordSymbol (latinChordToAmerican (token));
+        if (matchesLowerAt (token, 0, prefix))
+            return isChordInNotation (token, ChartNotation::latin, ChartKey {});
     }
     return false;
 }

@@ -1,5 +1,6 @@
 #include "charts/Transposition.h"
 
+#include "charts/ChartChords.h"
 #include "charts/ChordSymbols.h"
 
 #include <array>
@@ -37,6 +38,20 @@ int degreeIndex (const std::string& note, std::int32_t key)
 {
     return wrapPitchClass (std::int64_t (notePitchClass (note)) - key);
 }
+
+// The chord with its root and bass note each written by `noteText`, its quality kept between them;
+// a text that is no chord stays as written.
+template <typename NoteText>
+std::string rewriteChordNotes (std::string_view chord, NoteText&& noteText)
+{
+    const auto s = splitChordSymbol (chord);
+    if (! s.ok)
+        return std::string (chord);
+    std::string out = noteText (s.root) + s.quality;
+    if (! s.bass.empty())
+        out += "/" + noteText (s.bass);
+    return out;
+}
 } // namespace
 
 int wrapPitchClass (std::int64_t value) noexcept
@@ -50,43 +65,25 @@ std::string transposeNote (std::string_view name, std::int32_t semitones, bool p
     const int p = notePitchClass (name);
     if (p < 0)
         return std::string (name);
-    const int target = wrapPitchClass (std::int64_t (p) + semitones);
-    return std::string (preferFlats ? kFlatNoteNames[(std::size_t) target] : kSharpNoteNames[(std::size_t) target]);
+    return pitchClassName (std::int64_t (p) + semitones, preferFlats);
 }
 
 std::string transposeChordSymbol (std::string_view chord, std::int32_t semitones, bool preferFlats)
 {
     if (semitones == 0 && ! preferFlats)
         return std::string (chord);
-    const auto s = splitChordSymbol (chord);
-    if (! s.ok)
-        return std::string (chord);
-    std::string out = transposeNote (s.root, semitones, preferFlats) + s.quality;
-    if (! s.bass.empty())
-        out += "/" + transposeNote (s.bass, semitones, preferFlats);
-    return out;
+    return rewriteChordNotes (chord, [&] (const std::string& note) {
+        return transposeNote (note, semitones, preferFlats);
+    });
 }
 
-std::string renderLatinChord (std::string_view chord)
-{
-    const auto s = splitChordSymbol (chord);
-    if (! s.ok)
-        return std::string (chord);
-    std::string out = latinNote (s.root) + s.quality;
-    if (! s.bass.empty())
-        out += "/" + latinNote (s.bass);
-    return out;
-}
+std::string renderLatinChord (std::string_view chord) { return rewriteChordNotes (chord, latinNote); }
 
 std::string renderNashvilleChord (std::string_view chord, std::int32_t key)
 {
-    const auto s = splitChordSymbol (chord);
-    if (! s.ok)
-        return std::string (chord);
-    std::string out = std::string (kNashvilleDegrees[(std::size_t) degreeIndex (s.root, key)]) + s.quality;
-    if (! s.bass.empty())
-        out += "/" + std::string (kNashvilleDegrees[(std::size_t) degreeIndex (s.bass, key)]);
-    return out;
+    return rewriteChordNotes (chord, [key] (const std::string& note) {
+        return std::string (kNashvilleDegrees[(std::size_t) degreeIndex (note, key)]);
+    });
 }
 
 std::string renderRomanChord (std::string_view chord, std::int32_t key)

@@ -3,11 +3,18 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 
 namespace quorvelle::charts
 {
 namespace
 {
+// A Nashville or Roman token, the key it is read in and the American chord it gives.
+struct TokenInKey
+{
+    std::string token, key, expected;
+};
+
 TEST (ChartChords, LatinNamesToLetters)
 {
     const std::pair<std::string, std::string> cases[] {
@@ -26,11 +33,7 @@ TEST (ChartChords, LatinNamesToLetters)
 
 TEST (ChartChords, NashvilleDegreesInAKey)
 {
-    struct Case
-    {
-        std::string token, key, expected;
-    };
-    const Case cases[] {
+    const TokenInKey cases[] {
         { "1", "G", "G" },       { "4", "G", "C" },       { "5/7", "G", "D/F#" }, { "6m", "G", "Em" },
         { "b7", "G", "F" },      { "b3", "G", "Bb" },     { "#4", "G", "C#" },    { "2m7/1", "G", "Am7/G" },
         { "8", "G", "8" },       { "b", "G", "b" },       { "1/x", "G", "G/x" },  { "4", "F", "Bb" },
@@ -43,11 +46,7 @@ TEST (ChartChords, NashvilleDegreesInAKey)
 
 TEST (ChartChords, RomanNumeralsInAKey)
 {
-    struct Case
-    {
-        std::string token, key, expected;
-    };
-    const Case cases[] {
+    const TokenInKey cases[] {
         { "I", "C", "C" },       { "vi", "C", "Am" },     { "vi7", "C", "Am7" },  { "V7/VII", "C", "G7/B" },
         { "bVII", "C", "A#" },   { "bVII", "F", "Eb" },   { "ii7", "C", "Dm7" },  { "IV/I", "C", "F/C" },
         { "X", "C", "X" },       { "VII", "C", "B" },     { "iimaj7", "C", "Dmmaj7" }, { "vii\xC2\xB0", "C", "Bm\xC2\xB0" },
@@ -66,6 +65,11 @@ TEST (ChartChords, ChordsInANotationAndFlatKeys)
     EXPECT_FALSE (isChordInNotation ("5/7", ChartNotation::nashville, ""));
     EXPECT_TRUE (isChordInNotation ("G", ChartNotation::undecided, ""));
     EXPECT_EQ (chordToAmerican ("Sol", ChartNotation::american, "G"), "Sol");
+    EXPECT_EQ (toAmericanChord ("Sol7", ChartNotation::latin, ChartKey {}), "G7");
+    EXPECT_EQ (toAmericanChord ("5/7", ChartNotation::nashville, ChartKey::fromText ("G")), "D/F#");
+    EXPECT_EQ (toAmericanChord ("G", ChartNotation::undecided, ChartKey {}), "G");
+    EXPECT_EQ (toAmericanChord ("Sol", ChartNotation::american, ChartKey {}), std::nullopt);
+    EXPECT_EQ (toAmericanChord ("5/7", ChartNotation::nashville, ChartKey {}), std::nullopt);
     // A long quality cannot convert into a chord, but a long tail after the bass degree is dropped.
     EXPECT_FALSE (isChordInNotation ("1" + std::string (30, 'm'), ChartNotation::nashville, "C"));
     EXPECT_TRUE (isChordInNotation ("1/1" + std::string (30, 'x'), ChartNotation::nashville, "C"));
@@ -74,6 +78,18 @@ TEST (ChartChords, ChordsInANotationAndFlatKeys)
         EXPECT_TRUE (isFlatKey (key)) << key;
     for (const std::string key : { "Fm", "Dm", "C", "Fa", "G", "" })
         EXPECT_FALSE (isFlatKey (key)) << key;
+    for (const auto& [token, value, length] : { std::tuple<std::string, int, std::size_t> { "b7", -1, 1 },
+                                                { "#4", 1, 1 },
+                                                { "\xE2\x99\xAD" "VII", -1, 3 },
+                                                { "\xE2\x99\xAF" "4", 1, 3 },
+                                                { "\xE2\x80\x94", 0, 0 },
+                                                { "4", 0, 0 },
+                                                { "", 0, 0 } })
+    {
+        const auto accidental = readLeadingAccidental (token);
+        EXPECT_EQ (accidental.value, value) << token;
+        EXPECT_EQ (accidental.length, length) << token;
+    }
     EXPECT_EQ (pitchClassName (-1, true), "B");
     EXPECT_EQ (pitchClassName (13, false), "C#");
 }

@@ -138,6 +138,8 @@ TEST (ChordSymbols, TextUtilities)
 {
     EXPECT_EQ (trimSpaces ("\t a b \r\n\v\f"), "a b");
     EXPECT_EQ (trimSpaces ("   "), "");
+    EXPECT_EQ (trimEndView (" a b \t\r\n\v\f"), " a b");
+    EXPECT_EQ (trimEndView ("   "), "");
     EXPECT_EQ (toLowerAscii ("AbC\xC3\x89"), "abc\xC3\x89");
     EXPECT_EQ (toUpperAscii ("aBc\xC3\xA9"), "ABC\xC3\xA9");
     EXPECT_EQ (splitWhitespaceTokens ("  G  D/F#\tEm \n"), (std::vector<std::string> { "G", "D/F#", "Em" }));

@@ -141,6 +141,8 @@ TEST (ChartBlocks, SectionInfoOfNames)
         { "Verse second", SectionType::verse, 2, ChartConfidence::high },
         { "Interludio 3", SectionType::interlude, 3, ChartConfidence::high },
         { "Mi parte 3", SectionType::custom, 3, ChartConfidence::low },
+        { "Verso X3 4", SectionType::verse, 4, ChartConfidence::high }, // a repeat count is no number
+        { "Coro 2X 3", SectionType::custom, 3, ChartConfidence::low },
         { "", SectionType::custom, std::nullopt, ChartConfidence::low },
     };
     for (const auto& c : cases)

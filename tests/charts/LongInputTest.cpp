@@ -115,6 +115,19 @@ const LongCase kLongCases[] {
           EXPECT_EQ (result.at ("detectedFamily"), "unknown");
           EXPECT_EQ (result.at ("blocks")[0].at ("content")[1].at ("lyric"), "[G]Hola");
       } },
+    { "inlineBracketsInNashville",
+      [] {
+          // Read inline in Nashville notation: every '[' of the first line is offered the rest of
+          // the line up to the one ']' as a chord, and each is turned down without a search
+          // through it. Two megabytes, so that a search at each '[' would outlast the timeout.
+          const std::string brackets (2 * kMegabyte, '[');
+          const auto result = parse ("{soc}\n" + brackets + "x]y\n1 4 5\n1 4 5\n");
+          EXPECT_EQ (result.at ("detectedFamily"), "H_chordpro_inline");
+          EXPECT_EQ (result.at ("detectedNotation"), "nashville");
+          const auto& first = result.at ("blocks")[0].at ("content")[0];
+          EXPECT_EQ (first.at ("lyric"), brackets + "x]y");
+          EXPECT_EQ (first.at ("chords"), json::array());
+      } },
     { "blankLines",
       [] {
           const auto result = parse (std::string (100000, '\n'));
