@@ -1,12 +1,13 @@
 #include "platform/FrontEndHost.h"
 
+#include "platform/ReaderThreads.h"
+
 #include <nlohmann/json.hpp>
 
 #include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <fcntl.h>
-#include <poll.h>
 #include <unistd.h>
 
 namespace quorvelle::platform
@@ -128,37 +129,6 @@ void appendValue (std::string& out, const juce::var& v, int depth)
         out += "null"; // methods and foreign objects have no JSON form
 }
 
-// Nesting depth of JSON text, counted outside strings; stops early once it exceeds `limit`.
-bool nestingWithin (const char* data, size_t size, int limit)
-{
-    int depth = 0;
-    bool inString = false, escaped = false;
-    for (size_t i = 0; i < size; ++i)
-    {
-        const char c = data[i];
-        if (inString)
-        {
-            if (escaped)
-                escaped = false;
-            else if (c == '\\')
-                escaped = true;
-            else if (c == '"')
-                inString = false;
-            continue;
-        }
-        if (c == '"')
-            inString = true;
-        else if (c == '[' || c == '{')
-        {
-            if (++depth > limit)
-                return false;
-        }
-        else if (c == ']' || c == '}')
-            --depth;
-    }
-    return true;
-}
-
 juce::var toVar (const nlohmann::json& j)
 {
     using value_t = nlohmann::json::value_t;
@@ -211,6 +181,37 @@ juce::var toVar (const nlohmann::json& j)
 }
 } // namespace
 
+// Stops early once the depth exceeds the limit.
+bool jsonNestingWithin (const char* data, size_t size, int maxDepth)
+{
+    int depth = 0;
+    bool inString = false, escaped = false;
+    for (size_t i = 0; i < size; ++i)
+    {
+        const char c = data[i];
+        if (inString)
+        {
+            if (escaped)
+                escaped = false;
+            else if (c == '\\')
+                escaped = true;
+            else if (c == '"')
+                inString = false;
+            continue;
+        }
+        if (c == '"')
+            inString = true;
+        else if (c == '[' || c == '{')
+        {
+            if (++depth > maxDepth)
+                return false;
+        }
+        else if (c == ']' || c == '}')
+            --depth;
+    }
+    return true;
+}
+
 std::string toCompactJson (const juce::var& value)
 {
     std::string out;
@@ -220,7 +221,7 @@ std::string toCompactJson (const juce::var& value)
 
 std::optional<juce::var> parseJsonLine (const char* data, size_t size, int maxDepth)
 {
-    if (! nestingWithin (data, size, maxDepth))
+    if (! jsonNestingWithin (data, size, maxDepth))
         return std::nullopt;
 
     // Strict parse: UTF-8 is checked inside strings, trailing text is an error, no comments.
@@ -321,29 +322,13 @@ struct StdioFrontEndHost::Shared
 class StdioFrontEndHost::Reader final : public juce::Thread
 {
 public:
-    Reader (int fd, std::weak_ptr<Shared> s) : juce::Thread ("StdioBridgeReader"), inputFd (fd), shared (std::move (s))
-    {
-        if (::pipe (wakePipe) != 0)
-            wakePipe[0] = wakePipe[1] = -1;
-    }
+    Reader (int fd, std::weak_ptr<Shared> s) : juce::Thread ("StdioBridgeReader"), inputFd (fd), shared (std::move (s)) {}
 
     ~Reader() override
     {
-        wake();
-        stopThread (2000);
-        for (auto fd : wakePipe)
-            if (fd >= 0)
-                ::close (fd);
-    }
-
-    void wake()
-    {
         signalThreadShouldExit();
-        if (wakePipe[1] >= 0)
-        {
-            const char byte = 1;
-            [[maybe_unused]] auto written = ::write (wakePipe[1], &byte, 1);
-        }
+        wakePipe.wake();
+        stopThread (2000);
     }
 
     void run() override
@@ -353,17 +338,15 @@ public:
 
         while (! threadShouldExit())
         {
-            pollfd fds[2] = { { inputFd, POLLIN, 0 }, { wakePipe[0], POLLIN, 0 } };
-            const auto ready = ::poll (fds, wakePipe[0] >= 0 ? 2 : 1, wakePipe[0] >= 0 ? -1 : 100);
-            if (ready < 0)
-            {
-                if (errno == EINTR)
-                    continue;
+            short revents = 0;
+            const auto waited = wakePipe.waitForReadable (inputFd, revents);
+            if (waited == WakePipe::Wait::interrupted)
+                continue;
+            if (waited == WakePipe::Wait::failed)
                 break;
-            }
-            if (threadShouldExit() || (fds[1].revents & POLLIN) != 0)
+            if (threadShouldExit() || waited == WakePipe::Wait::woken)
                 return;
-            if (fds[0].revents == 0)
+            if (revents == 0)
                 continue;
 
             const auto got = ::read (inputFd, chunk.data(), chunk.size());
@@ -397,19 +380,7 @@ public:
             return;
 
         // End of input: queued behind every line already posted, so their answers go out first.
-        juce::MessageManager::callAsync ([weak = shared]
-        {
-            if (auto s = weak.lock())
-            {
-                std::function<void()> callback;
-                {
-                    std::scoped_lock sl (s->lock);
-                    callback = s->onEndOfInput;
-                }
-                if (callback)
-                    callback();
-            }
-        });
+        postSharedCallback (shared, &Shared::onEndOfInput);
     }
 
 private:
@@ -425,24 +396,12 @@ private:
             return;
         }
 
-        juce::MessageManager::callAsync ([weak = shared, payload = std::move (*parsed)]
-        {
-            if (auto s = weak.lock())
-            {
-                ToNativeListener l;
-                {
-                    std::scoped_lock sl (s->lock);
-                    l = s->listener;
-                }
-                if (l)
-                    l (payload);
-            }
-        });
+        postSharedCallback (shared, &Shared::listener, std::move (*parsed));
     }
 
     const int inputFd;
     std::weak_ptr<Shared> shared;
-    int wakePipe[2] { -1, -1 };
+    WakePipe wakePipe;
 };
 
 int StdioFrontEndHost::reserveStdoutForEvents()

@@ -60,6 +60,10 @@ juce::String originOfUrl (const juce::String& url);
 // numbers written without a fraction, NaN and infinities as null. Keys keep their order.
 std::string toCompactJson (const juce::var& value);
 
+// True when JSON text nests at most `maxDepth` arrays and objects deep, counting brackets outside
+// strings. It looks only at ASCII bytes, so it reads UTF-8 as it is and does not check it.
+bool jsonNestingWithin (const char* data, size_t size, int maxDepth);
+
 // Parses one line of JSON text. Empty when it is not valid UTF-8, not valid JSON, or nests deeper
 // than `maxDepth` (the parser recurses per level, so an unbounded depth would exhaust the stack).
 std::optional<juce::var> parseJsonLine (const char* data, size_t size, int maxDepth = 512);

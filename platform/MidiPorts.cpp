@@ -255,23 +255,21 @@ bool InMemoryMidiPortSystem::waitUntilDelivered (int timeoutMs)
     return state->wake.wait_for (lk, std::chrono::milliseconds (timeoutMs), [&] { return state->inFlight == 0; });
 }
 
-std::vector<MidiPortInfo> InMemoryMidiPortSystem::getAvailableOutputs()
+namespace
 {
-    std::lock_guard<std::mutex> g (state->lock);
+// The ports of one direction (`ports` is the state's outputs or inputs), in identifier order.
+std::vector<MidiPortInfo> listPorts (State& state, const std::map<juce::String, juce::String>& ports)
+{
+    std::lock_guard<std::mutex> g (state.lock);
     std::vector<MidiPortInfo> out;
-    for (auto& [id, name] : state->outputs)
+    for (auto& [id, name] : ports)
         out.push_back ({ id, name });
     return out;
 }
+} // namespace
 
-std::vector<MidiPortInfo> InMemoryMidiPortSystem::getAvailableInputs()
-{
-    std::lock_guard<std::mutex> g (state->lock);
-    std::vector<MidiPortInfo> out;
-    for (auto& [id, name] : state->inputs)
-        out.push_back ({ id, name });
-    return out;
-}
+std::vector<MidiPortInfo> InMemoryMidiPortSystem::getAvailableOutputs() { return listPorts (*state, state->outputs); }
+std::vector<MidiPortInfo> InMemoryMidiPortSystem::getAvailableInputs() { return listPorts (*state, state->inputs); }
 
 std::unique_ptr<MidiOutputPort> InMemoryMidiPortSystem::openOutput (const juce::String& id)
 {

@@ -1,5 +1,7 @@
 #include "platform/SingleInstance.h"
 
+#include "platform/ReaderThreads.h"
+
 #include <juce_cryptography/juce_cryptography.h>
 
 #include <cerrno>
@@ -73,24 +75,13 @@ struct SingleInstance::Shared
 class SingleInstance::Listener final : public juce::Thread
 {
 public:
-    Listener (int socketFd, std::weak_ptr<Shared> s) : juce::Thread ("SingleInstanceListener"), listenFd (socketFd), shared (std::move (s))
-    {
-        if (::pipe2 (wakePipe, O_CLOEXEC) != 0)
-            wakePipe[0] = wakePipe[1] = -1;
-    }
+    Listener (int socketFd, std::weak_ptr<Shared> s) : juce::Thread ("SingleInstanceListener"), listenFd (socketFd), shared (std::move (s)) {}
 
     ~Listener() override
     {
         signalThreadShouldExit();
-        if (wakePipe[1] >= 0)
-        {
-            const char byte = 1;
-            [[maybe_unused]] auto n = ::write (wakePipe[1], &byte, 1);
-        }
+        wakePipe.wake();
         stopThread (2000);
-        for (auto fd : wakePipe)
-            if (fd >= 0)
-                ::close (fd);
         ::close (listenFd);
     }
 
@@ -98,17 +89,13 @@ public:
     {
         while (! threadShouldExit())
         {
-            pollfd fds[2] = { { listenFd, POLLIN, 0 }, { wakePipe[0], POLLIN, 0 } };
-            const auto r = ::poll (fds, wakePipe[0] >= 0 ? 2 : 1, wakePipe[0] >= 0 ? -1 : 100);
-            if (r < 0)
-            {
-                if (errno == EINTR)
-                    continue;
+            short revents = 0;
+            const auto waited = wakePipe.waitForReadable (listenFd, revents);
+            if (waited == WakePipe::Wait::interrupted)
+                continue;
+            if (threadShouldExit() || waited != WakePipe::Wait::ready)
                 return;
-            }
-            if (threadShouldExit() || (fds[1].revents & POLLIN) != 0)
-                return;
-            if ((fds[0].revents & POLLIN) == 0)
+            if ((revents & POLLIN) == 0)
                 continue;
 
             const int client = ::accept4 (listenFd, nullptr, nullptr, SOCK_CLOEXEC);
@@ -146,25 +133,12 @@ private:
         const char ack = 'K';
         writeAll (client, &ack, 1, clientIoTimeoutMs);
 
-        auto commandLine = juce::String::fromUTF8 (received.data(), (int) received.size());
-        juce::MessageManager::callAsync ([weak = shared, commandLine]
-        {
-            if (auto s = weak.lock())
-            {
-                CommandLineCallback callback;
-                {
-                    std::scoped_lock sl (s->lock);
-                    callback = s->callback;
-                }
-                if (callback)
-                    callback (commandLine);
-            }
-        });
+        postSharedCallback (shared, &Shared::callback, juce::String::fromUTF8 (received.data(), (int) received.size()));
     }
 
     const int listenFd;
     std::weak_ptr<Shared> shared;
-    int wakePipe[2] { -1, -1 };
+    WakePipe wakePipe;
 };
 
 //==============================================================================

@@ -236,51 +236,25 @@ public:
     // Lock-free, so looking for the running device never waits for a block in progress.
     juce::int64 getStartOrder() const { return runningOrder; }
 
-    juce::String getLastError() const
-    {
-        const std::lock_guard<std::mutex> cl (configLock);
-        return lastError;
-    }
-
-    double getSampleRate() const
-    {
-        const std::lock_guard<std::mutex> cl (configLock);
-        return sampleRate;
-    }
-
-    int getBufferSize() const
-    {
-        const std::lock_guard<std::mutex> cl (configLock);
-        return bufferSize;
-    }
-
-    juce::BigInteger getActiveOutputs() const
-    {
-        const std::lock_guard<std::mutex> cl (configLock);
-        return activeOutputs;
-    }
-
-    juce::BigInteger getActiveInputs() const
-    {
-        const std::lock_guard<std::mutex> cl (configLock);
-        return activeInputs;
-    }
-
-    int getOutputLatency() const
-    {
-        const std::lock_guard<std::mutex> cl (configLock);
-        return outputLatency;
-    }
-
-    int getInputLatency() const
-    {
-        const std::lock_guard<std::mutex> cl (configLock);
-        return inputLatency;
-    }
+    juce::String getLastError() const { return underConfigLock (lastError); }
+    double getSampleRate() const { return underConfigLock (sampleRate); }
+    int getBufferSize() const { return underConfigLock (bufferSize); }
+    juce::BigInteger getActiveOutputs() const { return underConfigLock (activeOutputs); }
+    juce::BigInteger getActiveInputs() const { return underConfigLock (activeInputs); }
+    int getOutputLatency() const { return underConfigLock (outputLatency); }
+    int getInputLatency() const { return underConfigLock (inputLatency); }
 
     const juce::String& getName() const { return name; }
 
 private:
+    // A copy of one setting, taken under configLock.
+    template <typename Value>
+    Value underConfigLock (const Value& setting) const
+    {
+        const std::lock_guard<std::mutex> cl (configLock);
+        return setting;
+    }
+
     static juce::BigInteger maskTo (const juce::BigInteger& wanted, int numChannels)
     {
         juce::BigInteger result;

@@ -19,7 +19,8 @@ std::string text (const flatbuffers::String* s)
 
 //==============================================================================
 // Copying payload tables into argument records, field by field in field order. The readers give
-// the schema's default for an absent scalar.
+// the schema's default for an absent scalar. A record that several tables share has one `copy`
+// template for all of them.
 
 void copy (const fb::TransportPlay& t, TypedBridge::PlayArgs& a)
 {
@@ -49,7 +50,7 @@ void copy (const fb::TransportSeek& t, TypedBridge::SeekArgs& a)
 void copy (const fb::TransportLoopSeek& t, TypedBridge::LoopSeekArgs& a) { a.tag = text (t.tag()); a.position = t.position(); }
 
 template <typename Table>
-void copyFade (const Table& t, TypedBridge::FadeArgs& a) { a.tag = text (t.tag()); a.duration = t.duration(); }
+void copy (const Table& t, TypedBridge::FadeArgs& a) { a.tag = text (t.tag()); a.duration = t.duration(); }
 
 void copy (const fb::TransportSetLoopRegion& t, TypedBridge::SetLoopRegionArgs& a)
 {
@@ -60,7 +61,7 @@ void copy (const fb::TransportSetLoopRegion& t, TypedBridge::SetLoopRegionArgs& 
 }
 
 template <typename Table>
-void copyBoundarySeek (const Table& t, TypedBridge::SetBoundarySeekArgs& a)
+void copy (const Table& t, TypedBridge::SetBoundarySeekArgs& a)
 {
     a.tag = text (t.tag());
     a.active = t.active();
@@ -128,9 +129,9 @@ void copy (const fb::SetTrackVolume& t, TypedBridge::SetTrackVolumeArgs& a) { a.
 void copy (const fb::SetTrackMute& t, TypedBridge::SetTrackMuteArgs& a) { a.tag = text (t.tag()); a.id = text (t.id()); a.muted = t.muted(); }
 void copy (const fb::SetTrackSolo& t, TypedBridge::SetTrackSoloArgs& a) { a.tag = text (t.tag()); a.id = text (t.id()); a.soloed = t.soloed(); }
 
-template <typename Table> void copyVolume (const Table& t, TypedBridge::SetVolumeArgs& a) { a.tag = text (t.tag()); a.volume = t.volume(); }
-template <typename Table> void copyMute (const Table& t, TypedBridge::SetMuteArgs& a) { a.tag = text (t.tag()); a.muted = t.muted(); }
-template <typename Table> void copySolo (const Table& t, TypedBridge::SetSoloArgs& a) { a.tag = text (t.tag()); a.soloed = t.soloed(); }
+template <typename Table> void copy (const Table& t, TypedBridge::SetVolumeArgs& a) { a.tag = text (t.tag()); a.volume = t.volume(); }
+template <typename Table> void copy (const Table& t, TypedBridge::SetMuteArgs& a) { a.tag = text (t.tag()); a.muted = t.muted(); }
+template <typename Table> void copy (const Table& t, TypedBridge::SetSoloArgs& a) { a.tag = text (t.tag()); a.soloed = t.soloed(); }
 
 void copy (const fb::UpdateMetronome& t, TypedBridge::UpdateMetronomeArgs& a)
 {
@@ -144,8 +145,8 @@ void copy (const fb::UpdateMetronome& t, TypedBridge::UpdateMetronomeArgs& a)
     a.sixteenthVol = t.sixteenthVol();
 }
 
-template <typename Table> void copySource (const Table& t, TypedBridge::SetSourceArgs& a) { a.tag = text (t.tag()); a.internal = t.source() == 0; }
-template <typename Table> void copyEnabled (const Table& t, TypedBridge::SetEnabledArgs& a) { a.tag = text (t.tag()); a.enabled = t.enabled(); }
+template <typename Table> void copy (const Table& t, TypedBridge::SetSourceArgs& a) { a.tag = text (t.tag()); a.internal = t.source() == 0; }
+template <typename Table> void copy (const Table& t, TypedBridge::SetEnabledArgs& a) { a.tag = text (t.tag()); a.enabled = t.enabled(); }
 
 void copy (const fb::StartCountIn& t, TypedBridge::StartCountInArgs& a)
 {
@@ -198,8 +199,10 @@ void copy (const fb::SetChannelOverrides& t, TypedBridge::SetChannelOverridesArg
     });
 }
 
+// The types whose whole action travels as JSON text.
 template <typename Table, typename Record>
-void copyJson (const Table& t, Record& a) { a.tag = text (t.tag()); a.json = text (t.json()); }
+    requires requires (Record& r) { r.json; }
+void copy (const Table& t, Record& a) { a.tag = text (t.tag()); a.json = text (t.json()); }
 
 void copy (const fb::ActivatePreloaded& t, TypedBridge::ActivatePreloadedArgs& a)
 {
@@ -233,9 +236,9 @@ void copy (const fb::UpdatePad& t, TypedBridge::UpdatePadArgs& a)
     a.key = text (t.key());
 }
 
-template <typename Table> void copyPadFile (const Table& t, TypedBridge::PadFileArgs& a) { a.tag = text (t.tag()); a.file = text (t.file()); }
+template <typename Table> void copy (const Table& t, TypedBridge::PadFileArgs& a) { a.tag = text (t.tag()); a.file = text (t.file()); }
 void copy (const fb::SetPadMasterVolume& t, TypedBridge::PadVolumeArgs& a) { a.tag = text (t.tag()); a.volume = t.volume(); }
-template <typename Table> void copyFrequency (const Table& t, TypedBridge::PadFrequencyArgs& a) { a.tag = text (t.tag()); a.frequency = t.frequency(); }
+template <typename Table> void copy (const Table& t, TypedBridge::PadFrequencyArgs& a) { a.tag = text (t.tag()); a.frequency = t.frequency(); }
 void copy (const fb::SetContinuePad& t, TypedBridge::SetContinuePadArgs& a) { a.tag = text (t.tag()); a.pad1 = t.pad1(); a.pad2 = t.pad2(); }
 
 void copy (const fb::UpdateGuideState& t, TypedBridge::UpdateGuideStateArgs& a)
@@ -333,7 +336,7 @@ void copy (const fb::SetMidiBuses& t, TypedBridge::SetMidiBusesArgs& a)
     });
 }
 
-template <typename Table> void copyDeviceId (const Table& t, TypedBridge::MidiDeviceIdArgs& a) { a.tag = text (t.tag()); a.deviceId = text (t.deviceId()); }
+template <typename Table> void copy (const Table& t, TypedBridge::MidiDeviceIdArgs& a) { a.tag = text (t.tag()); a.deviceId = text (t.deviceId()); }
 
 void copy (const fb::SendMidiMessage& t, TypedBridge::SendMidiMessageArgs& a)
 {
@@ -371,7 +374,7 @@ void copy (const fb::SessionApproveClient& t, TypedBridge::SessionApproveClientA
 }
 
 void copy (const fb::SessionKickClient& t, TypedBridge::SessionClientArgs& a) { a.tag = text (t.tag()); a.clientId = text (t.clientId()); }
-template <typename Table> void copyBroadcast (const Table& t, TypedBridge::SessionBroadcastArgs& a) { a.tag = text (t.tag()); a.payload = text (t.payload()); }
+template <typename Table> void copy (const Table& t, TypedBridge::SessionBroadcastArgs& a) { a.tag = text (t.tag()); a.payload = text (t.payload()); }
 
 void copy (const fb::SessionCommandResult& t, TypedBridge::SessionCommandResultArgs& a)
 {
@@ -451,10 +454,10 @@ void copy (const fb::CheckLocalFiles& t, TypedBridge::CheckLocalFilesArgs& a)
 }
 
 //==============================================================================
-// Calls a slot with the record built from the payload table; nothing happens when the slot is
-// empty or the payload is absent.
-template <typename Table, typename Record, typename Copy>
-void deliver (const fb::ToNativeMessage& root, const TypedBridge::Slot<Record>& slot, Copy copyTable)
+// Calls a slot with the record that `copy` builds from the payload table; nothing happens when
+// the slot is empty or the payload is absent.
+template <typename Table, typename Record>
+void deliver (const fb::ToNativeMessage& root, const TypedBridge::Slot<Record>& slot)
 {
     if (! slot)
         return;
@@ -462,14 +465,8 @@ void deliver (const fb::ToNativeMessage& root, const TypedBridge::Slot<Record>& 
     if (table == nullptr)
         return;
     Record record;
-    copyTable (*table, record);
+    copy (*table, record);
     slot (record);
-}
-
-template <typename Table, typename Record>
-void deliver (const fb::ToNativeMessage& root, const TypedBridge::Slot<Record>& slot)
-{
-    deliver<Table> (root, slot, [] (const Table& t, Record& r) { copy (t, r); });
 }
 
 // For the types whose table holds only the leading string.
@@ -537,26 +534,26 @@ void TypedBridge::dispatchBase64 (const std::string& data)
         case T::TransportResume:                deliverTag<fb::TransportResume> (root, onResume); break;
         case T::TransportSeek:                  deliver<fb::TransportSeek> (root, onSeek); break;
         case T::TransportLoopSeek:              deliver<fb::TransportLoopSeek> (root, onLoopSeek); break;
-        case T::TransportFadeIn:                deliver<fb::TransportFadeIn> (root, onFadeIn, copyFade<fb::TransportFadeIn>); break;
-        case T::TransportFadeOut:               deliver<fb::TransportFadeOut> (root, onFadeOut, copyFade<fb::TransportFadeOut>); break;
+        case T::TransportFadeIn:                deliver<fb::TransportFadeIn> (root, onFadeIn); break;
+        case T::TransportFadeOut:               deliver<fb::TransportFadeOut> (root, onFadeOut); break;
         case T::TransportSetLoopRegion:         deliver<fb::TransportSetLoopRegion> (root, onSetLoopRegion); break;
-        case T::TransportSetBoundarySeek:       deliver<fb::TransportSetBoundarySeek> (root, onSetBoundarySeek, copyBoundarySeek<fb::TransportSetBoundarySeek>); break;
-        case T::TransportSetBoundarySeekSa:     deliver<fb::TransportSetBoundarySeekSa> (root, onSetBoundarySeekSa, copyBoundarySeek<fb::TransportSetBoundarySeekSa>); break;
+        case T::TransportSetBoundarySeek:       deliver<fb::TransportSetBoundarySeek> (root, onSetBoundarySeek); break;
+        case T::TransportSetBoundarySeekSa:     deliver<fb::TransportSetBoundarySeekSa> (root, onSetBoundarySeekSa); break;
         case T::BatchMixState:                  deliver<fb::BatchMixState> (root, onBatchMixState); break;
         case T::SetTrackVolume:                 deliver<fb::SetTrackVolume> (root, onSetTrackVolume); break;
         case T::SetTrackMute:                   deliver<fb::SetTrackMute> (root, onSetTrackMute); break;
         case T::SetTrackSolo:                   deliver<fb::SetTrackSolo> (root, onSetTrackSolo); break;
-        case T::SetMasterVolume:                deliver<fb::SetMasterVolume> (root, onSetMasterVolume, copyVolume<fb::SetMasterVolume>); break;
-        case T::SetGuideVolume:                 deliver<fb::SetGuideVolume> (root, onSetGuideVolume, copyVolume<fb::SetGuideVolume>); break;
-        case T::SetGuideMute:                   deliver<fb::SetGuideMute> (root, onSetGuideMute, copyMute<fb::SetGuideMute>); break;
-        case T::SetGuideSolo:                   deliver<fb::SetGuideSolo> (root, onSetGuideSolo, copySolo<fb::SetGuideSolo>); break;
-        case T::SetMetronomeMute:               deliver<fb::SetMetronomeMute> (root, onSetMetronomeMute, copyMute<fb::SetMetronomeMute>); break;
-        case T::SetMetronomeSolo:               deliver<fb::SetMetronomeSolo> (root, onSetMetronomeSolo, copySolo<fb::SetMetronomeSolo>); break;
+        case T::SetMasterVolume:                deliver<fb::SetMasterVolume> (root, onSetMasterVolume); break;
+        case T::SetGuideVolume:                 deliver<fb::SetGuideVolume> (root, onSetGuideVolume); break;
+        case T::SetGuideMute:                   deliver<fb::SetGuideMute> (root, onSetGuideMute); break;
+        case T::SetGuideSolo:                   deliver<fb::SetGuideSolo> (root, onSetGuideSolo); break;
+        case T::SetMetronomeMute:               deliver<fb::SetMetronomeMute> (root, onSetMetronomeMute); break;
+        case T::SetMetronomeSolo:               deliver<fb::SetMetronomeSolo> (root, onSetMetronomeSolo); break;
         case T::UpdateMetronome:                deliver<fb::UpdateMetronome> (root, onUpdateMetronome); break;
-        case T::SetClickSource:                 deliver<fb::SetClickSource> (root, onSetClickSource, copySource<fb::SetClickSource>); break;
-        case T::SetGuideSource:                 deliver<fb::SetGuideSource> (root, onSetGuideSource, copySource<fb::SetGuideSource>); break;
-        case T::SetCountIn:                     deliver<fb::SetCountIn> (root, onSetCountIn, copyEnabled<fb::SetCountIn>); break;
-        case T::SetSectionAnnounceFullbar:      deliver<fb::SetSectionAnnounceFullbar> (root, onSetSectionAnnounceFullbar, copyEnabled<fb::SetSectionAnnounceFullbar>); break;
+        case T::SetClickSource:                 deliver<fb::SetClickSource> (root, onSetClickSource); break;
+        case T::SetGuideSource:                 deliver<fb::SetGuideSource> (root, onSetGuideSource); break;
+        case T::SetCountIn:                     deliver<fb::SetCountIn> (root, onSetCountIn); break;
+        case T::SetSectionAnnounceFullbar:      deliver<fb::SetSectionAnnounceFullbar> (root, onSetSectionAnnounceFullbar); break;
         case T::StartCountIn:                   deliver<fb::StartCountIn> (root, onStartCountIn); break;
         case T::StopCountIn:                    deliverTag<fb::StopCountIn> (root, onStopCountIn); break;
         case T::SetTimeSignature:               deliver<fb::SetTimeSignature> (root, onSetTimeSignature); break;
@@ -564,7 +561,7 @@ void TypedBridge::dispatchBase64 (const std::string& data)
         case T::SetBusVolume:                   deliver<fb::SetBusVolume> (root, onSetBusVolume); break;
         case T::SetBusRouting:                  deliver<fb::SetBusRouting> (root, onSetBusRouting); break;
         case T::SetChannelOverrides:            deliver<fb::SetChannelOverrides> (root, onSetChannelOverrides); break;
-        case T::StartClickSection:              deliver<fb::StartClickSection> (root, onStartClickSection, copyJson<fb::StartClickSection, StartClickSectionArgs>); break;
+        case T::StartClickSection:              deliver<fb::StartClickSection> (root, onStartClickSection); break;
         case T::CancelClickSection:             deliverTag<fb::CancelClickSection> (root, onCancelClickSection); break;
         case T::ClickSectionDeactivateLoop:     deliverTag<fb::ClickSectionDeactivateLoop> (root, onClickSectionDeactivateLoop); break;
         case T::ClickSectionReactivateLoop:     deliverTag<fb::ClickSectionReactivateLoop> (root, onClickSectionReactivateLoop); break;
@@ -572,12 +569,12 @@ void TypedBridge::dispatchBase64 (const std::string& data)
         case T::SetClickSectionLoop:            deliver<fb::SetClickSectionLoop> (root, onSetClickSectionLoop); break;
         case T::SetClickSectionNextSeekTarget:  deliver<fb::SetClickSectionNextSeekTarget> (root, onSetClickSectionNextSeekTarget); break;
         case T::UpdatePad:                      deliver<fb::UpdatePad> (root, onUpdatePad); break;
-        case T::PreloadPad:                     deliver<fb::PreloadPad> (root, onPreloadPad, copyPadFile<fb::PreloadPad>); break;
-        case T::ReleasePad:                     deliver<fb::ReleasePad> (root, onReleasePad, copyPadFile<fb::ReleasePad>); break;
+        case T::PreloadPad:                     deliver<fb::PreloadPad> (root, onPreloadPad); break;
+        case T::ReleasePad:                     deliver<fb::ReleasePad> (root, onReleasePad); break;
         case T::ReleaseAllPads:                 deliverTag<fb::ReleaseAllPads> (root, onReleaseAllPads); break;
         case T::SetPadMasterVolume:             deliver<fb::SetPadMasterVolume> (root, onSetPadMasterVolume); break;
-        case T::SetPadMasterLpf:                deliver<fb::SetPadMasterLpf> (root, onSetPadMasterLpf, copyFrequency<fb::SetPadMasterLpf>); break;
-        case T::SetPadMasterHpf:                deliver<fb::SetPadMasterHpf> (root, onSetPadMasterHpf, copyFrequency<fb::SetPadMasterHpf>); break;
+        case T::SetPadMasterLpf:                deliver<fb::SetPadMasterLpf> (root, onSetPadMasterLpf); break;
+        case T::SetPadMasterHpf:                deliver<fb::SetPadMasterHpf> (root, onSetPadMasterHpf); break;
         case T::SetContinuePad:                 deliver<fb::SetContinuePad> (root, onSetContinuePad); break;
         case T::UpdateGuideState:               deliver<fb::UpdateGuideState> (root, onUpdateGuideState); break;
         case T::UpdateSections:                 deliver<fb::UpdateSections> (root, onUpdateSections); break;
@@ -609,30 +606,30 @@ void TypedBridge::dispatchBase64 (const std::string& data)
         case T::ClearStretchCache:              deliverTag<fb::ClearStretchCache> (root, onClearStretchCache); break;
         case T::SaveAndTranscode:               deliver<fb::SaveAndTranscode> (root, onSaveAndTranscode); break;
         case T::CancelTranscodes:               deliverTag<fb::CancelTranscodes> (root, onCancelTranscodes); break;
-        case T::ExportMix:                      deliver<fb::ExportMix> (root, onExportMix, copyJson<fb::ExportMix, ExportMixArgs>); break;
+        case T::ExportMix:                      deliver<fb::ExportMix> (root, onExportMix); break;
         case T::ExportMixCancel:                deliverTag<fb::ExportMixCancel> (root, onExportMixCancel); break;
         case T::GetMidiDevices:                 deliverTag<fb::GetMidiDevices> (root, onGetMidiDevices); break;
         case T::GetMidiInputDevices:            deliverTag<fb::GetMidiInputDevices> (root, onGetMidiInputDevices); break;
         case T::SetMidiMaster:                  deliver<fb::SetMidiMaster> (root, onSetMidiMaster); break;
         case T::SetMidiBuses:                   deliver<fb::SetMidiBuses> (root, onSetMidiBuses); break;
-        case T::EnableMidiInput:                deliver<fb::EnableMidiInput> (root, onEnableMidiInput, copyDeviceId<fb::EnableMidiInput>); break;
-        case T::DisableMidiInput:               deliver<fb::DisableMidiInput> (root, onDisableMidiInput, copyDeviceId<fb::DisableMidiInput>); break;
+        case T::EnableMidiInput:                deliver<fb::EnableMidiInput> (root, onEnableMidiInput); break;
+        case T::DisableMidiInput:               deliver<fb::DisableMidiInput> (root, onDisableMidiInput); break;
         case T::SendMidiMessage:                deliver<fb::SendMidiMessage> (root, onSendMidiMessage); break;
         case T::UpdateMidiCues:                 deliver<fb::UpdateMidiCues> (root, onUpdateMidiCues); break;
         case T::SessionStartServer:             deliver<fb::SessionStartServer> (root, onSessionStartServer); break;
         case T::SessionStopServer:              deliverTag<fb::SessionStopServer> (root, onSessionStopServer); break;
         case T::SessionApproveClient:           deliver<fb::SessionApproveClient> (root, onSessionApproveClient); break;
         case T::SessionKickClient:              deliver<fb::SessionKickClient> (root, onSessionKickClient); break;
-        case T::SessionBroadcastSection:        deliver<fb::SessionBroadcastSection> (root, onSessionBroadcastSection, copyBroadcast<fb::SessionBroadcastSection>); break;
-        case T::SessionBroadcastTransport:      deliver<fb::SessionBroadcastTransport> (root, onSessionBroadcastTransport, copyBroadcast<fb::SessionBroadcastTransport>); break;
+        case T::SessionBroadcastSection:        deliver<fb::SessionBroadcastSection> (root, onSessionBroadcastSection); break;
+        case T::SessionBroadcastTransport:      deliver<fb::SessionBroadcastTransport> (root, onSessionBroadcastTransport); break;
         case T::SessionCommandResult:           deliver<fb::SessionCommandResult> (root, onSessionCommandResult); break;
         case T::SetCloudConfig:                 deliver<fb::SetCloudConfig> (root, onSetCloudConfig); break;
         case T::EnqueueUpload:                  deliver<fb::EnqueueUpload> (root, onEnqueueUpload); break;
         case T::EnqueueDownload:                deliver<fb::EnqueueDownload> (root, onEnqueueDownload); break;
         case T::GetUploadQueue:                 deliver<fb::GetUploadQueue> (root, onGetUploadQueue); break;
         case T::CheckLocalFiles:                deliver<fb::CheckLocalFiles> (root, onCheckLocalFiles); break;
-        case T::LoadSong:                       deliver<fb::LoadSong> (root, onLoadSong, copyJson<fb::LoadSong, LoadSongArgs>); break;
-        case T::PreloadSong:                    deliver<fb::PreloadSong> (root, onPreloadSong, copyJson<fb::PreloadSong, PreloadSongArgs>); break;
+        case T::LoadSong:                       deliver<fb::LoadSong> (root, onLoadSong); break;
+        case T::PreloadSong:                    deliver<fb::PreloadSong> (root, onPreloadSong); break;
         case T::ActivatePreloaded:              deliver<fb::ActivatePreloaded> (root, onActivatePreloaded); break;
         case T::CancelPreload:                  deliverTag<fb::CancelPreload> (root, onCancelPreload); break;
         case T::CancelLoad:                     deliverTag<fb::CancelLoad> (root, onCancelLoad); break;

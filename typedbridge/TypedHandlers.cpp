@@ -13,12 +13,11 @@ namespace
 using Sink = std::function<void (const juce::var& request)>;
 using TB = TypedBridge;
 
+// The length of a string field's text: its bytes up to the first zero byte.
+size_t textLength (const std::string& s) { return ::strnlen (s.data(), s.size()); }
+
 // The text of a string field: its UTF-8 bytes up to the first zero byte.
-juce::String str (const std::string& s)
-{
-    const auto length = ::strnlen (s.data(), s.size());
-    return juce::String::fromUTF8 (s.data(), (int) length);
-}
+juce::String str (const std::string& s) { return juce::String::fromUTF8 (s.data(), (int) textLength (s)); }
 
 // An f32 widened exactly to a double.
 juce::var f32 (float value) { return juce::var ((double) value); }
@@ -48,6 +47,13 @@ public:
     Obj& set (const char* key, const std::string& value) { return set (key, juce::var (str (value))); }
     Obj& set (const char* key, const char* value) { return set (key, juce::var (juce::String (value))); }
 
+    // An optional text field: set only when its text is not empty.
+    Obj& setUnlessEmpty (const char* key, const std::string& value)
+    {
+        const auto text = str (value);
+        return text.isEmpty() ? *this : set (key, juce::var (text));
+    }
+
     juce::var var() const { return juce::var (object.get()); }
 
 private:
@@ -69,42 +75,12 @@ private:
 // of unbounded depth from the front end would exhaust the stack; deeper texts count as invalid.
 constexpr int maxJsonDepth = 512;
 
-bool nestingWithin (const juce::String& text, int maxDepth)
-{
-    int depth = 0;
-    bool inString = false, escaped = false;
-    for (auto p = text.getCharPointer(); ! p.isEmpty();)
-    {
-        const auto c = p.getAndAdvance();
-        if (inString)
-        {
-            if (escaped)
-                escaped = false;
-            else if (c == '\\')
-                escaped = true;
-            else if (c == '"')
-                inString = false;
-        }
-        else if (c == '"')
-            inString = true;
-        else if (c == '[' || c == '{')
-        {
-            if (++depth > maxDepth)
-                return false;
-        }
-        else if (c == ']' || c == '}')
-            --depth;
-    }
-    return true;
-}
-
 // juce::JSON::parse of the field's text; an empty var for a text that does not parse.
 juce::var parseJsonText (const std::string& s)
 {
-    const auto text = str (s);
-    if (! nestingWithin (text, maxJsonDepth))
+    if (! platform::jsonNestingWithin (s.data(), textLength (s), maxJsonDepth))
         return {};
-    return juce::JSON::parse (text);
+    return juce::JSON::parse (str (s));
 }
 
 // Types whose whole action travels as JSON text: the parsed object, renamed to `action`; nothing
@@ -133,6 +109,17 @@ Obj transport (const char* command)
     return o;
 }
 
+// The section and count-in fields that PLAY and SEEK share, each left out at its default.
+template <typename Args>
+void setSectionAndCountIn (Obj& o, const Args& a)
+{
+    o.setUnlessEmpty ("sectionKey", a.sectionKey);
+    if (a.sectionPreRoll) o.set ("sectionPreRoll", true);
+    if (a.countInBpm > 0.0) o.set ("countInBpm", a.countInBpm);
+    if (a.countInNumerator > 0) o.set ("countInNumerator", a.countInNumerator);
+    if (a.countInDenominator > 0) o.set ("countInDenominator", a.countInDenominator);
+}
+
 void installTransport (TB& b, const Sink& sink)
 {
     b.onPlay = [sink] (const TB::PlayArgs& a)
@@ -141,11 +128,7 @@ void installTransport (TB& b, const Sink& sink)
         if (a.fromStart) o.set ("fromStart", true);
         if (a.forceCountIn) o.set ("forceCountIn", true);
         if (a.startPosition >= 0.0) o.set ("startPosition", a.startPosition);   // false for NaN
-        if (! str (a.sectionKey).isEmpty()) o.set ("sectionKey", a.sectionKey);
-        if (a.sectionPreRoll) o.set ("sectionPreRoll", true);
-        if (a.countInBpm > 0.0) o.set ("countInBpm", a.countInBpm);
-        if (a.countInNumerator > 0) o.set ("countInNumerator", a.countInNumerator);
-        if (a.countInDenominator > 0) o.set ("countInDenominator", a.countInDenominator);
+        setSectionAndCountIn (o, a);
         if (a.countInTruncateSec > 0.0) o.set ("countInTruncateSec", a.countInTruncateSec);
         sink (o.var());
     };
@@ -158,11 +141,7 @@ void installTransport (TB& b, const Sink& sink)
     {
         auto o = transport ("SEEK");
         o.set ("position", a.position);
-        if (! str (a.sectionKey).isEmpty()) o.set ("sectionKey", a.sectionKey);
-        if (a.sectionPreRoll) o.set ("sectionPreRoll", true);
-        if (a.countInBpm > 0.0) o.set ("countInBpm", a.countInBpm);
-        if (a.countInNumerator > 0) o.set ("countInNumerator", a.countInNumerator);
-        if (a.countInDenominator > 0) o.set ("countInDenominator", a.countInDenominator);
+        setSectionAndCountIn (o, a);
         sink (o.var());
     };
 
@@ -237,8 +216,7 @@ void installMix (TB& b, const Sink& sink)
     {
         Obj o ("UPDATE_METRONOME");
         o.set ("volume", f32 (a.volume));
-        if (! str (a.sound).isEmpty())
-            o.set ("sound", a.sound);
+        o.setUnlessEmpty ("sound", a.sound);
         if (a.hasSubdivisionVolumes)
             o.set ("accentVol", f32 (a.accentVol)).set ("quarterVol", f32 (a.quarterVol))
              .set ("eighthVol", f32 (a.eighthVol)).set ("sixteenthVol", f32 (a.sixteenthVol));
@@ -260,8 +238,7 @@ void installMix (TB& b, const Sink& sink)
     {
         Obj o ("START_COUNT_IN");
         o.set ("bpm", a.bpm).set ("numerator", a.numerator).set ("denominator", a.denominator);
-        if (! str (a.sectionKey).isEmpty())
-            o.set ("sectionKey", a.sectionKey);
+        o.setUnlessEmpty ("sectionKey", a.sectionKey);
         sink (o.var());
     };
 
@@ -345,8 +322,8 @@ void installSongAndPads (TB& b, const Sink& sink)
     {
         Obj o ("SET_CLICK_SECTION_NEXT_SEEK_TARGET");
         o.set ("entryId", a.entryId).set ("target", a.target);
-        if (! str (a.warningIndicationId).isEmpty()) o.set ("warningIndicationId", a.warningIndicationId);
-        if (! str (a.warningSectionName).isEmpty()) o.set ("warningSectionName", a.warningSectionName);
+        o.setUnlessEmpty ("warningIndicationId", a.warningIndicationId);
+        o.setUnlessEmpty ("warningSectionName", a.warningSectionName);
         sink (o.var());
     };
 
@@ -354,8 +331,7 @@ void installSongAndPads (TB& b, const Sink& sink)
     {
         Obj o (a.pad == 1 ? "UPDATE_PAD" : "UPDATE_PAD2");
         o.set ("enabled", a.enabled).set ("file", a.file).set ("volume", f32 (a.volume)).set ("fadeTime", f32 (a.fadeTime));
-        if (! str (a.key).isEmpty())
-            o.set ("key", a.key);
+        o.setUnlessEmpty ("key", a.key);
         sink (o.var());
     };
 
@@ -459,8 +435,7 @@ void installWindowFilesCloudSession (TB& b, const Sink& sink)
     {
         Obj o ("SESSION_COMMAND_RESULT");
         o.set ("clientId", a.clientId).set ("commandId", a.commandId).set ("success", a.success);
-        if (! str (a.error).isEmpty())
-            o.set ("error", a.error);
+        o.setUnlessEmpty ("error", a.error);
         sink (o.var());
     };
 
@@ -573,10 +548,10 @@ void installDevicesAndProcessing (TB& b, const Sink& sink)
         {
             Obj cue;
             cue.set ("id", c.id).set ("time", c.time).set ("busId", c.busId).set ("messageType", c.messageType).set ("value", c.value);
-            if (! str (c.name).isEmpty()) cue.set ("name", c.name);
+            cue.setUnlessEmpty ("name", c.name);
             if (c.velocity >= 0) cue.set ("velocity", c.velocity);
             if (c.disableOnLoop) cue.set ("disableOnLoop", true);
-            if (! str (c.description).isEmpty()) cue.set ("description", c.description);
+            cue.setUnlessEmpty ("description", c.description);
             cues.add (cue.var());
         }
         sink (Obj ("UPDATE_MIDI_CUES").set ("cues", cues).var());

@@ -15,14 +15,23 @@ namespace
 {
 using Builder = flatbuffers::FlatBufferBuilder;
 
+// The payload type of an event table, as the schema's union numbers it.
+template <typename Table>
+constexpr P payloadTypeOf (flatbuffers::Offset<Table>)
+{
+    constexpr auto type = fb::FromNativePayloadTraits<Table>::enum_value;
+    static_assert (type != P::NONE, "not a FromNativePayload table");
+    return type;
+}
+
 // Builds one message in a builder of `startSize` bytes: `makeTable` creates the event table, which
-// becomes the payload of type `type`.
+// becomes the payload, typed by the table it is.
 template <typename MakeTable>
-void emit (TypedBridge& bridge, size_t startSize, P type, MakeTable makeTable)
+void emit (TypedBridge& bridge, size_t startSize, MakeTable makeTable)
 {
     Builder b (startSize);
     const auto table = makeTable (b);
-    b.Finish (fb::CreateFromNativeMessage (b, type, table.Union()));
+    b.Finish (fb::CreateFromNativeMessage (b, payloadTypeOf (table), table.Union()));
     bridge.sendTyped (b.GetBufferPointer(), b.GetSize());
 }
 
@@ -32,7 +41,7 @@ flatbuffers::Offset<flatbuffers::String> s (Builder& b, const std::string& text)
 void TypedBridge::sendSessionLoaded (const std::string& songId, double audioDuration, int32_t sampleRate, int32_t trackCount,
                                      const std::string& error, bool wasPreloaded, bool wasPreStretched)
 {
-    emit (*this, 128, P::SessionLoadedEvent, [&] (Builder& b)
+    emit (*this, 128, [&] (Builder& b)
     {
         const auto tag = s (b, {});
         const auto id = s (b, songId);
@@ -43,27 +52,27 @@ void TypedBridge::sendSessionLoaded (const std::string& songId, double audioDura
 
 void TypedBridge::sendAppQuitRequest()
 {
-    emit (*this, 16, P::AppQuitRequestEvent, [] (Builder& b) { return fb::CreateAppQuitRequestEvent (b); });
+    emit (*this, 16, [] (Builder& b) { return fb::CreateAppQuitRequestEvent (b); });
 }
 
 void TypedBridge::sendDebugLog (const std::string& message)
 {
-    emit (*this, 32 + message.size(), P::DebugLogEvent, [&] (Builder& b) { return fb::CreateDebugLogEvent (b, s (b, message)); });
+    emit (*this, 32 + message.size(), [&] (Builder& b) { return fb::CreateDebugLogEvent (b, s (b, message)); });
 }
 
 void TypedBridge::sendLoopTriggered (double newPosition)
 {
-    emit (*this, 32, P::LoopTriggeredEvent, [&] (Builder& b) { return fb::CreateLoopTriggeredEvent (b, newPosition); });
+    emit (*this, 32, [&] (Builder& b) { return fb::CreateLoopTriggeredEvent (b, newPosition); });
 }
 
 void TypedBridge::sendBoundarySeekTriggered (double newPosition)
 {
-    emit (*this, 32, P::BoundarySeekTriggeredEvent, [&] (Builder& b) { return fb::CreateBoundarySeekTriggeredEvent (b, newPosition); });
+    emit (*this, 32, [&] (Builder& b) { return fb::CreateBoundarySeekTriggeredEvent (b, newPosition); });
 }
 
 void TypedBridge::sendRedundancyStatus (const std::string& role, bool peerConnected, const std::string& peerIp, int32_t latencyMs)
 {
-    emit (*this, 64, P::RedundancyStatusEvent, [&] (Builder& b)
+    emit (*this, 64, [&] (Builder& b)
     {
         const auto r = s (b, role);
         const auto ip = s (b, peerIp);
@@ -73,7 +82,7 @@ void TypedBridge::sendRedundancyStatus (const std::string& role, bool peerConnec
 
 void TypedBridge::sendLoadProgress (const std::string& songId, int32_t trackIndex, int32_t totalTracks, int32_t progress)
 {
-    emit (*this, 64, P::LoadProgressEvent, [&] (Builder& b)
+    emit (*this, 64, [&] (Builder& b)
     {
         return fb::CreateLoadProgressEvent (b, s (b, songId), trackIndex, totalTracks, progress);
     });
@@ -81,7 +90,7 @@ void TypedBridge::sendLoadProgress (const std::string& songId, int32_t trackInde
 
 void TypedBridge::sendPreloadProgress (const std::string& songId, int32_t trackIndex, int32_t totalTracks, int32_t progress)
 {
-    emit (*this, 64, P::PreloadProgressEvent, [&] (Builder& b)
+    emit (*this, 64, [&] (Builder& b)
     {
         return fb::CreatePreloadProgressEvent (b, s (b, songId), trackIndex, totalTracks, progress);
     });
@@ -89,7 +98,7 @@ void TypedBridge::sendPreloadProgress (const std::string& songId, int32_t trackI
 
 void TypedBridge::sendPreloadComplete (const std::string& songId, int32_t trackCount, int32_t sampleRate)
 {
-    emit (*this, 64, P::PreloadCompleteEvent, [&] (Builder& b)
+    emit (*this, 64, [&] (Builder& b)
     {
         return fb::CreatePreloadCompleteEvent (b, s (b, songId), trackCount, sampleRate);
     });
@@ -98,7 +107,7 @@ void TypedBridge::sendPreloadComplete (const std::string& songId, int32_t trackC
 void TypedBridge::sendTrackLoadError (const std::string& songId, const std::string& trackId, const std::string& trackName,
                                       const std::string& url, const std::string& diag)
 {
-    emit (*this, 256, P::TrackLoadErrorEvent, [&] (Builder& b)
+    emit (*this, 256, [&] (Builder& b)
     {
         const auto a = s (b, songId);
         const auto t = s (b, trackId);
@@ -111,12 +120,12 @@ void TypedBridge::sendTrackLoadError (const std::string& songId, const std::stri
 
 void TypedBridge::sendStretchStarted (const std::string& songId, int32_t totalTracks)
 {
-    emit (*this, 64, P::StretchStartedEvent, [&] (Builder& b) { return fb::CreateStretchStartedEvent (b, s (b, songId), totalTracks); });
+    emit (*this, 64, [&] (Builder& b) { return fb::CreateStretchStartedEvent (b, s (b, songId), totalTracks); });
 }
 
 void TypedBridge::sendStretchProgress (const std::string& songId, int32_t tracksDone, int32_t totalTracks, int32_t percent)
 {
-    emit (*this, 64, P::StretchProgressEvent, [&] (Builder& b)
+    emit (*this, 64, [&] (Builder& b)
     {
         return fb::CreateStretchProgressEvent (b, s (b, songId), tracksDone, totalTracks, percent);
     });
@@ -124,12 +133,12 @@ void TypedBridge::sendStretchProgress (const std::string& songId, int32_t tracks
 
 void TypedBridge::sendStretchComplete (const std::string& songId)
 {
-    emit (*this, 32, P::StretchCompleteEvent, [&] (Builder& b) { return fb::CreateStretchCompleteEvent (b, s (b, songId)); });
+    emit (*this, 32, [&] (Builder& b) { return fb::CreateStretchCompleteEvent (b, s (b, songId)); });
 }
 
 void TypedBridge::sendTranscodeProgress (const std::string& id, const std::string& trackId, int32_t progress, const std::string& message)
 {
-    emit (*this, 128, P::TranscodeProgressEvent, [&] (Builder& b)
+    emit (*this, 128, [&] (Builder& b)
     {
         const auto i = s (b, id);
         const auto t = s (b, trackId);
@@ -143,7 +152,7 @@ void TypedBridge::sendTranscodeComplete (const std::string& id, const std::strin
                                          const std::string& contentHash, int64_t sizeBytes, double sampleRate, int32_t channels,
                                          int32_t bitDepth, double duration)
 {
-    emit (*this, 256, P::TranscodeCompleteEvent, [&] (Builder& b)
+    emit (*this, 256, [&] (Builder& b)
     {
         const auto i = s (b, id);
         const auto t = s (b, trackId);
@@ -159,27 +168,27 @@ void TypedBridge::sendTranscodeComplete (const std::string& id, const std::strin
 
 void TypedBridge::sendExportMixProgress (double percent)
 {
-    emit (*this, 32, P::ExportMixProgressEvent, [&] (Builder& b) { return fb::CreateExportMixProgressEvent (b, percent); });
+    emit (*this, 32, [&] (Builder& b) { return fb::CreateExportMixProgressEvent (b, percent); });
 }
 
 void TypedBridge::sendExportMixComplete (const std::string& filePath)
 {
-    emit (*this, 64, P::ExportMixCompleteEvent, [&] (Builder& b) { return fb::CreateExportMixCompleteEvent (b, s (b, filePath)); });
+    emit (*this, 64, [&] (Builder& b) { return fb::CreateExportMixCompleteEvent (b, s (b, filePath)); });
 }
 
 void TypedBridge::sendExportMixCancelled()
 {
-    emit (*this, 16, P::ExportMixCancelledEvent, [] (Builder& b) { return fb::CreateExportMixCancelledEvent (b); });
+    emit (*this, 16, [] (Builder& b) { return fb::CreateExportMixCancelledEvent (b); });
 }
 
 void TypedBridge::sendExportMixError (const std::string& message)
 {
-    emit (*this, 32 + message.size(), P::ExportMixErrorEvent, [&] (Builder& b) { return fb::CreateExportMixErrorEvent (b, s (b, message)); });
+    emit (*this, 32 + message.size(), [&] (Builder& b) { return fb::CreateExportMixErrorEvent (b, s (b, message)); });
 }
 
 void TypedBridge::sendFileSaved (const std::string& id, const std::string& path, const std::string& url)
 {
-    emit (*this, 256, P::FileSavedEvent, [&] (Builder& b)
+    emit (*this, 256, [&] (Builder& b)
     {
         const auto i = s (b, id);
         const auto p = s (b, path);
@@ -191,7 +200,7 @@ void TypedBridge::sendFileSaved (const std::string& id, const std::string& path,
 void TypedBridge::sendImageSaveComplete (const std::string& id, bool success, const std::string& url, const std::string& contentHash,
                                          int64_t sizeBytes, const std::string& mimeType, const std::string& error)
 {
-    emit (*this, 256, P::ImageSaveCompleteEvent, [&] (Builder& b)
+    emit (*this, 256, [&] (Builder& b)
     {
         const auto i = s (b, id);
         const auto u = s (b, url);
@@ -206,7 +215,7 @@ void TypedBridge::sendWaveformUpdate (const std::string& songId, const std::vect
                                       const std::vector<float>& peaksMax)
 {
     const auto startSize = 256 + 4 * (peaks.size() + peaksMin.size() + peaksMax.size());
-    emit (*this, startSize, P::WaveformUpdateEvent, [&] (Builder& b)
+    emit (*this, startSize, [&] (Builder& b)
     {
         const auto id = s (b, songId);
         const auto p = b.CreateVector (peaks);
@@ -235,12 +244,12 @@ flatbuffers::Offset<flatbuffers::Vector<flatbuffers::Offset<fb::MidiDeviceEntry>
 
 void TypedBridge::sendMidiDevicesList (const std::vector<MidiDeviceEntry>& devices)
 {
-    emit (*this, 256, P::MidiDevicesListEvent, [&] (Builder& b) { return fb::CreateMidiDevicesListEvent (b, createDeviceVector (b, devices)); });
+    emit (*this, 256, [&] (Builder& b) { return fb::CreateMidiDevicesListEvent (b, createDeviceVector (b, devices)); });
 }
 
 void TypedBridge::sendMidiInputDevicesList (const std::vector<MidiDeviceEntry>& devices)
 {
-    emit (*this, 256, P::MidiInputDevicesListEvent, [&] (Builder& b)
+    emit (*this, 256, [&] (Builder& b)
     {
         return fb::CreateMidiInputDevicesListEvent (b, createDeviceVector (b, devices));
     });
@@ -248,7 +257,7 @@ void TypedBridge::sendMidiInputDevicesList (const std::vector<MidiDeviceEntry>& 
 
 void TypedBridge::sendMidiInputMessage (const std::string& deviceId, int32_t status, int32_t data1, int32_t data2)
 {
-    emit (*this, 64, P::MidiInputMessageEvent, [&] (Builder& b)
+    emit (*this, 64, [&] (Builder& b)
     {
         return fb::CreateMidiInputMessageEvent (b, s (b, deviceId), status, data1, data2);
     });
@@ -256,7 +265,7 @@ void TypedBridge::sendMidiInputMessage (const std::string& deviceId, int32_t sta
 
 void TypedBridge::sendUploadProgress (const std::string& jobId, int64_t bytesUploaded, int64_t totalBytes, int32_t progress)
 {
-    emit (*this, 64, P::UploadProgressEvent, [&] (Builder& b)
+    emit (*this, 64, [&] (Builder& b)
     {
         return fb::CreateUploadProgressEvent (b, s (b, jobId), bytesUploaded, totalBytes, progress);
     });
@@ -266,7 +275,7 @@ void TypedBridge::sendUploadComplete (const std::string& jobId, const std::strin
                                       bool hasRefKind, const std::string& refKind, const std::string& trackId, const std::string& songId,
                                       const std::string& padFileId, const std::string& padId)
 {
-    emit (*this, 256, P::UploadCompleteEvent, [&] (Builder& b)
+    emit (*this, 256, [&] (Builder& b)
     {
         const auto j = s (b, jobId);
         const auto a = s (b, audioFileId);
@@ -282,7 +291,7 @@ void TypedBridge::sendUploadComplete (const std::string& jobId, const std::strin
 
 void TypedBridge::sendDownloadProgress (const std::string& jobId, int64_t bytesDownloaded, int64_t totalBytes, int32_t progress)
 {
-    emit (*this, 64, P::DownloadProgressEvent, [&] (Builder& b)
+    emit (*this, 64, [&] (Builder& b)
     {
         return fb::CreateDownloadProgressEvent (b, s (b, jobId), bytesDownloaded, totalBytes, progress);
     });
@@ -293,7 +302,7 @@ void TypedBridge::sendDownloadComplete (const std::string& jobId, const std::str
                                         const std::string& padId, const std::string& padFileId, const std::string& localUrl,
                                         bool success, const std::string& detail)
 {
-    emit (*this, 256, P::DownloadCompleteEvent, [&] (Builder& b)
+    emit (*this, 256, [&] (Builder& b)
     {
         const auto j = s (b, jobId);
         const auto a = s (b, audioFileId);
@@ -311,7 +320,7 @@ void TypedBridge::sendDownloadComplete (const std::string& jobId, const std::str
 
 void TypedBridge::sendUploadQueueSnapshot (const std::string& id, const std::string& jobsJson, int32_t count)
 {
-    emit (*this, 128 + jobsJson.size(), P::UploadQueueSnapshotEvent, [&] (Builder& b)
+    emit (*this, 128 + jobsJson.size(), [&] (Builder& b)
     {
         const auto i = s (b, id);
         const auto j = s (b, jobsJson);
@@ -321,7 +330,7 @@ void TypedBridge::sendUploadQueueSnapshot (const std::string& id, const std::str
 
 void TypedBridge::sendLocalFilesStatus (const std::string& id, const std::vector<LocalFileStatus>& items)
 {
-    emit (*this, 128 + 64 * items.size(), P::LocalFilesStatusEvent, [&] (Builder& b)
+    emit (*this, 128 + 64 * items.size(), [&] (Builder& b)
     {
         const auto i = s (b, id);
         std::vector<flatbuffers::Offset<fb::LocalFileStatusEntry>> entries;
@@ -339,7 +348,7 @@ void TypedBridge::sendLocalFilesStatus (const std::string& id, const std::vector
 void TypedBridge::sendAudioDevicesList (const AudioDevicesListInfo& info)
 {
     const auto startSize = 256 + 32 * (info.drivers.size() + info.devices.size()) + 8 * info.sampleRates.size() + 4 * info.bufferSizes.size();
-    emit (*this, startSize, P::AudioDevicesListEvent, [&] (Builder& b)
+    emit (*this, startSize, [&] (Builder& b)
     {
         const auto drivers = createStringVector (b, info.drivers);
         const auto currentDriver = s (b, info.currentDriver);
@@ -354,12 +363,12 @@ void TypedBridge::sendAudioDevicesList (const AudioDevicesListInfo& info)
 
 void TypedBridge::sendAudioDeviceLost()
 {
-    emit (*this, 16, P::AudioDeviceLostEvent, [] (Builder& b) { return fb::CreateAudioDeviceLostEvent (b); });
+    emit (*this, 16, [] (Builder& b) { return fb::CreateAudioDeviceLostEvent (b); });
 }
 
 void TypedBridge::sendAudioConfigError (const std::string& operation, const std::string& error)
 {
-    emit (*this, 64 + operation.size() + error.size(), P::AudioConfigErrorEvent, [&] (Builder& b)
+    emit (*this, 64 + operation.size() + error.size(), [&] (Builder& b)
     {
         const auto o = s (b, operation);
         const auto e = s (b, error);
@@ -370,7 +379,7 @@ void TypedBridge::sendAudioConfigError (const std::string& operation, const std:
 void TypedBridge::sendClickSectionStarted (const std::string& entryId, const std::string& mode, int64_t totalSamples,
                                            int64_t samplesPerIteration, int64_t samplesPerBar)
 {
-    emit (*this, 128, P::ClickSectionStartedEvent, [&] (Builder& b)
+    emit (*this, 128, [&] (Builder& b)
     {
         const auto e = s (b, entryId);
         const auto m = s (b, mode);
@@ -380,22 +389,22 @@ void TypedBridge::sendClickSectionStarted (const std::string& entryId, const std
 
 void TypedBridge::sendClickSectionComplete (const std::string& entryId)
 {
-    emit (*this, 64, P::ClickSectionCompleteEvent, [&] (Builder& b) { return fb::CreateClickSectionCompleteEvent (b, s (b, entryId)); });
+    emit (*this, 64, [&] (Builder& b) { return fb::CreateClickSectionCompleteEvent (b, s (b, entryId)); });
 }
 
 void TypedBridge::sendClickSectionWarningStart (const std::string& entryId)
 {
-    emit (*this, 64, P::ClickSectionWarningStartEvent, [&] (Builder& b) { return fb::CreateClickSectionWarningStartEvent (b, s (b, entryId)); });
+    emit (*this, 64, [&] (Builder& b) { return fb::CreateClickSectionWarningStartEvent (b, s (b, entryId)); });
 }
 
 void TypedBridge::sendClickSectionRepeatFired (const std::string& entryId)
 {
-    emit (*this, 64, P::ClickSectionRepeatFiredEvent, [&] (Builder& b) { return fb::CreateClickSectionRepeatFiredEvent (b, s (b, entryId)); });
+    emit (*this, 64, [&] (Builder& b) { return fb::CreateClickSectionRepeatFiredEvent (b, s (b, entryId)); });
 }
 
 void TypedBridge::sendSessionServerStatus (bool running, int32_t port, const std::string& ip, const std::string& mode, const std::string& token)
 {
-    emit (*this, 256, P::SessionServerStatusEvent, [&] (Builder& b)
+    emit (*this, 256, [&] (Builder& b)
     {
         const auto i = s (b, ip);
         const auto m = s (b, mode);
@@ -406,7 +415,7 @@ void TypedBridge::sendSessionServerStatus (bool running, int32_t port, const std
 
 void TypedBridge::sendSessionClientConnected (const std::string& clientId, const std::string& clientName, const std::string& clientRole)
 {
-    emit (*this, 128, P::SessionClientConnectedEvent, [&] (Builder& b)
+    emit (*this, 128, [&] (Builder& b)
     {
         const auto i = s (b, clientId);
         const auto n = s (b, clientName);
@@ -417,7 +426,7 @@ void TypedBridge::sendSessionClientConnected (const std::string& clientId, const
 
 void TypedBridge::sendSessionClientDisconnected (const std::string& clientId)
 {
-    emit (*this, 64, P::SessionClientDisconnectedEvent, [&] (Builder& b)
+    emit (*this, 64, [&] (Builder& b)
     {
         return fb::CreateSessionClientDisconnectedEvent (b, s (b, clientId));
     });
@@ -425,7 +434,7 @@ void TypedBridge::sendSessionClientDisconnected (const std::string& clientId)
 
 void TypedBridge::sendSessionClientRequest (const std::string& clientId, const std::string& clientName, const std::string& requestedRole)
 {
-    emit (*this, 128, P::SessionClientRequestEvent, [&] (Builder& b)
+    emit (*this, 128, [&] (Builder& b)
     {
         const auto i = s (b, clientId);
         const auto n = s (b, clientName);
@@ -436,7 +445,7 @@ void TypedBridge::sendSessionClientRequest (const std::string& clientId, const s
 
 void TypedBridge::sendSessionRemoteCommand (const std::string& clientId, const std::string& commandId, const std::string& command)
 {
-    emit (*this, 128 + command.size(), P::SessionRemoteCommandEvent, [&] (Builder& b)
+    emit (*this, 128 + command.size(), [&] (Builder& b)
     {
         const auto i = s (b, clientId);
         const auto c = s (b, commandId);
@@ -447,7 +456,7 @@ void TypedBridge::sendSessionRemoteCommand (const std::string& clientId, const s
 
 void TypedBridge::sendRedundancySongSync (const std::string& songId, double bpm, double position, bool isPlaying)
 {
-    emit (*this, 128, P::RedundancySongSyncEvent, [&] (Builder& b)
+    emit (*this, 128, [&] (Builder& b)
     {
         return fb::CreateRedundancySongSyncEvent (b, s (b, songId), bpm, position, isPlaying);
     });
@@ -455,6 +464,6 @@ void TypedBridge::sendRedundancySongSync (const std::string& songId, double bpm,
 
 void TypedBridge::sendRedundancyFailover (const std::string& reason)
 {
-    emit (*this, 32 + reason.size(), P::RedundancyFailoverEvent, [&] (Builder& b) { return fb::CreateRedundancyFailoverEvent (b, s (b, reason)); });
+    emit (*this, 32 + reason.size(), [&] (Builder& b) { return fb::CreateRedundancyFailoverEvent (b, s (b, reason)); });
 }
 } // namespace quorvelle

@@ -1,5 +1,6 @@
 #include "app/StorageRoot.h"
 #include "platform/SystemProbes.h"
+#include "tests/support/CapturingLogger.h"
 #include "tests/support/TempFolder.h"
 
 #include <gtest/gtest.h>
@@ -8,21 +9,11 @@
 #include <thread>
 
 using namespace quorvelle;
+using quorvelle::test::CapturingLogger;
 using quorvelle::test::TempFolder;
 
 namespace
 {
-struct CapturingLogger final : juce::Logger
-{
-    juce::StringArray lines;
-    juce::CriticalSection lock;
-    void logMessage (const juce::String& m) override
-    {
-        const juce::ScopedLock sl (lock);
-        lines.add (m);
-    }
-};
-
 // Every case starts unresolved, with no configuration and no device id on disk (HOME is the
 // test's own temporary folder).
 class HostIdentity : public ::testing::Test
@@ -33,12 +24,10 @@ protected:
         getApplicationDataFolder().deleteRecursively();
         getDefaultStorageRoot().deleteRecursively();
         resetHostIdentityCachesForTesting();
-        juce::Logger::setCurrentLogger (&logger);
     }
 
     void TearDown() override
     {
-        juce::Logger::setCurrentLogger (nullptr);
         platform::setDriveInfoProbeForTesting (nullptr);
         unsetenv ("OneDrive");
         unsetenv ("OneDriveCommercial");
@@ -53,7 +42,7 @@ protected:
     juce::StringArray storageLogLines()
     {
         juce::StringArray out;
-        for (auto& l : logger.lines)
+        for (auto& l : logger.lines())
             if (l.startsWith ("[STORAGE-ROOT]"))
                 out.add (l);
         return out;

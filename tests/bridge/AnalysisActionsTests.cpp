@@ -28,7 +28,7 @@ protected:
 
     juce::var automationCues (const juce::String& payloadJson)
     {
-        return object ({ { "action", "SET_AUTOMATION_CUES" }, { "payloadJson", payloadJson } });
+        return makeObject ({ { "action", "SET_AUTOMATION_CUES" }, { "payloadJson", payloadJson } });
     }
 };
 
@@ -96,9 +96,9 @@ TEST_F (AnalysisActions, UseCoreAutomationIsOnOnlyForEnabledTrue)
     };
     // From on, each case says where the flag ends; a missing "enabled" switches it off.
     const std::vector<Case> cases {
-        { object ({ { "action", "SET_USE_CORE_AUTOMATION" }, { "enabled", true } }), true },
-        { object ({ { "action", "SET_USE_CORE_AUTOMATION" }, { "enabled", false } }), false },
-        { object ({ { "action", "SET_USE_CORE_AUTOMATION" } }), false },
+        { makeObject ({ { "action", "SET_USE_CORE_AUTOMATION" }, { "enabled", true } }), true },
+        { makeObject ({ { "action", "SET_USE_CORE_AUTOMATION" }, { "enabled", false } }), false },
+        { makeObject ({ { "action", "SET_USE_CORE_AUTOMATION" } }), false },
     };
 
     for (const auto& c : cases)
@@ -139,10 +139,10 @@ TEST_F (AnalysisActions, OAuthCallbackTravelsAsJsonWithTheUrlUnchanged)
 TEST_F (AnalysisActions, JobsRunWhileTheEngineStartsAndAnswerDirectlyWithTheirIds)
 {
     make (false); // the gate stays closed throughout
-    deliver (object ({ { "action", "FINGERPRINT_AUDIO_FILE" }, { "id", 7 }, { "path", (temp / "missing.wav").getFullPathName() } }));
-    deliver (object ({ { "action", "MEASURE_GROUP_LOUDNESS" }, { "groupId", "g" }, { "paths", "not an array" } }));
-    deliver (object ({ { "action", "MIX_STEMS_FOR_BPM" }, { "id", "mix" }, { "outPath", (temp / "out.wav").getFullPathName() } }));
-    deliver (object ({ { "action", "SUBTRACT_STEMS" }, { "id", "sub" }, { "messageId", 3 } }));
+    deliver (makeObject ({ { "action", "FINGERPRINT_AUDIO_FILE" }, { "id", 7 }, { "path", (temp / "missing.wav").getFullPathName() } }));
+    deliver (makeObject ({ { "action", "MEASURE_GROUP_LOUDNESS" }, { "groupId", "g" }, { "paths", "not an array" } }));
+    deliver (makeObject ({ { "action", "MIX_STEMS_FOR_BPM" }, { "id", "mix" }, { "outPath", (temp / "out.wav").getFullPathName() } }));
+    deliver (makeObject ({ { "action", "SUBTRACT_STEMS" }, { "id", "sub" }, { "messageId", 3 } }));
 
     const auto results = [this]
     {

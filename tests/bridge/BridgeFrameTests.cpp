@@ -50,7 +50,7 @@ protected:
 TEST_F (BridgeFrame, TestConnectionAnswersWithoutActionOrAcknowledgement)
 {
     make();
-    deliver (object ({ { "action", "TEST_CONNECTION" }, { "messageId", 4 } }));
+    deliver (makeObject ({ { "action", "TEST_CONNECTION" }, { "messageId", 4 } }));
 
     const auto events = host.events();
     ASSERT_EQ (events.size(), 1u);
@@ -85,7 +85,7 @@ TEST_F (BridgeFrame, MessageIdForms)
     for (const auto& c : cases)
     {
         host.clearEvents();
-        auto message = object ({ { "action", "PING_ACTION" } });
+        auto message = makeObject ({ { "action", "PING_ACTION" } });
         if (! c.id.isVoid())
             message.getDynamicObject()->setProperty ("messageId", c.id);
         deliver (message);
@@ -104,9 +104,9 @@ TEST_F (BridgeFrame, MessageIdForms)
 
     // Repeats of 0 and of 12 (now as a number) are acknowledged and not run; repeats without an id run.
     host.clearEvents();
-    deliver (object ({ { "action", "PING_ACTION" }, { "messageId", 0 } }));
-    deliver (object ({ { "action", "PING_ACTION" }, { "messageId", 12 } }));
-    deliver (object ({ { "action", "PING_ACTION" }, { "messageId", -1 } }));
+    deliver (makeObject ({ { "action", "PING_ACTION" }, { "messageId", 0 } }));
+    deliver (makeObject ({ { "action", "PING_ACTION" }, { "messageId", 12 } }));
+    deliver (makeObject ({ { "action", "PING_ACTION" }, { "messageId", -1 } }));
     EXPECT_EQ (*runs, 6);
     EXPECT_EQ (acksFor (0), 1);
     EXPECT_EQ (acksFor (12), 1);
@@ -118,27 +118,27 @@ TEST_F (BridgeFrame, DeduplicationKeepsTheHundredLargestIds)
     make();
     auto runs = countingAction ("PING_ACTION");
     for (int id = 1000; id < 1100; ++id)
-        deliver (object ({ { "action", "PING_ACTION" }, { "messageId", id } }));
+        deliver (makeObject ({ { "action", "PING_ACTION" }, { "messageId", id } }));
     ASSERT_EQ (*runs, 100);
 
     // Smaller than every remembered id: run, and forgotten at once, so a repeat runs again.
-    deliver (object ({ { "action", "PING_ACTION" }, { "messageId", 5 } }));
-    deliver (object ({ { "action", "PING_ACTION" }, { "messageId", 5 } }));
+    deliver (makeObject ({ { "action", "PING_ACTION" }, { "messageId", 5 } }));
+    deliver (makeObject ({ { "action", "PING_ACTION" }, { "messageId", 5 } }));
     EXPECT_EQ (*runs, 102);
     EXPECT_EQ (acksFor (5), 2);
 
     // A new larger id pushes out the smallest (1000), which then runs again; 1001 is still known.
-    deliver (object ({ { "action", "PING_ACTION" }, { "messageId", 5000 } }));
-    deliver (object ({ { "action", "PING_ACTION" }, { "messageId", 1000 } }));
-    deliver (object ({ { "action", "PING_ACTION" }, { "messageId", 1001 } }));
+    deliver (makeObject ({ { "action", "PING_ACTION" }, { "messageId", 5000 } }));
+    deliver (makeObject ({ { "action", "PING_ACTION" }, { "messageId", 1000 } }));
+    deliver (makeObject ({ { "action", "PING_ACTION" }, { "messageId", 1001 } }));
     EXPECT_EQ (*runs, 104);
 }
 
 TEST_F (BridgeFrame, UnknownActionOnlyAcknowledged)
 {
     make();
-    deliver (object ({ { "action", "NO_SUCH_ACTION" }, { "messageId", 9 } }));
-    deliver (object ({ { "messageId", 10 } }));
+    deliver (makeObject ({ { "action", "NO_SUCH_ACTION" }, { "messageId", 9 } }));
+    deliver (makeObject ({ { "messageId", 10 } }));
     runMessageLoopFor (30);
 
     const auto events = host.events();
@@ -150,13 +150,13 @@ TEST_F (BridgeFrame, UnknownActionOnlyAcknowledged)
 TEST_F (BridgeFrame, GateHoldsTypedMessageUntilReadyThenRunsItOnce)
 {
     make (false);
-    deliver (object ({ { "action", "TYPED_BRIDGE_V1" }, { "messageId", 7 }, { "data", "QUJD" } }));
+    deliver (makeObject ({ { "action", "TYPED_BRIDGE_V1" }, { "messageId", 7 }, { "data", "QUJD" } }));
     EXPECT_EQ (acksFor (7), 1);
     EXPECT_TRUE (typed->dispatched.empty());
 
     // An ungated action runs at once meanwhile.
     auto runs = countingAction ("PING_ACTION");
-    deliver (object ({ { "action", "PING_ACTION" } }));
+    deliver (makeObject ({ { "action", "PING_ACTION" } }));
     EXPECT_EQ (*runs, 1);
 
     runMessageLoopFor (300);
@@ -201,15 +201,15 @@ TEST_F (BridgeFrame, DispatchModes)
         jobRan = message.getProperty ("value", {}).toString() == "copied";
     });
 
-    deliver (object ({ { "action", "MODE_INLINE" } }));
+    deliver (makeObject ({ { "action", "MODE_INLINE" } }));
     EXPECT_TRUE (inlineRan);
 
-    deliver (object ({ { "action", "MODE_POSTED" } }));
+    deliver (makeObject ({ { "action", "MODE_POSTED" } }));
     EXPECT_FALSE (postedRan);
     ASSERT_TRUE (runMessageLoopUntil ([&] { return postedRan.load(); }, 20000));
     EXPECT_TRUE (postedOnMessageThread);
 
-    deliver (object ({ { "action", "MODE_JOB" }, { "value", "copied" } }));
+    deliver (makeObject ({ { "action", "MODE_JOB" }, { "value", "copied" } }));
     ASSERT_TRUE (runMessageLoopUntil ([&] { return jobRan.load(); }, 20000));
     EXPECT_FALSE (jobOnMessageThread);
 }
@@ -219,10 +219,10 @@ TEST_F (BridgeFrame, NothingPostedRunsAfterTheComponentIsGone)
     make();
     std::atomic<int> postedRuns { 0 };
     component->getDispatchTable().add ("MODE_POSTED", DispatchMode::posted, [&] (const juce::var&) { ++postedRuns; });
-    deliver (object ({ { "action", "MODE_POSTED" } }));
+    deliver (makeObject ({ { "action", "MODE_POSTED" } }));
 
     // A worker's event and a job's poster, both pending when the component goes.
-    std::thread worker ([this] { component->sendEvent ("fromNative", object ({ { "action", "PLAYBACK_UPDATE" } })); });
+    std::thread worker ([this] { component->sendEvent ("fromNative", makeObject ({ { "action", "PLAYBACK_UPDATE" } })); });
     worker.join();
     auto poster = component->makePoster();
 
@@ -239,12 +239,12 @@ TEST_F (BridgeFrame, NothingPostedRunsAfterTheComponentIsGone)
 TEST_F (BridgeFrame, SendEventFromAWorkerArrivesLaterOnTheMessageThread)
 {
     make();
-    std::thread worker ([this] { component->sendEvent ("fromNative", object ({ { "action", "PLAYBACK_UPDATE" }, { "n", 1 } })); });
+    std::thread worker ([this] { component->sendEvent ("fromNative", makeObject ({ { "action", "PLAYBACK_UPDATE" }, { "n", 1 } })); });
     worker.join();
     EXPECT_TRUE (host.events().empty());
     ASSERT_TRUE (runMessageLoopUntil ([this] { return ! host.events().empty(); }, 20000));
 
-    component->sendEvent ("fromNative", object ({ { "action", "PLAYBACK_UPDATE" }, { "n", 2 } }));
+    component->sendEvent ("fromNative", makeObject ({ { "action", "PLAYBACK_UPDATE" }, { "n", 2 } }));
     const auto events = withAction ("PLAYBACK_UPDATE");
     ASSERT_EQ (events.size(), 2u);
     EXPECT_EQ ((int) events[1].payload.getProperty ("n", {}), 2);
@@ -260,15 +260,15 @@ TEST_F (BridgeFrame, EmitFromNativeRouting)
         std::vector<juce::String> expected; // host timeline: "name:action" for JSON, "TYPED:<sender>" for typed
     };
     const std::vector<Case> cases {
-        { "fromNative", object ({ { "action", "PLAYBACK_UPDATE" } }), { "fromNative:PLAYBACK_UPDATE" } },
-        { "fromNative", object ({ { "action", "BACKEND_READY" } }), { "fromNative:BACKEND_READY" } },
-        { "fromNative", object ({ { "action", "DEBUG_LOG" }, { "message", "hi" } }), { "fromNative:TYPED:sendDebugLog" } },
-        { "fromNative", object ({ { "action", "WAVEFORM_UPDATE" }, { "songId", "s" } }),
+        { "fromNative", makeObject ({ { "action", "PLAYBACK_UPDATE" } }), { "fromNative:PLAYBACK_UPDATE" } },
+        { "fromNative", makeObject ({ { "action", "BACKEND_READY" } }), { "fromNative:BACKEND_READY" } },
+        { "fromNative", makeObject ({ { "action", "DEBUG_LOG" }, { "message", "hi" } }), { "fromNative:TYPED:sendDebugLog" } },
+        { "fromNative", makeObject ({ { "action", "WAVEFORM_UPDATE" }, { "songId", "s" } }),
           { "fromNative:WAVEFORM_UPDATE", "fromNative:TYPED:sendWaveformUpdate" } },
-        { "fromNative", object ({ { "action", "SESSION_LOADED" } }), { "fromNative:SESSION_LOADED", "fromNative:TYPED:sendSessionLoaded" } },
-        { "otherEvent", object ({ { "action", "DEBUG_LOG" }, { "message", "hi" } }), { "otherEvent:DEBUG_LOG" } },
-        { "fromNative", object ({ { "action", "debug_log" } }), { "fromNative:debug_log" } },
-        { "fromNative", object ({ { "status", "x" } }), { "fromNative:" } },
+        { "fromNative", makeObject ({ { "action", "SESSION_LOADED" } }), { "fromNative:SESSION_LOADED", "fromNative:TYPED:sendSessionLoaded" } },
+        { "otherEvent", makeObject ({ { "action", "DEBUG_LOG" }, { "message", "hi" } }), { "otherEvent:DEBUG_LOG" } },
+        { "fromNative", makeObject ({ { "action", "debug_log" } }), { "fromNative:debug_log" } },
+        { "fromNative", makeObject ({ { "status", "x" } }), { "fromNative:" } },
         { "fromNative", juce::var ("DEBUG_LOG"), { "fromNative:" } },
         { "fromNative", juce::var (3), { "fromNative:" } },
         { "fromNative", parseJson ("[{\"action\":\"DEBUG_LOG\"}]"), { "fromNative:" } },
@@ -295,10 +295,10 @@ TEST_F (BridgeFrame, InvisibleFrontEndGetsNothingOnAnyRoute)
 {
     make();
     host.setVisible (false);
-    component->emitFromNative ("fromNative", object ({ { "action", "PLAYBACK_UPDATE" } }));
-    component->emitFromNative ("fromNative", object ({ { "action", "WAVEFORM_UPDATE" } }));
+    component->emitFromNative ("fromNative", makeObject ({ { "action", "PLAYBACK_UPDATE" } }));
+    component->emitFromNative ("fromNative", makeObject ({ { "action", "WAVEFORM_UPDATE" } }));
     component->notifyUpdateAvailable ("");
-    deliver (object ({ { "action", "TEST_CONNECTION" } }));
+    deliver (makeObject ({ { "action", "TEST_CONNECTION" } }));
     host.setVisible (true);
     runMessageLoopFor (30);
     EXPECT_TRUE (host.events().empty());
@@ -313,15 +313,15 @@ TEST_F (BridgeFrame, InvisibleFrontEndGetsNothingOnAnyRoute)
 TEST_F (BridgeFrame, QuitRequestIsSentOnce)
 {
     make();
-    deliver (object ({ { "action", "WINDOW_CLOSE" }, { "messageId", 1 } }));
-    deliver (object ({ { "action", "WINDOW_CLOSE" }, { "messageId", 2 } }));
+    deliver (makeObject ({ { "action", "WINDOW_CLOSE" }, { "messageId", 1 } }));
+    deliver (makeObject ({ { "action", "WINDOW_CLOSE" }, { "messageId", 2 } }));
     component->requestQuit();
     EXPECT_TRUE (component->isQuitRequested());
     EXPECT_EQ (std::count (typed->calls.begin(), typed->calls.end(), "sendAppQuitRequest"), 1);
 
-    deliver (object ({ { "action", "APP_QUIT_HOLD" } }));
+    deliver (makeObject ({ { "action", "APP_QUIT_HOLD" } }));
     EXPECT_TRUE (component->isQuitOnHold());
-    deliver (object ({ { "action", "APP_QUIT_CANCELLED" } }));
+    deliver (makeObject ({ { "action", "APP_QUIT_CANCELLED" } }));
     EXPECT_FALSE (component->isQuitRequested());
     EXPECT_FALSE (component->isQuitOnHold());
 
@@ -335,13 +335,13 @@ TEST_F (BridgeFrame, QuitRequestIsSentOnce)
 TEST_F (BridgeFrame, FrontendReadyResendsBackendReadyOnlyOnceReady)
 {
     make (false);
-    deliver (object ({ { "action", "FRONTEND_READY" } }));
+    deliver (makeObject ({ { "action", "FRONTEND_READY" } }));
     EXPECT_TRUE (withAction ("BACKEND_READY").empty());
     EXPECT_EQ (logger.count ("[FRONTEND-READY] received from JS | initialiseComplete=N"), 1);
 
     component->getAudioEngine().markInitialiseCompleteForTesting();
-    deliver (object ({ { "action", "FRONTEND_READY" } }));
-    deliver (object ({ { "action", "FRONTEND_READY" } }));
+    deliver (makeObject ({ { "action", "FRONTEND_READY" } }));
+    deliver (makeObject ({ { "action", "FRONTEND_READY" } }));
     const auto ready = withAction ("BACKEND_READY");
     ASSERT_EQ (ready.size(), 2u);
 
@@ -383,7 +383,7 @@ TEST_F (BridgeFrame, CoreInvokeAnswersEveryRequestOnce)
     for (const auto& c : cases)
     {
         host.clearEvents();
-        deliver (object ({ { "action", "CORE_INVOKE" }, { "id", "req" }, { "method", "NO_SUCH_METHOD" }, { "payloadJson", c.payloadJson } }));
+        deliver (makeObject ({ { "action", "CORE_INVOKE" }, { "id", "req" }, { "method", "NO_SUCH_METHOD" }, { "payloadJson", c.payloadJson } }));
         const auto responses = withAction ("CORE_INVOKE_RESPONSE");
         ASSERT_EQ (responses.size(), 1u) << c.payloadJson;
         EXPECT_EQ (responses[0].payload.getProperty ("id", {}).toString(), "req");

@@ -1,8 +1,10 @@
 #pragma once
 
 #include "app/MainComponent.h"
+#include "bridge/EventSink.h"
 #include "platform/FrontEndHost.h"
 #include "typedbridge/TypedBridge.h"
+#include "tests/support/CapturingLogger.h"
 #include "tests/support/MessageLoop.h"
 #include "tests/support/TempFolder.h"
 
@@ -10,46 +12,11 @@
 
 #include <juce_core/juce_core.h>
 
-#include <mutex>
 #include <string>
 #include <vector>
 
 namespace quorvelle::test
 {
-// Collects every line written through juce::Logger while it is installed.
-class CapturingLogger final : public juce::Logger
-{
-public:
-    CapturingLogger() { juce::Logger::setCurrentLogger (this); }
-    ~CapturingLogger() override { juce::Logger::setCurrentLogger (nullptr); }
-
-    void logMessage (const juce::String& message) override
-    {
-        std::scoped_lock sl (lock);
-        lines.add (message);
-    }
-
-    int count (const juce::String& fragment) const
-    {
-        std::scoped_lock sl (lock);
-        int n = 0;
-        for (const auto& line : lines)
-            if (line.contains (fragment))
-                ++n;
-        return n;
-    }
-
-    juce::StringArray all() const
-    {
-        std::scoped_lock sl (lock);
-        return lines;
-    }
-
-private:
-    mutable std::mutex lock;
-    juce::StringArray lines;
-};
-
 // A typed bridge that records the sender calls it receives, each as "name|arg|arg...". Each call
 // also leaves a {"action": "TYPED:<name>"} marker with the host, so the test sees the order of
 // the JSON and typed legs on one timeline (and the host's visibility rule applies to it).
@@ -142,15 +109,6 @@ public:
                 + s (stretched));
     }
 };
-
-inline juce::var object (std::initializer_list<std::pair<const char*, juce::var>> properties)
-{
-    auto* o = new juce::DynamicObject();
-    juce::var v (o);
-    for (const auto& [k, value] : properties)
-        o->setProperty (k, value);
-    return v;
-}
 
 inline juce::var parseJson (const juce::String& text)
 {

@@ -36,11 +36,12 @@ struct Outcome
 
 Outcome run (const std::string& base64)
 {
-    LogCapture log;
+    CapturingLogger log;
     RecordingBridge r;
     Outcome o;
     o.requests = r.dispatch (base64);
-    o.logLines = log.lines();
+    for (const auto& line : log.lines())
+        o.logLines.push_back (line.toStdString());
     o.unknownLines = r.debugLines;
     return o;
 }
@@ -280,7 +281,7 @@ INSTANTIATE_TEST_SUITE_P (Frame, UnknownType, ::testing::ValuesIn (unknownCases(
 
 TEST (TypedFrame, HandledTypeWithoutPayloadOrWithEmptySlotDoesNothing)
 {
-    LogCapture log;
+    CapturingLogger log;
 
     RecordingBridge r;
     EXPECT_TRUE (r.dispatch (rawRoot ((uint8_t) T::TransportPlay, false)).empty());

@@ -509,5 +509,15 @@ TEST (TypedHandlerJsonText, DeepNestingIsRefusedWithoutCrashing)
     EXPECT_EQ (r.dispatch (inbound (T::LoadSong, jsonText (fb::CreateLoadSong, fine.c_str()))),
                std::vector<std::string> { R"({a:"[[[[[[",b:[[[1i]]],action:"LOAD_SONG"})" });
 }
+
+// The bound is 512 levels, the outer object included; a level more is refused.
+TEST (TypedHandlerJsonText, NestingBoundIsFiveHundredTwelveLevels)
+{
+    const auto nested = [] (int arrays) { return R"({"a":)" + std::string ((size_t) arrays, '[') + std::string ((size_t) arrays, ']') + "}"; };
+    const auto atBound = nested (511), beyond = nested (512);
+    RecordingBridge r;
+    EXPECT_EQ (r.dispatch (inbound (T::LoadSong, jsonText (fb::CreateLoadSong, atBound.c_str()))).size(), 1u);
+    EXPECT_TRUE (r.dispatch (inbound (T::LoadSong, jsonText (fb::CreateLoadSong, beyond.c_str()))).empty());
+}
 } // namespace
 } // namespace quorvelle::test

@@ -3,10 +3,10 @@
 #include "typedbridge/TypedBridge.h"
 #include "typedbridge/TypedHandlers.h"
 #include "typedbridge/TypedMessages_generated.h"
+#include "tests/support/CapturingLogger.h"
 
 #include <juce_core/juce_core.h>
 
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -75,32 +75,6 @@ std::string inbound (fb::ToNativePayload type, Make make)
     b.Finish (fb::CreateToNativeMessage (b, type, payload));
     return toBase64 (b);
 }
-
-// Collects the log lines written while it is installed.
-class LogCapture final : public juce::Logger
-{
-public:
-    LogCapture() { previous = juce::Logger::getCurrentLogger(); juce::Logger::setCurrentLogger (this); }
-    ~LogCapture() override { juce::Logger::setCurrentLogger (previous); }
-
-    std::vector<std::string> lines() const
-    {
-        std::scoped_lock sl (lock);
-        return captured;
-    }
-
-protected:
-    void logMessage (const juce::String& message) override
-    {
-        std::scoped_lock sl (lock);
-        captured.push_back (message.toStdString());
-    }
-
-private:
-    juce::Logger* previous = nullptr;
-    mutable std::mutex lock;
-    std::vector<std::string> captured;
-};
 
 // A bridge whose handlers are the real ones, with a recording stand-in for the dispatcher.
 struct RecordingBridge

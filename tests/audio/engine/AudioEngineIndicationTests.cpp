@@ -1,6 +1,7 @@
 #include "audio/engine/AudioEngine.h"
 #include "audio/graph/CueAudioSource.h"
 #include "tests/support/AudioFixtures.h"
+#include "tests/support/CapturingLogger.h"
 #include "tests/support/TempFolder.h"
 
 #include <gtest/gtest.h>
@@ -17,15 +18,7 @@ TEST (AudioEngineIndications, LoadFallbackUnloadAndClear)
     ASSERT_TRUE (test::writeAudioFile (given, test::makeSine (1, 4410, 44100.0, 440.0, 0.5f), 44100.0, test::FixtureFormat::wav16));
     ASSERT_TRUE (test::writeAudioFile (fallback, test::makeSine (1, 4410, 44100.0, 660.0, 0.5f), 44100.0, test::FixtureFormat::wav16));
 
-    struct Capture final : juce::Logger
-    {
-        juce::StringArray& out;
-        explicit Capture (juce::StringArray& o) : out (o) {}
-        void logMessage (const juce::String& m) override { out.add (m); }
-    };
-    juce::StringArray lines;
-    Capture capture (lines);
-    juce::Logger::setCurrentLogger (&capture);
+    test::CapturingLogger log;
 
     AudioEngine engine;
     auto* cues = engine.getCueSource();
@@ -36,12 +29,11 @@ TEST (AudioEngineIndications, LoadFallbackUnloadAndClear)
     EXPECT_TRUE (cues->triggerIndication ("direct", "m1"));
 
     engine.loadIndicationToRam ("intro", (tmp / "missing.wav").getFullPathName(), fallback.getFullPathName());
-    EXPECT_TRUE (lines.joinIntoString ("\n").contains ("Indication load: path not found, using id fallback " + fallback.getFullPathName()))
-        << lines.joinIntoString ("\n");
+    EXPECT_TRUE (log.text().contains ("Indication load: path not found, using id fallback " + fallback.getFullPathName())) << log.text();
     EXPECT_TRUE (cues->triggerIndication ("intro", "m2"));
 
     engine.loadIndicationToRam ("none", (tmp / "missing.wav").getFullPathName(), (tmp / "also-missing.wav").getFullPathName());
-    EXPECT_TRUE (lines.joinIntoString ("\n").contains ("Indication load FAILED (file not found): " + (tmp / "missing.wav").getFullPathName()));
+    EXPECT_TRUE (log.text().contains ("Indication load FAILED (file not found): " + (tmp / "missing.wav").getFullPathName()));
     EXPECT_FALSE (cues->triggerIndication ("none", "m3"));
 
     engine.unloadIndicationFromRam ("intro");
@@ -50,5 +42,4 @@ TEST (AudioEngineIndications, LoadFallbackUnloadAndClear)
 
     engine.clearIndications();
     EXPECT_FALSE (cues->triggerIndication ("direct", "m1"));
-    juce::Logger::setCurrentLogger (nullptr);
 }

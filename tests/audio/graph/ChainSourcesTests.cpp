@@ -318,20 +318,11 @@ TEST (SplitRouterSource, SeparatesTheMonitorGroupsFromTheMusic)
 
     // A block longer than the monitor buffer (2 x 256 + 16) is split only over the buffer's length,
     // and the overrun is logged once.
-    auto& log = AudioThreadLog::shared();
-    log.drain();
-    std::vector<juce::String> lines;
-    struct Capture : juce::Logger
-    {
-        std::vector<juce::String>& lines;
-        explicit Capture (std::vector<juce::String>& l) : lines (l) {}
-        void logMessage (const juce::String& m) override { lines.push_back (m); }
-    } capture (lines);
-    juce::Logger::setCurrentLogger (&capture);
+    AudioCapturingLogger capture;
     renderOne (600);
     renderOne (600);
-    log.drain();
-    juce::Logger::setCurrentLogger (nullptr);
+    AudioThreadLog::shared().drain();
+    const auto lines = capture.lines();
     ASSERT_EQ (lines.size(), 1u);
     EXPECT_EQ (lines[0], "[F6-OVERRUN] SplitRouterSource.monitorBuffer < block (528 < 600)");
 }

@@ -86,9 +86,13 @@ TEST (ClickSamples, SoundNamesSelectTheirPairByKey)
         EXPECT_EQ (clicks.high != nullptr, c.hasHigh);
         EXPECT_EQ (clicks.low != nullptr, c.hasLow);
         if (c.hasHigh)
+        {
             EXPECT_EQ (clicks.high->getNumSamples(), 200);
+        }
         if (c.hasLow)
+        {
             EXPECT_EQ (clicks.low->getNumSamples(), 300);
+        }
     }
 }
 

@@ -20,14 +20,6 @@ const std::pair<const char*, float> cueKeys[] = {
     { "2", 0.12f }, { "3", 0.13f }, { "4", 0.14f }, { "5", 0.15f }, { "6", 0.16f },
 };
 
-juce::String keyOfAmplitude (float value)
-{
-    for (const auto& [key, amplitude] : cueKeys)
-        if (std::abs (value - amplitude) < 0.002f)
-            return key;
-    return "?";
-}
-
 using CueSource = AudioEngine::CueAudioSource;
 
 struct Cues
@@ -66,7 +58,7 @@ struct Cues
     {
         std::vector<std::pair<juce::String, int>> result;
         for (const auto& onset : findOnsets (out))
-            result.push_back ({ keyOfAmplitude (onset.value), onset.sample });
+            result.push_back ({ keyOfAmplitude (cueKeys, onset.value), onset.sample });
         return result;
     }
 

@@ -1,8 +1,12 @@
 #pragma once
 
-// Small sources for the audio-graph tests: their samples tell where they were read from.
+// Small sources for the audio-graph tests (their samples tell where they were read from), the
+// router's flags as the engine owns them, and a log capture that skips earlier audio-thread lines.
 
+#include "audio/graph/AudioThreadLog.h"
 #include "audio/graph/CountIn.h"
+#include "audio/graph/MultiBusRouter.h"
+#include "tests/support/CapturingLogger.h"
 
 #include <juce_audio_basics/juce_audio_basics.h>
 
@@ -136,6 +140,44 @@ private:
     }
 
     CountInState& state;
+};
+
+// The count-in and the flags a MultiBusRouter reads and writes, owned here as the engine owns them.
+// A test graph derives from it and binds its router in its constructor.
+struct RouterFlags
+{
+    CountInState countState;
+    FakeCountIn countIn { countState };
+    std::atomic<bool> sessionPresent { true }, standalone { false }, countJumpArmed { false }, handoffArmed { false },
+        overlayDrives { false }, autoStartRaised { false };
+    std::atomic<double> stampMs { 0.0 };
+
+    void bind (MultiBusRouter& router)
+    {
+        router.countInState = &countState;
+        router.sessionPresent = &sessionPresent;
+        router.standaloneCountActive = &standalone;
+        router.countJumpArmed = &countJumpArmed;
+        router.handoffArmed = &handoffArmed;
+        router.overlayDrivesHandoff = &overlayDrives;
+        router.autoStartRaised = &autoStartRaised;
+        router.handoffStampMs = &stampMs;
+    }
+};
+
+namespace detail
+{
+struct DrainAudioThreadLog
+{
+    DrainAudioThreadLog() { AudioThreadLog::shared().drain(); }
+};
+} // namespace detail
+
+// A capturing logger installed only once the lines earlier code left queued on the shared audio
+// thread log have been drained (to the logger in place before it). Lines queued later reach it
+// when the test drains the queue again.
+class AudioCapturingLogger : private detail::DrainAudioThreadLog, public CapturingLogger
+{
 };
 
 // Renders `blocks` blocks of `blockSize` from a source into one long buffer.

@@ -12,20 +12,8 @@ using namespace quorvelle::test;
 
 namespace
 {
-struct LogCapture : juce::Logger
-{
-    std::vector<juce::String> lines;
-    LogCapture()
-    {
-        AudioThreadLog::shared().drain();
-        juce::Logger::setCurrentLogger (this);
-    }
-    ~LogCapture() override { juce::Logger::setCurrentLogger (nullptr); }
-    void logMessage (const juce::String& m) override { lines.push_back (m); }
-};
-
 // A small graph: two group buses (drums, bass) summed into the song mix, and the direct sources.
-struct Graph
+struct Graph : RouterFlags
 {
     ConstantSource drums { 0.1f, 0.2f }, bass { 0.01f, 0.02f };
     TapAudioSource drumsTap { &drums }, bassTap { &bass };
@@ -35,13 +23,8 @@ struct Graph
     TapAudioSource metronomeTap { &click };
     SimpleTapAudioSource padsTap { &pads };
 
-    CountInState countState;
-    FakeCountIn countIn { countState };
     OverlaySampleSource overlay;
 
-    std::atomic<bool> sessionPresent { true }, standalone { false }, countJumpArmed { false }, handoffArmed { false },
-        overlayDrives { false }, autoStartRaised { false };
-    std::atomic<double> stampMs { 0.0 };
     int handoffs = 0, countJumps = 0, completions = 0;
 
     MultiBusRouter router;
@@ -51,14 +34,7 @@ struct Graph
         music.addInputSource (&drumsTap);
         music.addInputSource (&bassTap);
         router.mainSource = mainSource != nullptr ? mainSource : &music;
-        router.countInState = &countState;
-        router.sessionPresent = &sessionPresent;
-        router.standaloneCountActive = &standalone;
-        router.countJumpArmed = &countJumpArmed;
-        router.handoffArmed = &handoffArmed;
-        router.overlayDrivesHandoff = &overlayDrives;
-        router.autoStartRaised = &autoStartRaised;
-        router.handoffStampMs = &stampMs;
+        bind (router);
         router.handoffCallback = [this] { ++handoffs; };
         router.countJumpCallback = [this] { ++countJumps; };
         countState.onComplete = [this] { ++completions; };
@@ -199,7 +175,7 @@ TEST (MultiBusRouter, CustomPathPutsEachBusOnItsOwnOutputs)
 
 TEST (MultiBusRouter, CountInHandsOffToTheSongOnItsEndSample)
 {
-    LogCapture log;
+    AudioCapturingLogger log;
     RampSource song;
     Graph graph (512, 48000.0, &song);
     graph.countIn.start (512 + 300); // ends 300 samples into the second block
@@ -221,8 +197,8 @@ TEST (MultiBusRouter, CountInHandsOffToTheSongOnItsEndSample)
     EXPECT_EQ (song.position, 212 + 512);
 
     AudioThreadLog::shared().drain();
-    ASSERT_EQ (log.lines.size(), 1u);
-    EXPECT_EQ (log.lines[0], "[HANDOFF] completedAt=300 n=512 tSamples=212");
+    ASSERT_EQ (log.lines().size(), 1u);
+    EXPECT_EQ (log.lines()[0], "[HANDOFF] completedAt=300 n=512 tSamples=212");
 }
 
 TEST (MultiBusRouter, OverlayHandsOffOnItsLastSample)

@@ -162,21 +162,15 @@ TEST (AudioThread, LogRingKeepsOrderReportsDropsAndNeverAllocatesWhenQueuing)
         EXPECT_EQ (counter.allocations() + counter.frees(), 0);
     }
 
-    struct Capture : juce::Logger
-    {
-        std::vector<juce::String> lines;
-        void logMessage (const juce::String& m) override { lines.push_back (m); }
-    } logger;
-    juce::Logger::setCurrentLogger (&logger);
+    CapturingLogger logger;
     EXPECT_EQ (log.drain(), 8);
-    juce::Logger::setCurrentLogger (nullptr);
 
     ASSERT_EQ (lines.size(), 8u);
     EXPECT_EQ (lines[0], "[HANDOFF] completedAt=0 n=512 tSamples=512");
     EXPECT_EQ (lines[1], juce::String::fromUTF8 ("voix \xc3\xa9t\xc3\xa9 \xe2\x86\x92 ok"));
     EXPECT_EQ (lines[6], "[HANDOFF] completedAt=6 n=512 tSamples=506");
-    ASSERT_EQ (logger.lines.size(), 1u);
-    EXPECT_EQ (logger.lines[0], "[AUDIO-LOG] dropped 2 lines (queue full)");
+    ASSERT_EQ (logger.lines().size(), 1u);
+    EXPECT_EQ (logger.lines()[0], "[AUDIO-LOG] dropped 2 lines (queue full)");
     EXPECT_EQ (log.droppedLines(), 2);
 
     // A name longer than the record keeps whole characters and is reported; a removed sink's lines
@@ -189,10 +183,8 @@ TEST (AudioThread, LogRingKeepsOrderReportsDropsAndNeverAllocatesWhenQueuing)
     EXPECT_EQ (record.nameBytes, AudioThreadLog::maxNameBytes - 1);
     log.push (record);
     log.removeSink (sink);
-    juce::Logger::setCurrentLogger (&logger);
     log.drain();
-    juce::Logger::setCurrentLogger (nullptr);
-    ASSERT_EQ (logger.lines.size(), 3u);
-    EXPECT_EQ (logger.lines[1], juce::String (std::string (AudioThreadLog::maxNameBytes - 1, 'a')));
-    EXPECT_TRUE (logger.lines[2].startsWith ("[AUDIO-LOG] 1 lines had a name longer than"));
+    ASSERT_EQ (logger.lines().size(), 3u);
+    EXPECT_EQ (logger.lines()[1], juce::String (std::string (AudioThreadLog::maxNameBytes - 1, 'a')));
+    EXPECT_TRUE (logger.lines()[2].startsWith ("[AUDIO-LOG] 1 lines had a name longer than"));
 }

@@ -11,21 +11,6 @@
 using namespace quorvelle;
 using namespace quorvelle::test;
 
-namespace
-{
-struct LogCapture : juce::Logger
-{
-    std::vector<juce::String> lines;
-    LogCapture()
-    {
-        AudioThreadLog::shared().drain();
-        juce::Logger::setCurrentLogger (this);
-    }
-    ~LogCapture() override { juce::Logger::setCurrentLogger (nullptr); }
-    void logMessage (const juce::String& m) override { lines.push_back (m); }
-};
-} // namespace
-
 TEST (ZeroLatencyResamplingSource, ReadsTheRightInputSampleAtEveryRatio)
 {
     // The ramp's sample at input position p is p + 1, so output j must read 1 + j x ratio exactly
@@ -118,7 +103,7 @@ TEST (ZeroLatencyResamplingSource, RatioWithinOneTenThousandthIsABypass)
 
 TEST (ZeroLatencyResamplingSource, ABlockLargerThanPreparedRendersInPiecesWithoutGrowing)
 {
-    LogCapture log;
+    AudioCapturingLogger log;
     RampSource ramp;
     ZeroLatencyResamplingSource resampler (&ramp, 1.5);
     resampler.prepareToPlay (64, 48000.0); // room for ceil(2.25 x 64) + 16 = 160 input samples
@@ -135,14 +120,14 @@ TEST (ZeroLatencyResamplingSource, ABlockLargerThanPreparedRendersInPiecesWithou
     EXPECT_EQ (resampler.inputCapacity(), capacity);
 
     AudioThreadLog::shared().drain();
-    ASSERT_EQ (log.lines.size(), 1u);
-    EXPECT_EQ (log.lines[0], "[F6-OVERRUN] ZeroLatencyResampler.inputBuffer < need (160 < 3072)");
+    ASSERT_EQ (log.lines().size(), 1u);
+    EXPECT_EQ (log.lines()[0], "[F6-OVERRUN] ZeroLatencyResampler.inputBuffer < need (160 < 3072)");
 
     // A new prepare re-arms the line.
     resampler.prepareToPlay (64, 48000.0);
     resampler.getNextAudioBlock (juce::AudioSourceChannelInfo (&block, 0, 2048));
     AudioThreadLog::shared().drain();
-    EXPECT_EQ (log.lines.size(), 2u);
+    EXPECT_EQ (log.lines().size(), 2u);
 }
 
 TEST (OverlaySampleSource, ConvertsToTheDeviceRateAndFadesItsEdges)

@@ -20,7 +20,7 @@
 
 namespace quorvelle::test
 {
-struct SongGraphFixture
+struct SongGraphFixture : RouterFlags
 {
     struct Track
     {
@@ -47,13 +47,7 @@ struct SongGraphFixture
     SimpleSmoothedGainAudioSource padGain { &padLevel };
     FilteredAudioSource padFilter { &padGain };
     SimpleTapAudioSource pads { &padFilter };
-    CountInState countState;
-    FakeCountIn countIn { countState };
     OverlaySampleSource overlay, overlayClick, overlayGuide;
-
-    std::atomic<bool> sessionPresent { true }, standalone { false }, countJumpArmed { false }, handoffArmed { false },
-        overlayDrives { false }, autoStartRaised { false };
-    std::atomic<double> stampMs { 0.0 };
 
     MultiBusRouter router;
 
@@ -98,14 +92,7 @@ struct SongGraphFixture
 
         router.mainSource = &transport;
         router.transport = &transport;
-        router.countInState = &countState;
-        router.sessionPresent = &sessionPresent;
-        router.standaloneCountActive = &standalone;
-        router.countJumpArmed = &countJumpArmed;
-        router.handoffArmed = &handoffArmed;
-        router.overlayDrivesHandoff = &overlayDrives;
-        router.autoStartRaised = &autoStartRaised;
-        router.handoffStampMs = &stampMs;
+        bind (router);
         router.sessionSampleRate = sessionRate;
         for (auto& group : groups)
             router.addBus (group.name, group.tap.get());

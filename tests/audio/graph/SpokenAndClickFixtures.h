@@ -9,6 +9,8 @@
 #include <juce_audio_formats/juce_audio_formats.h>
 
 #include <cmath>
+#include <span>
+#include <utility>
 #include <vector>
 
 namespace quorvelle::test
@@ -28,6 +30,15 @@ inline juce::AudioBuffer<float> makeKeyTone (int channels, int length, double ra
             tone.setSample (c, i, value);
     }
     return tone;
+}
+
+// The key whose tone (in a table of keys and tone amplitudes) starts with `value`, or "?".
+inline juce::String keyOfAmplitude (std::span<const std::pair<const char*, float>> keys, float value)
+{
+    for (const auto& [key, amplitude] : keys)
+        if (std::abs (value - amplitude) < 0.002f)
+            return key;
+    return "?";
 }
 
 // "public/clicks" and "public/cues" under a fresh temporary folder.
