@@ -146,16 +146,19 @@ void MultiBusRouter::rebuildRouteSnapshot()
 }
 
 //==============================================================================
-void MultiBusRouter::prepareToPlay (int samplesPerBlockExpected, double sampleRate)
+std::vector<juce::AudioSource*> MultiBusRouter::directSources() const
 {
     std::vector<juce::AudioSource*> sources;
-    {
-        const juce::SpinLock::ScopedLockType sl (routerLock);
-        for (const auto& [name, route] : directs)
-            if (route.source != nullptr)
-                sources.push_back (route.source);
-    }
+    const juce::SpinLock::ScopedLockType sl (routerLock);
+    for (const auto& [name, route] : directs)
+        if (route.source != nullptr)
+            sources.push_back (route.source);
+    return sources;
+}
 
+void MultiBusRouter::prepareToPlay (int samplesPerBlockExpected, double sampleRate)
+{
+    const auto sources = directSources();
     if (mainSource != nullptr)
         mainSource->prepareToPlay (samplesPerBlockExpected, sampleRate);
     for (auto* source : sources)
@@ -190,14 +193,7 @@ void MultiBusRouter::prepareToPlay (int samplesPerBlockExpected, double sampleRa
 
 void MultiBusRouter::releaseResources()
 {
-    std::vector<juce::AudioSource*> sources;
-    {
-        const juce::SpinLock::ScopedLockType sl (routerLock);
-        for (const auto& [name, route] : directs)
-            if (route.source != nullptr)
-                sources.push_back (route.source);
-    }
-
+    const auto sources = directSources();
     if (mainSource != nullptr)
         mainSource->releaseResources();
     for (auto* source : sources)

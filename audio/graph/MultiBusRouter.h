@@ -138,6 +138,7 @@ private:
     enum class Path { split, fast, custom };
 
     void rebuildRouteSnapshot(); // caller holds routerLock
+    std::vector<juce::AudioSource*> directSources() const; // takes routerLock
     void updateRateMonitor (int n);
     // Steps of one piece of a block; no path when the silence gate holds.
     std::optional<Path> renderPiece (juce::AudioBuffer<float>& dest, int n);
