@@ -1,7 +1,7 @@
 #include "app/MainComponent.h"
 
-#include "app/AssetFiles.h"
-#include "app/StorageRoot.h"
+#include "platform/AssetFiles.h"
+#include "platform/StorageRoot.h"
 #include "bridge/AnalysisJobs.h"
 #include "bridge/TypedEventMapping.h"
 #include "platform/SystemProbes.h"

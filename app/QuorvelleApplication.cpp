@@ -1,6 +1,6 @@
 #include "app/QuorvelleApplication.h"
 
-#include "app/StorageRoot.h"
+#include "platform/StorageRoot.h"
 
 #include <cerrno>
 #include <csignal>

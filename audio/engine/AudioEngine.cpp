@@ -1,6 +1,6 @@
 #include "audio/engine/AudioEngine.h"
 
-#include "app/StorageRoot.h"
+#include "platform/StorageRoot.h"
 #include "audio/graph/CueAudioSource.h"
 #include "platform/VirtualAudioDevice.h"
 

@@ -1,6 +1,6 @@
 #include "audio/graph/ClickSamples.h"
 
-#include "app/AssetFiles.h"
+#include "platform/AssetFiles.h"
 #include "audio/graph/MetronomeAudioSource.h"
 
 #include <cmath>

@@ -1,5 +1,5 @@
 // The resource provider: routes, MIME types, headers, refusals, the size cap and the decipher.
-#include "app/AssetFiles.h"
+#include "platform/AssetFiles.h"
 #include "app/MainComponent.h"
 #include "tests/bridge/BridgeTestSupport.h"
 #include "tests/support/TempFolder.h"

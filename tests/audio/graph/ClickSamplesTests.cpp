@@ -1,6 +1,6 @@
 #include "SpokenAndClickFixtures.h"
 
-#include "app/AssetFiles.h"
+#include "platform/AssetFiles.h"
 #include "audio/graph/MetronomeAudioSource.h"
 
 #include <gtest/gtest.h>

@@ -43,10 +43,6 @@ StorageRootStatus validateStorageRoot (const juce::File& proposed);
 bool persistStorageRoot (const juce::File& folder);
 juce::String getDeviceId();
 
-// Replaces `target` with `content` through a hidden temporary file beside it. False when the
-// write or the replacement failed; the target is then left as it was.
-bool replaceFileWithText (const juce::File& target, const juce::String& content);
-
 // Forgets both process-wide caches, so a test can start from an unresolved state.
 void resetHostIdentityCachesForTesting();
 } // namespace quorvelle

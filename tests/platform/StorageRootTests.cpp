@@ -1,4 +1,4 @@
-#include "app/StorageRoot.h"
+#include "platform/StorageRoot.h"
 #include "platform/SystemProbes.h"
 #include "tests/support/CapturingLogger.h"
 #include "tests/support/TempFolder.h"

@@ -1,4 +1,4 @@
-#include "app/AssetFiles.h"
+#include "platform/AssetFiles.h"
 
 #include <juce_cryptography/juce_cryptography.h>
 

@@ -1,5 +1,6 @@
-#include "app/StorageRoot.h"
+#include "platform/StorageRoot.h"
 
+#include "platform/CheckedWrite.h"
 #include "platform/SystemProbes.h"
 
 namespace quorvelle
@@ -117,14 +118,6 @@ bool defaultRootHasLibrary()
         || root.getChildFile ("Pads").isDirectory();
 }
 
-bool replaceFileWithText (const juce::File& target, const juce::String& content)
-{
-    juce::TemporaryFile temp (target, juce::TemporaryFile::useHiddenFile);
-    if (! temp.getFile().replaceWithText (content, false, false, nullptr))
-        return false;
-    return temp.overwriteTargetFileWithTemporary();
-}
-
 StorageRootStatus validateStorageRoot (const juce::File& proposed)
 {
     return validateStorageRoot (proposed.getFullPathName());
@@ -150,7 +143,7 @@ StorageRootStatus validateStorageRoot (const juce::String& path)
             return StorageRootStatus::notCreatable;
 
     auto probe = folder.getChildFile (".quorvelle-write-test");
-    if (! replaceFileWithText (probe, "ok") || ! probe.existsAsFile())
+    if (! platform::replaceFileWithText (probe, "ok") || ! probe.existsAsFile())
         return StorageRootStatus::notWritable;
     probe.deleteFile();
 
@@ -176,7 +169,7 @@ bool persistStorageRoot (const juce::File& folder)
         return false;
 
     getApplicationDataFolder().createDirectory();
-    if (! replaceFileWithText (getStorageRootConfigFile(), path))
+    if (! platform::replaceFileWithText (getStorageRootConfigFile(), path))
         return false;
 
     auto& cache = getStorageRootCache();
@@ -206,7 +199,7 @@ juce::String getDeviceId()
 
     auto id = juce::Uuid().toDashedString();
     getApplicationDataFolder().createDirectory();
-    replaceFileWithText (file, id); // on failure the id still holds for this process
+    platform::replaceFileWithText (file, id); // on failure the id still holds for this process
     cache.id = id;
     return cache.id;
 }

@@ -1,4 +1,4 @@
-#include "app/AssetFiles.h"
+#include "platform/AssetFiles.h"
 #include "tests/support/TempFolder.h"
 
 #include <gtest/gtest.h>

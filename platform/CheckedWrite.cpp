@@ -1,0 +1,267 @@
+#include "platform/CheckedWrite.h"
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace quorvelle::platform
+{
+namespace
+{
+    std::atomic<juce::int64> failAtByte { -1 };
+
+    juce::String systemError (int errorNumber)
+    {
+        return juce::String::fromUTF8 (std::strerror (errorNumber));
+    }
+
+    juce::File hiddenTemporaryBeside (const juce::File& target)
+    {
+        const auto name = "." + target.getFileName() + "." + juce::String::toHexString (juce::Random::getSystemRandom().nextInt64()) + ".tmp";
+        return target.getSiblingFile (name);
+    }
+} // namespace
+
+//==============================================================================
+// Writes straight to the descriptor and remembers every failure in the owning replacement.
+class CheckedReplacement::Stream final : public juce::OutputStream
+{
+public:
+    explicit Stream (CheckedReplacement& ownerIn) : owner (ownerIn) {}
+
+    void flush() override {}
+
+    bool setPosition (juce::int64 newPosition) override
+    {
+        if (owner.fd < 0 || ::lseek (owner.fd, static_cast<off_t> (newPosition), SEEK_SET) < 0)
+        {
+            owner.fail ("seek failed", errno);
+            return false;
+        }
+        position = newPosition;
+        return true;
+    }
+
+    juce::int64 getPosition() override { return position; }
+
+    bool write (const void* data, size_t numBytes) override
+    {
+        if (owner.fd < 0 || owner.failed)
+            return false;
+
+        auto* bytes = static_cast<const char*> (data);
+        size_t done = 0;
+        while (done < numBytes)
+        {
+            auto chunk = numBytes - done;
+            const auto limit = failAtByte.load();
+            if (limit >= 0)
+            {
+                if (position >= limit)
+                {
+                    owner.fail ("write failed", ENOSPC);
+                    return false;
+                }
+                chunk = std::min (chunk, static_cast<size_t> (limit - position));
+            }
+
+            const auto written = ::write (owner.fd, bytes + done, chunk);
+            if (written < 0)
+            {
+                if (errno == EINTR)
+                    continue;
+                owner.fail ("write failed", errno);
+                return false;
+            }
+            if (written == 0)
+            {
+                owner.fail ("write made no progress", ENOSPC);
+                return false;
+            }
+            done += static_cast<size_t> (written);
+            position += written;
+            owner.furthestByte = std::max (owner.furthestByte, position);
+        }
+        return true;
+    }
+
+private:
+    CheckedReplacement& owner;
+    juce::int64 position = 0;
+};
+
+//==============================================================================
+CheckedReplacement::CheckedReplacement (const juce::File& targetIn, const juce::String& temporaryName)
+    : target (targetIn),
+      temporary (temporaryName.isEmpty() ? hiddenTemporaryBeside (targetIn) : targetIn.getSiblingFile (temporaryName))
+{
+    const auto path = temporary.getFullPathName().toRawUTF8();
+    // A named temporary may be left over from an interrupted run: it is ours to replace.
+    const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (temporaryName.isEmpty() ? O_EXCL : O_TRUNC);
+    fd = ::open (path, flags, 0644);
+    if (fd < 0)
+        fail ("cannot create " + temporary.getFullPathName(), errno);
+}
+
+CheckedReplacement::~CheckedReplacement()
+{
+    if (! committed)
+        abandon();
+}
+
+std::unique_ptr<juce::OutputStream> CheckedReplacement::createStream()
+{
+    return std::make_unique<Stream> (*this);
+}
+
+void CheckedReplacement::fail (const juce::String& what, int errorNumber)
+{
+    if (! failed)
+        error = what + ": " + systemError (errorNumber);
+    failed = true;
+}
+
+bool CheckedReplacement::commit (juce::int64 expectedBytes)
+{
+    if (committed)
+        return ! failed;
+
+    if (fd >= 0 && ! failed)
+    {
+        if (::fsync (fd) != 0 && errno != EINVAL && errno != EROFS)
+            fail ("flush failed", errno);
+
+        struct stat info {};
+        if (! failed && ::fstat (fd, &info) == 0 && info.st_size < furthestByte)
+            fail ("short file", ENOSPC);
+        if (! failed && expectedBytes >= 0 && info.st_size != expectedBytes)
+            fail ("file holds " + juce::String (static_cast<juce::int64> (info.st_size)) + " bytes, expected "
+                      + juce::String (expectedBytes),
+                  EIO);
+    }
+
+    if (fd >= 0)
+    {
+        if (::close (fd) != 0)
+            fail ("close failed", errno);
+        fd = -1;
+    }
+
+    if (! failed && ::rename (temporary.getFullPathName().toRawUTF8(), target.getFullPathName().toRawUTF8()) != 0)
+        fail ("rename to " + target.getFullPathName() + " failed", errno);
+
+    if (failed)
+    {
+        abandon();
+        return false;
+    }
+
+    committed = true;
+    return true;
+}
+
+void CheckedReplacement::abandon()
+{
+    if (fd >= 0)
+    {
+        ::close (fd);
+        fd = -1;
+    }
+    if (! committed)
+        ::unlink (temporary.getFullPathName().toRawUTF8());
+    committed = true;
+    failed = true;
+}
+
+//==============================================================================
+bool replaceFileUsing (const juce::File& target, const std::function<bool (juce::OutputStream&)>& write,
+                       juce::String* error, const juce::String& temporaryName)
+{
+    CheckedReplacement replacement (target, temporaryName);
+    bool ok = replacement.isOpen();
+    if (ok)
+    {
+        auto stream = replacement.createStream();
+        ok = write (*stream) && ! replacement.hasFailed();
+        stream.reset();
+        ok = ok && replacement.commit();
+    }
+    if (! ok)
+    {
+        if (error != nullptr)
+            *error = replacement.errorText().isNotEmpty() ? replacement.errorText() : juce::String ("write abandoned");
+        replacement.abandon();
+    }
+    return ok;
+}
+
+bool replaceFileWithData (const juce::File& target, const void* data, size_t numBytes, juce::String* error,
+                          const juce::String& temporaryName)
+{
+    return replaceFileUsing (
+        target, [&] (juce::OutputStream& out) { return numBytes == 0 || out.write (data, numBytes); }, error,
+        temporaryName);
+}
+
+bool replaceFileWithText (const juce::File& target, const juce::String& text, juce::String* error,
+                          const juce::String& temporaryName)
+{
+    const auto* utf8 = text.toRawUTF8();
+    return replaceFileWithData (target, utf8, std::strlen (utf8), error, temporaryName);
+}
+
+bool moveFileReplacing (const juce::File& source, const juce::File& target, juce::String* error)
+{
+    const auto setError = [error] (const juce::String& text) {
+        if (error != nullptr)
+            *error = text;
+        return false;
+    };
+
+    if (! source.existsAsFile())
+        return setError ("no source file: " + source.getFullPathName());
+    if (source == target)
+        return true;
+
+    if (::rename (source.getFullPathName().toRawUTF8(), target.getFullPathName().toRawUTF8()) == 0)
+        return true;
+    if (errno != EXDEV)
+        return setError ("rename failed: " + systemError (errno));
+
+    // Another file system: copy beside the target, check, replace, then let go of the source.
+    juce::FileInputStream in (source);
+    if (! in.openedOk())
+        return setError ("cannot read " + source.getFullPathName());
+
+    const auto size = in.getTotalLength();
+    CheckedReplacement replacement (target);
+    if (! replacement.isOpen())
+        return setError (replacement.errorText());
+    {
+        auto out = replacement.createStream();
+        juce::HeapBlock<char> buffer (1 << 16);
+        for (;;)
+        {
+            const auto got = in.read (buffer, 1 << 16);
+            if (got <= 0)
+                break;
+            if (! out->write (buffer, static_cast<size_t> (got)))
+                break;
+        }
+    }
+    if (! replacement.commit (size))
+        return setError (replacement.errorText());
+
+    if (! source.deleteFile())
+        return setError ("copied, but the source could not be removed: " + source.getFullPathName());
+    return true;
+}
+
+void setWriteFailureAtByteForTesting (juce::int64 offset)
+{
+    failAtByte.store (offset);
+}
+} // namespace quorvelle::platform
