@@ -1,131 +1,351 @@
 #include "audio/engine/AudioEngine.h"
 
-#include "platform/StorageRoot.h"
-#include "audio/graph/CueAudioSource.h"
+#include "audio/graph/AudioThreadLog.h"
+#include "core/StemRoles.h"
 #include "platform/VirtualAudioDevice.h"
+
+#include <cstring>
 
 namespace quorvelle
 {
+const juce::StringArray& busCategoryNames()
+{
+    static const juce::StringArray names { "click", "guide", "drums", "percussion", "loops", "bass", "piano", "keys",
+                                           "electric_gtr", "acoustic_gtr", "strings", "brass", "pad", "vocals", "fx", "aux" };
+    return names;
+}
+
+//==============================================================================
+int AudioEngine::LoadedTrack::getNumChannels() const
+{
+    if (buffer != nullptr)
+        return buffer->getNumChannels();
+    if (int16Channels != nullptr)
+        return static_cast<int> (int16Channels->size());
+    return -1;
+}
+
+int AudioEngine::LoadedTrack::getNumSamples() const
+{
+    if (buffer != nullptr)
+        return buffer->getNumSamples();
+    if (int16Channels != nullptr)
+        return int16Channels->empty() ? -1 : static_cast<int> (int16Channels->front().numSamples);
+    return -1;
+}
+
+//==============================================================================
 AudioEngine::AudioEngine()
 {
     formatManager.registerBasicFormats();
-    cueSource = std::make_unique<CueAudioSource>();
-    cueSource->logCallback = [this] (const juce::String& line) { debugLog (line); };
+
+    masterReadAhead.startThread (juce::Thread::Priority::highest);
+    padReadAhead.startThread (juce::Thread::Priority::normal);
+
+    peakGenerator = std::make_unique<PeakGeneratorThread> (*this);
+    trackLoader = std::make_unique<TrackLoaderThread> (*this);
+    preloader = std::make_unique<PreloadThread> (*this);
+
+    buildGraph();
+    player.setSource (router.get());
+}
+
+void AudioEngine::buildGraph()
+{
+    // The graph's sources log from the audio thread through the preallocated record queue; the
+    // drain timer hands the lines to the engine's log on the message thread.
+    const auto log = [this] (const juce::String& line) { debugLog (line); };
+
+    metronome = std::make_unique<MetronomeAudioSource>();
+    metronome->logCallback = log;
+    metronome->deviceRateChangedFlag = &deviceRateChangedDuringClickSection;
+    metronome->transportPlayingFlag = &playbackGate;
+    metronome->countInRunningFlag = &countInRunning;
+    metronomeVolumeGain = std::make_unique<SmoothedGainAudioSource> (metronome.get());
+    metronomeVolumeGain->setGain (metronomeGain, 0.02f);
+    metronomeVolumeGain->setMuteFlag (&countInRunning);
+
+    cue = std::make_unique<CueAudioSource>();
+    cue->logCallback = log;
+    cue->songTimeSource = &songTimeSeconds;
+    cue->clickSectionActiveFlag = &cueClickSectionFlag;
+    cue->transportPlayingFlag = &playbackGate;
+    cue->countInRunningFlag = &countInRunning;
+    cueVolumeGain = std::make_unique<SmoothedGainAudioSource> (cue.get());
+    cueVolumeGain->setGain (guideGain, 0.02f);
+
+    for (int i = 0; i < 16; ++i)
+    {
+        const auto name = busCategoryNames()[i];
+        auto bus = std::make_unique<GroupBus>();
+        bus->createChain (name, ! core::isUnpitchedBusGroup (name.toStdString()));
+        bus->stretch->bypass = stretchBypassed;
+        groupBuses[name] = std::move (bus);
+    }
+    for (auto& [name, bus] : groupBuses)
+        groupMixer.addInputSource (bus->tap.get());
+
+    musicCrossfade = std::make_unique<MusicCrossfadeSource> (&groupMixer);
+    musicGain = std::make_unique<CosineSmoothedGainAudioSource> (musicCrossfade.get());
+    musicGain->setGain (1.0f, 0.02f);
+
+    metronomeBusGain = std::make_unique<SmoothedGainAudioSource> (metronomeVolumeGain.get());
+    metronomeBusGain->setGain (1.0f, 0.02f);
+    cueBusGain = std::make_unique<SmoothedGainAudioSource> (cueVolumeGain.get());
+    cueBusGain->setGain (1.0f, 0.02f);
+    metronomeTap = std::make_unique<TapAudioSource> (metronomeBusGain.get());
+    cueTap = std::make_unique<TapAudioSource> (cueBusGain.get());
+
+    musicMixer.addInputSource (musicGain.get());
+    loopRegion = std::make_unique<LoopRegionSource> (&musicMixer);
+    loopRegion->onEvent = [this] (const char* kind)
+    {
+        if (metronome != nullptr)
+            metronome->armClickAudit (kind);
+    };
+    loopRegion->onPositionJump = [this] (int64_t position, double rate) { onTransportPosition (position, rate); };
+
+    splitRouter = std::make_unique<SplitRouterSource> (loopRegion.get());
+    for (const auto* monitored : { "click", "guide" })
+        if (auto* bus = getGroupBus (monitored); bus != nullptr && bus->tap != nullptr)
+            splitRouter->monitorTaps.push_back (bus->tap.get());
+
+    padFilter = std::make_unique<FilteredAudioSource> (&padMixer);
+    padFilter->lowPassCutoff = 20000.0f;
+    padFilter->highPassCutoff = 20.0f;
+    padMasterGain = std::make_unique<SimpleSmoothedGainAudioSource> (padFilter.get());
+    padMasterGain->setGain (1.0f, 0.02f);
+    padBusGain = std::make_unique<SimpleSmoothedGainAudioSource> (padMasterGain.get());
+    padBusGain->setGain (1.0f, 0.02f);
+    padTap = std::make_unique<SimpleTapAudioSource> (padBusGain.get());
+
+    countIn = std::make_unique<CountInAudioSource>();
+    countIn->countInState = &countInState;
+    countIn->logCallback = log;
+    countOverlay = std::make_unique<OverlaySampleSource>();
+    countOverlayClick = std::make_unique<OverlaySampleSource>();
+    countOverlayGuide = std::make_unique<OverlaySampleSource>();
+
+    router = std::make_unique<MultiBusRouter>();
+    router->logCallback = log;
+    router->mainSource = &masterTransport;
+    router->transport = &masterTransport;
+    router->countInState = &countInState;
+    router->sessionPresent = &sessionPresent;
+    router->standaloneCountActive = &standaloneCountInActive;
+    router->countJumpArmed = &countJumpArmed;
+    router->handoffArmed = &handoffPending;
+    router->overlayDrivesHandoff = &overlayPlaying;
+    router->autoStartRaised = &transitionAutoStartRaised;
+    router->handoffStampMs = &handoffStamps[0];
+    // Set before any device runs and never reassigned: they run on the audio thread.
+    router->handoffCallback = [this] { onHandoff(); };
+    router->countJumpCallback = [this] { onCountJumpEnd(); };
+
+    for (auto& [name, bus] : groupBuses)
+        router->addBus (name, bus->tap.get());
+
+    router->setMonitor ("click", true);
+    router->setMonitor ("guide", true);
+    router->addDirectSource ("metronomeTap", metronomeTap.get());
+    router->setMonitor ("metronomeTap", true);
+    router->addDirectSource ("cueTap", cueTap.get());
+    router->setMonitor ("cueTap", true);
+    router->addDirectSource ("pads", padTap.get());
+    router->addDirectSource ("countIn", countIn.get());
+    router->addDirectSource ("countOverlay", countOverlay.get());
+    router->addDirectSource ("countOverlayClick", countOverlayClick.get());
+    router->setMonitor ("countOverlayClick", true);
+    router->addDirectSource ("countOverlayGuide", countOverlayGuide.get());
+    router->setMonitor ("countOverlayGuide", true);
 }
 
 AudioEngine::~AudioEngine()
 {
+    stopTimer();
+
+    // The asset loader checks between folders; it must be gone before the sources it fills.
+    assetLoaderShouldStop = true;
+    waitForAssetLoader();
+
+    trackLoader->stopWithin (3000);
+    peakGenerator->stopWithin (2000);
+
+    {
+        const juce::ScopedLock lock (midiLock);
+        for (auto& [id, input] : midiInputs)
+            input->stop();
+        midiInputs.clear();
+        juce::Logger::writeToLog ("AudioEngine: Closed all MIDI inputs");
+    }
+
+    player.setSource (nullptr);
+
+    deviceManager.removeChangeListener (this);
     if (callbackAdded)
         deviceManager.removeAudioCallback (&player);
-    player.setSource (nullptr);
     deviceManager.closeAudioDevice();
-    cueSource.reset();
+
+    preloader->stopWithin (2000);
+
+    masterReadAhead.stopThread (1000);
+    padReadAhead.stopThread (1000);
+
+    // Posted closures still in the queue see the token gone and do nothing.
+    liveness.reset();
+    masterTransport.setSource (nullptr);
 }
 
+//==============================================================================
+void AudioEngine::debugLog (const juce::String& line)
+{
+    if (eventSink)
+        eventSink ("fromNative", makeObject ({ { "action", "DEBUG_LOG" }, { "message", line } }));
+
+    juce::Logger::writeToLog (line);
+}
+
+void AudioEngine::sendEvent (const juce::var& payload)
+{
+    if (eventSink)
+        eventSink ("fromNative", payload);
+}
+
+void AudioEngine::postToMessageThread (std::function<void()> work) const
+{
+    juce::MessageManager::callAsync ([weak = std::weak_ptr<Liveness> (liveness), work = std::move (work)]
+    {
+        if (weak.lock() != nullptr)
+            work();
+    });
+}
+
+void AudioEngine::postEvent (const juce::var& payload)
+{
+    postToMessageThread ([this, payload] { sendEvent (payload); });
+}
+
+//==============================================================================
+GroupBus* AudioEngine::getGroupBus (const juce::String& name)
+{
+    const auto found = groupBuses.find (name);
+    return found != groupBuses.end() ? found->second.get() : nullptr;
+}
+
+int AudioEngine::getLiveStretchLatencySamples() const
+{
+    int latency = 0;
+    for (const auto& [name, bus] : groupBuses)
+        latency = std::max (latency, bus->stretch->getLatencySamples());
+    return latency;
+}
+
+void AudioEngine::setStretchBypass (bool bypass)
+{
+    stretchBypassed = bypass;
+    for (auto& [name, bus] : groupBuses)
+        bus->stretch->bypass = bypass;
+
+    // The song-locked direct sources wait for the stretched music: the stretchers' latency in
+    // force, at the device rate.
+    int delay = 0;
+    if (! bypass)
+    {
+        const auto session = sessionSampleRate.load();
+        const auto device = deviceSampleRate.load();
+        delay = juce::roundToInt (getLiveStretchLatencySamples() * (session > 0.0 ? device / session : 1.0));
+    }
+    router->setSongLockedDelay (delay);
+}
+
+void AudioEngine::setActiveSongId (const juce::String& songId)
+{
+    activeSongId = songId;
+    {
+        const juce::SpinLock::ScopedLockType lock (activeSongIdLock);
+        activeSongIdBuffer.fill (0);
+        songId.copyToUTF8 (activeSongIdBuffer.data(), activeSongIdBuffer.size());
+    }
+    sessionPresent = songId.isNotEmpty();
+}
+
+bool AudioEngine::copyActiveSongId (char* out, size_t capacity, bool tryOnly) const noexcept
+{
+    if (out == nullptr || capacity == 0)
+        return false;
+    out[0] = 0;
+
+    const juce::SpinLock::ScopedTryLockType attempt (activeSongIdLock);
+    if (! attempt.isLocked())
+    {
+        if (tryOnly)
+            return false;
+        const juce::SpinLock::ScopedLockType lock (activeSongIdLock);
+        return copyActiveSongId (out, capacity, true);
+    }
+
+    size_t length = std::strlen (activeSongIdBuffer.data());
+    if (length >= capacity)
+    {
+        length = capacity - 1;
+        // Never end inside a UTF-8 sequence: back up over continuation bytes.
+        while (length > 0 && (static_cast<unsigned char> (activeSongIdBuffer[length]) & 0xC0) == 0x80)
+            --length;
+    }
+    std::memcpy (out, activeSongIdBuffer.data(), length);
+    out[length] = 0;
+    return length > 0;
+}
+
+//==============================================================================
+void AudioEngine::onHandoff() noexcept
+{
+    startSeekPending = false;
+    startArmed = false;
+
+    const auto seekSample = startSeekSample.exchange (-1);
+    if (seekSample >= 0 && loopRegion != nullptr)
+        loopRegion->requestSeek (seekSample);
+
+    if (musicGain != nullptr)
+        musicGain->requestRamp (1.0f, 0.005f);
+
+    if (regionVoiceRearm.exchange (false) && countIn != nullptr && countIn->hasCountEvents())
+        countIn->rewindAndRearmRegionVoice();
+
+    countInPhase = 2;
+}
+
+// The bodies of these hand-offs belong to the transport, loops and transitions; until those are
+// built they only keep the state the router and the tick read consistent.
+void AudioEngine::onCountJumpEnd() noexcept { countJumpArmed = false; }
+void AudioEngine::onOverlapAutoStart() noexcept {}
+void AudioEngine::onCountInComplete() noexcept {}
+void AudioEngine::onTransportPosition (int64_t, double) noexcept {}
+
+void AudioEngine::timerCallback()
+{
+    if (transitionAutoStartRaised.exchange (false))
+        onOverlapAutoStart();
+}
+
+//==============================================================================
 void AudioEngine::loadIndicationToRam (const juce::String& indicationId, const juce::String& filePath,
                                        const juce::String& fallbackPath)
 {
-    indications::loadIndicationToRam (cueSource.get(), formatManager, indicationId, filePath, fallbackPath);
+    indications::loadIndicationToRam (cue.get(), formatManager, indicationId, filePath, fallbackPath);
 }
 
 void AudioEngine::unloadIndicationFromRam (const juce::String& indicationId)
 {
-    indications::unloadIndicationFromRam (cueSource.get(), indicationId);
+    indications::unloadIndicationFromRam (cue.get(), indicationId);
 }
 
-void AudioEngine::clearIndications() { indications::clearIndications (cueSource.get()); }
+void AudioEngine::clearIndications() { indications::clearIndications (cue.get()); }
 
 void AudioEngine::setIndicationSchedule (const juce::var& schedule)
 {
-    indications::setIndicationSchedule (cueSource.get(), schedule);
-}
-
-void AudioEngine::debugLog (const juce::String& line)
-{
-    juce::Logger::writeToLog (line);
-
-    if (eventSink)
-        eventSink ("fromNative", makeObject ({ { "action", "DEBUG_LOG" }, { "message", line } }));
-}
-
-void AudioEngine::logStartupStep (const juce::String& step)
-{
-    const auto seconds = (juce::Time::getMillisecondCounterHiRes() - initialiseStartMs) / 1000.0;
-    juce::Logger::writeToLog ("[STARTUP-AE " + juce::String (seconds, 3) + "s] " + step);
-}
-
-void AudioEngine::openDefaultDevice()
-{
-    // Creates the system's types (ALSA, JACK) before ours is added: the manager only creates its
-    // defaults while its list is empty.
-    const auto& types = deviceManager.getAvailableDeviceTypes();
-
-    juce::String chosenType = "ALSA";
-    for (auto* type : types)
-    {
-        if (type->getTypeName() == "JACK")
-        {
-            // JACK lists devices only while a server runs (it never starts one itself).
-            type->scanForDevices();
-            if (! type->getDeviceNames (false).isEmpty())
-                chosenType = "JACK";
-        }
-    }
-
-    juce::XmlElement state ("DEVICESETUP");
-    state.setAttribute ("deviceType", chosenType);
-    const auto error = deviceManager.initialise (0, 2, &state, true);
-
-    debugLog ("[INIT-FLOW] initialise(): device open " + juce::String (deviceManager.getCurrentAudioDevice() != nullptr ? "OK" : "FAILED")
-              + " | type=" + chosenType + (error.isNotEmpty() ? " | error=" + error : juce::String()));
-
-    // The virtual device type is listed with the drivers; it is opened only when chosen.
-    deviceManager.addAudioDeviceType (platform::createVirtualAudioDeviceType());
-}
-
-void AudioEngine::initialise()
-{
-    initialiseStartMs = juce::Time::getMillisecondCounterHiRes();
-    if (initialiseHeldForTesting)
-        return;
-
-    logStartupStep ("initialise() START");
-    debugLog ("[INIT-FLOW] initialise() ENTER on BG thread | deviceSampleRate=" + juce::String (getDeviceSampleRate()));
-
-    openDefaultDevice();
-    logStartupStep ("device open done");
-
-    if (auto* device = deviceManager.getCurrentAudioDevice())
-    {
-        deviceSampleRate = device->getCurrentSampleRate();
-        lastDeviceName = device->getName();
-        juce::Logger::writeToLog ("AudioEngine: Audio device Configured. SR: " + juce::String (device->getCurrentSampleRate())
-                                  + " Hz, Buffer: " + juce::String (device->getCurrentBufferSizeSamples()));
-    }
-
-    deviceManager.addAudioCallback (&player);
-    callbackAdded = true;
-    logStartupStep ("addAudioCallback done");
-
-    initialiseComplete = true;
-    debugLog (juce::String (juce::CharPointer_UTF8 ("[INIT-FLOW] initialise(): BACKEND_READY — bridge gating released")));
-    sendBackendReady();
-}
-
-juce::var AudioEngine::makeBackendReadyEvent() const
-{
-    const auto root = getStorageRoot().getFullPathName();
-    return makeObject ({
-        { "action", "BACKEND_READY" },
-        { "deviceSampleRate", getDeviceSampleRate() },
-        // Total physical memory in MB, rounded up by one as the front end has always received it.
-        { "systemMemoryMB", juce::SystemStats::getMemorySizeInMegabytes() + 1 },
-        { "deviceId", getDeviceId() },
-        { "schemaHash", "dbaf31540c7226f3" },
-        { "storageRoot", root },
-        { "storageRootB64", juce::Base64::toBase64 (root.toRawUTF8(), root.getNumBytesAsUTF8()) },
-        { "storageRootNeedsChoice", ! hasStorageRootConfig() && ! defaultRootHasLibrary() },
-    });
+    indications::setIndicationSchedule (cue.get(), schedule);
 }
 
 void AudioEngine::setAutomationCues (const core::Json& payload)
@@ -142,11 +362,5 @@ void AudioEngine::setAutomationCues (const core::Json& payload)
     automationBaseState = core::readAutomationBaseState (member ("baseState", emptyObject));
     automationOverrides = core::readAutomationOverrides (member ("overrides", emptyArray));
     automationSongMap = core::readAutomationSongMap (member ("songMap", emptyObject));
-}
-
-void AudioEngine::sendBackendReady()
-{
-    if (eventSink)
-        eventSink ("fromNative", makeBackendReadyEvent());
 }
 } // namespace quorvelle

@@ -1,105 +1,457 @@
 #pragma once
 
+#include "audio/engine/EngineWorkers.h"
+#include "audio/graph/ChainSources.h"
+#include "audio/graph/CountIn.h"
+#include "audio/graph/CountInAudioSource.h"
+#include "audio/graph/CueAudioSource.h"
+#include "audio/graph/GainStages.h"
+#include "audio/graph/GroupBus.h"
+#include "audio/graph/MetronomeAudioSource.h"
+#include "audio/graph/MultiBusRouter.h"
+#include "audio/graph/OverlaySampleSource.h"
+#include "audio/graph/ZeroLatencyResamplingSource.h"
 #include "bridge/EventSink.h"
 #include "core/Automation.h"
 
 #include <juce_audio_devices/juce_audio_devices.h>
+#include <juce_audio_formats/juce_audio_formats.h>
 #include <juce_audio_utils/juce_audio_utils.h>
 
+#include <array>
 #include <atomic>
+#include <deque>
 #include <functional>
+#include <limits>
+#include <map>
 #include <memory>
+#include <set>
+#include <thread>
+#include <unordered_set>
 #include <vector>
 
 namespace quorvelle
 {
-// The audio engine: owns the device manager and the player that renders the audio graph, and
-// reports to the front end through its EventSink. Constructed with the main component; opens no
-// device until `initialise`, which runs once on the start-up thread.
-class AudioEngine
+// The audio engine: owns the device manager, the player and the whole playback graph (16 group
+// buses, the music path, click, guide, pads, count-in and overlays, all feeding the router), and
+// reports to the front end through its EventSink.
+//
+// Threads: constructed and destroyed on the message thread; `initialise` runs once on the start-up
+// thread; every other operation runs on the message thread. The audio thread pulls the graph and
+// runs the callbacks the constructor installs; those callbacks only store atomics and raise
+// requests (no allocation, no lock). Closures the engine posts carry a liveness token and are
+// dropped once the engine is gone.
+// Owns: every graph object, the workers, the settings file and the asset loader thread.
+class AudioEngine final : public juce::Timer,
+                          public juce::MidiInputCallback,
+                          public juce::ChangeListener
 {
 public:
-    // The spoken-cue source of the graph (defined with the audio sources).
-    class CueAudioSource;
+    // The spoken-cue source of the graph, under the name the engine's callers use.
+    using CueAudioSource = ::quorvelle::CueAudioSource;
+
+    // One loaded stem. Made empty by the loaders; owned by `tracks` or by a preloaded session.
+    struct LoadedTrack
+    {
+        std::unique_ptr<juce::AudioBuffer<float>> buffer, originalBuffer, stretchedBuffer;
+        std::unique_ptr<std::vector<Int16ChannelData>> int16Channels;
+        bool isInt16 = false;
+        ChunkLoadMap loadMap;
+        std::unique_ptr<juce::PositionableAudioSource> source;
+        std::unique_ptr<SmoothedGainAudioSource> gain;
+        std::unique_ptr<TapAudioSource> tap;
+        float volume = 1.0f;
+        bool mute = false, solo = false;
+        juce::String instrumentType { "MELODIC" };
+        bool skipTranspose = false;
+        bool isPercussive = false;
+        juce::String busOverride, bus, url;
+        float lastLoggedGain = -999.0f, lastLoggedDb = -999.0f;
+
+        // The float buffer's channel count; else the number of 16-bit channels; else -1.
+        int getNumChannels() const;
+        // The float buffer's length; else the first 16-bit channel's (-1 with no channel); else -1.
+        int getNumSamples() const;
+    };
+
+    class PeakGeneratorThread : public EngineWorkerThread
+    {
+    public:
+        explicit PeakGeneratorThread (AudioEngine& engine) : EngineWorkerThread ("PeakGenerator", engine) {}
+    };
+    class TrackLoaderThread : public EngineWorkerThread
+    {
+    public:
+        explicit TrackLoaderThread (AudioEngine& engine) : EngineWorkerThread ("TrackLoader", engine) {}
+    };
+    class PreloadThread : public EngineWorkerThread
+    {
+    public:
+        explicit PreloadThread (AudioEngine& engine) : EngineWorkerThread ("Preloader", engine) {}
+    };
+    struct PreloadedSession;
+    struct LoadedPad;
+    struct PadStream;
+
+    // Bytes of sample storage held by the engine, by owner (diagnostics).
+    struct EngineMemoryUsage
+    {
+        int64_t tracksBytes = 0, tracksOrigBytes = 0, padsBytes = 0, padRingBytes = 0, preloadBytes = 0,
+                transcoderBytes = 0, cueBytes = 0, overlayBytes = 0;
+    };
+
+    struct BusStretchRatio
+    {
+        juce::String busId;
+        float ratio = 1.0f;
+    };
 
     AudioEngine();
-    ~AudioEngine();
+    ~AudioEngine() override;
 
-    AudioEngine (const AudioEngine&) = delete;
-    AudioEngine& operator= (const AudioEngine&) = delete;
-
-    // Set once by the owner before the start-up thread runs; called from any thread.
+    //==============================================================================
+    // Host hooks: written by the owner right after construction, before `initialise`; never replaced.
     EventSink eventSink;
-    // Available physical memory in bytes, or -1 when the query fails. Installed by the owner.
-    std::function<juce::int64()> queryAvailablePhysicalMemory;
+    // Available physical memory in bytes; all bits set when the query fails.
+    std::function<juce::uint64()> memoryProbe;
+    // Where the settings file lives and the user's files are (the storage root).
+    std::function<juce::File()> storageRootProvider;
+    // The fields of BACKEND_READY that come from the host (device id, storage root and its choice).
+    std::function<juce::var()> hostReadyFields;
 
-    // Writes the line to the log and, when the sink is set, sends it as DEBUG_LOG through it on
-    // the calling thread.
+    //==============================================================================
+    // Events and log.
+    // Sends DEBUG_LOG {message} through the sink (when set) on the calling thread, then writes the
+    // line to the logger. Not for the audio thread: the graph's lines go through AudioThreadLog.
     void debugLog (const juce::String& line);
+    // Sends `payload` through the sink on the calling thread (when set).
+    void sendEvent (const juce::var& payload);
+    // Posts `payload` to the message thread; it is sent there while the engine still exists.
+    void postEvent (const juce::var& payload);
+    // Posts `work` to the message thread; it runs only while the engine still exists.
+    void postToMessageThread (std::function<void()> work) const;
 
-    // Start-up thread, once: opens an audio device (JACK when a server runs, else ALSA's default;
-    // none is fine), attaches the player, marks the engine ready (which opens the bridge's gate)
-    // and sends BACKEND_READY. Never waits on the message thread.
+    //==============================================================================
+    // Start-up.
     void initialise();
-
     bool isInitialiseComplete() const { return initialiseComplete.load(); }
     double getDeviceSampleRate() const { return deviceSampleRate.load(); }
-
-    // Sends BACKEND_READY through the sink, when it is set.
     void sendBackendReady();
-    // The BACKEND_READY object; the bridge sends the same again on FRONTEND_READY.
     juce::var makeBackendReadyEvent() const;
-
-    // Writes "[STARTUP-AE <seconds>s] <step>" to the log.
     void logStartupStep (const juce::String& step);
+    // Loads the cue and click samples; runs on the asset loader thread and stops between folders
+    // when the engine is being destroyed.
+    void loadAssetFolders();
 
+    // The asset folder `name` under "public" or "frontend" in `start` or one of its nine ancestors.
+    // `base` receives the "frontend" folder when the hit is under it, else an empty path.
+    static juce::File findAssetFolder (const juce::File& start, const juce::String& name, juce::File& base);
+
+    //==============================================================================
+    // Graph access (message thread).
     juce::AudioDeviceManager& getDeviceManager() { return deviceManager; }
+    juce::AudioFormatManager& getFormatManager() { return formatManager; }
+    MultiBusRouter& getRouter() { return *router; }
+    MetronomeAudioSource& getMetronome() { return *metronome; }
+    CueAudioSource* getCueSource() { return cue.get(); }
+    CountInAudioSource& getCountIn() { return *countIn; }
+    GroupBus* getGroupBus (const juce::String& name);
+    const std::map<juce::String, std::unique_ptr<GroupBus>>& getGroupBuses() const { return groupBuses; }
+    juce::AudioTransportSource& getMasterTransport() { return masterTransport; }
 
-    // Automation, message thread only. `setAutomationCues` reads "cues", "baseState", "overrides"
-    // and "songMap" from the payload with the core's readers (a missing member, or a payload that
-    // is not an object, reads as empty) and replaces all four stored records; the engine tick
-    // evaluates them while core automation is on.
+    // Switches the 16 buses' live stretchers off (`bypass`) or on, together with the router's delay
+    // of the song-locked direct sources by the stretchers' latency in force. The one writer of the
+    // buses' bypass.
+    void setStretchBypass (bool bypass);
+    bool isStretchBypassed() const noexcept { return stretchBypassed; }
+    // The live stretchers' common latency at the session rate, in samples (the largest of the 16).
+    int getLiveStretchLatencySamples() const;
+
+    // The active song, published with the router's session flag. Other threads read the id
+    // through `copyActiveSongId` (under a spin lock); the audio thread try-locks.
+    void setActiveSongId (const juce::String& songId);
+    juce::String getActiveSongId() const { return activeSongId; }
+    // Copies the id into `out` (NUL-terminated, cut at a character boundary); false when it could
+    // not be read now (`tryOnly` and the lock busy) or no song is active.
+    bool copyActiveSongId (char* out, size_t capacity, bool tryOnly = false) const noexcept;
+
+    // Automation, message thread only.
     void setAutomationCues (const core::Json& payload);
     void setUseCoreAutomation (bool enabled) { useCoreAutomation = enabled; }
     bool isUsingCoreAutomation() const { return useCoreAutomation; }
-
     const std::vector<core::AutomationCue>& getAutomationCues() const { return automationCues; }
     const std::vector<core::AutomationOverride>& getAutomationOverrides() const { return automationOverrides; }
     const core::AutomationState& getAutomationBaseState() const { return automationBaseState; }
     const core::AutomationSongMap& getAutomationSongMap() const { return automationSongMap; }
 
-    // Indications: recorded messages that the cue source speaks at song positions. Message thread;
-    // loading decodes and converts on the calling thread.
+    // Indications: recorded messages that the cue source speaks at song positions. Message thread.
     void loadIndicationToRam (const juce::String& indicationId, const juce::String& filePath, const juce::String& fallbackPath);
     void unloadIndicationFromRam (const juce::String& indicationId);
     void clearIndications();
     void setIndicationSchedule (const juce::var& schedule);
-    CueAudioSource* getCueSource() { return cueSource.get(); }
+
+    //==============================================================================
+    // Diagnostics.
+    std::vector<BusStretchRatio> getBusStretchRatios() const;
+    juce::var getNativeStateSnapshot();
+    EngineMemoryUsage getMemoryUsage() const;
+
+    //==============================================================================
+    // Hand-off callbacks the router runs on the audio thread (installed by the constructor).
+    void onHandoff() noexcept;
+    void onCountJumpEnd() noexcept;
+    void onOverlapAutoStart() noexcept;
+    void onCountInComplete() noexcept;
+    void onTransportPosition (int64_t newPosition, double sampleRate) noexcept;
+
+    //==============================================================================
+    // Base classes.
+    void timerCallback() override;
+    void handleIncomingMidiMessage (juce::MidiInput*, const juce::MidiMessage&) override {}
+    void changeListenerCallback (juce::ChangeBroadcaster*) override {}
 
     // Tests hold readiness themselves: with this set, `initialise` returns at once and the test
     // flips readiness through `markInitialiseCompleteForTesting`.
     void setInitialiseHeldForTesting (bool held) { initialiseHeldForTesting = held; }
     void markInitialiseCompleteForTesting() { initialiseComplete = true; }
+    // Where `initialise` looks for the asset folders (default: the executable's folder).
+    void setAssetSearchStartForTesting (const juce::File& folder) { assetSearchStart = folder; }
+    // Joins the asset loader (tests wait for the samples).
+    void waitForAssetLoader();
+    bool areCueSamplesLoaded() const { return cueSamplesLoaded.load(); }
 
 private:
+    struct Liveness
+    {
+    };
+
+    void buildGraph();
+    juce::String transportStateText() const;
+    bool openFromSavedState();
     void openDefaultDevice();
 
-    juce::AudioDeviceManager deviceManager;
-    juce::AudioSourcePlayer player;
-    std::atomic<bool> initialiseComplete { false };
-    std::atomic<double> deviceSampleRate { 44100.0 };
-    juce::String lastDeviceName;
-    double initialiseStartMs = 0.0;
-    bool callbackAdded = false;
-    bool initialiseHeldForTesting = false;
+public:
+    //==============================================================================
+    // Settings file, device list and device configuration.
+    void initSettingsFile();
+    bool loadAudioSettings();
+    void saveAudioSettings();
+    void sendAudioDeviceList();
+    void recalcResamplerRatio (const juce::String& reason);
 
+private:
+
+    //==============================================================================
+    // Readiness, host hooks and MIDI state.
+    std::atomic<bool> initialiseComplete { false };
+    // Tick bookkeeping (transport and loading).
+    int64_t tickCount = 0, lastTickMs = 0, tickNextDueMs = std::numeric_limits<int64_t>::max(), tickLoadedChunks = 0;
+    double tickLastPosition = 0.0;
+    bool progressiveLoadRunning = false, headOnlyLoadRunning = false;
+    std::atomic<double> songTimeSeconds { 0.0 };
+    double tickLastSongTime = 0.0;
+    juce::CriticalSection midiLock;
+    bool midiMasterEnabled = false;
+    std::map<juce::String, std::unique_ptr<juce::MidiOutput>> midiOutputs;
+    double midiMarkerScanTime = -1.0;
+    std::unordered_set<std::string> notifiedDisconnectedBuses;
+    std::map<juce::String, std::unique_ptr<juce::MidiInput>> midiInputs;
+
+    // Device state, managers and threads.
+    std::atomic<bool> cueSamplesLoaded { false };
+    juce::uint32 listSuppressedUntilMs = 0;
+    bool deviceLost = false;
+    std::atomic<bool> exportClosedDevice { false };
+    juce::String lastDeviceName;
+    juce::AudioDeviceManager deviceManager;
+    juce::AudioFormatManager formatManager;
+    juce::AudioSourcePlayer player;
+    juce::TimeSliceThread masterReadAhead { "Master Read Ahead" };
+    juce::TimeSliceThread padReadAhead { "Pad Read Ahead" };
+    std::unique_ptr<juce::PropertiesFile> settingsFile;
+
+    // Music path and song.
+    std::map<juce::String, std::unique_ptr<GroupBus>> groupBuses;
+    PositionableMixerSource groupMixer;
+    PositionableMixerSource musicMixer;
+    std::unique_ptr<MusicCrossfadeSource> musicCrossfade;
+    std::unique_ptr<CosineSmoothedGainAudioSource> musicGain;
+    juce::AudioTransportSource masterTransport;
+    double originalBpm = 120.0;
+    std::atomic<double> currentBpm { 120.0 };
+    float currentSemitones = 0.0f;
+    std::map<juce::String, std::unique_ptr<LoadedTrack>> tracks;
+    juce::String currentLoadingSongId;
+    juce::String activeSongId;
+    std::atomic<double> deviceSampleRate { 44100.0 };
+    std::atomic<double> sessionSampleRate { 44100.0 };
+
+    // Seek, loop and boundary state.
+    std::atomic<bool> loopSeekPending { false }, loopSeekQueued { false };
+    double queuedLoopSeekTime = 0.0;
+    juce::CriticalSection loopRegionLock;
+    double loopRegionStart = 0.0, loopRegionEnd = 0.0;
+    std::atomic<bool> loopRegionActive { false };
+    bool loopRegionFired = false;
+    juce::CriticalSection boundarySeekLock;
+    double boundarySeekTriggerTime = 0.0, boundarySeekTargetPos = 0.0;
+    std::atomic<bool> boundarySeekActive { false };
+    bool boundarySeekFired = false;
+    double sampleSeekTriggerTime = 0.0, sampleSeekTargetPos = 0.0;
+    std::atomic<bool> sampleSeekArmed { false };
+
+    // Pads.
+    std::shared_ptr<PadStream> pad1Stream, pad1FadingStream, pad2Stream, pad2FadingStream;
+    std::unique_ptr<SimpleSmoothedGainAudioSource> pad1Gain, pad1FadingGain, pad2Gain, pad2FadingGain;
+    SourceMixer padMixer;
+    std::unique_ptr<FilteredAudioSource> padFilter;
+    std::map<juce::String, std::shared_ptr<LoadedPad>> padCache;
+    juce::CriticalSection padCacheLock;
+    std::map<juce::String, int> pendingPadDecodes;
+    bool continuePad1 = false, continuePad2 = false;
+
+    // Metronome, cue and count-in chains, mixer state.
+    std::unique_ptr<MetronomeAudioSource> metronome;
+    std::unique_ptr<SmoothedGainAudioSource> metronomeVolumeGain;
+    std::unique_ptr<SmoothedGainAudioSource> metronomeBusGain;
+    float clickBusGain = 1.0f, guideBusGain = 1.0f;
+    bool isSessionReady = false;
+    bool wasPlayingAtLastTick = false;
+    int64_t tickDiagWindowEndMs = 0, tickLastLog200Ms = 0, tickLastLog1000Ms = 0, tickStampMs = 0, tickStampSample = 0;
+    bool tickStampsValid = false;
+    bool pad1Enabled = false, pad2Enabled = false;
+    bool metronomeMute = false, metronomeSolo = false;
+    bool clickSourceInternal = true, guideSourceInternal = true;
+    std::unique_ptr<CueAudioSource> cue;
+    std::unique_ptr<SmoothedGainAudioSource> cueVolumeGain;
+    std::unique_ptr<SmoothedGainAudioSource> cueBusGain;
+    bool guideMute = false, guideSolo = false;
+    float guideGain = 1.0f;
+    std::unique_ptr<CountInAudioSource> countIn;
+    std::unique_ptr<OverlaySampleSource> countOverlay, countOverlayClick, countOverlayGuide;
+    CountInState countInState;
+    std::atomic<int> countInPhase { 0 };
+    std::atomic<bool> countInRunning { false };
+    bool countInEnabled = true;
+    bool sectionAnnounceFullBar = false;
+    std::atomic<int64_t> padRamThresholdBytes { 104857600 };
+
+    // Overlap transitions.
+    juce::String transitionSongId;
+    double transitionStartSeconds = 0.0, transitionEndSeconds = 0.0;
+    bool transitionFadeIn = false;
+    double transitionFadeSeconds = 5.0;
+    // The transition phases; the router reads the hand-off flags.
+    std::atomic<bool> transitionScheduled { false }, transitionArmed { false }, overlayPlaying { false },
+        handoffPending { false }, handoffDone { false }, transitionAutoStartRaised { false }, transitionFinished { false };
+    double transitionFadeApplied = 5.0;
+    std::array<std::atomic<double>, 5> handoffStamps {};
+    bool transitionPreloadArmed = false;
+    juce::var deferredMetronomeSetup, deferredCueSetup, deferredCountInSetup;
+    double deferredOriginalBpm = 120.0;
+    std::vector<double> deferredBeatTimes;
+    std::vector<int> deferredBeatNumbers;
+    int deferredNumerator = 4, deferredDenominator = 4;
+    bool deferredTimeSignatureValid = false;
+    std::atomic<bool> deferredSetupPending { false };
+    bool latencyCompensation = false;
+    double pendingSeekSeconds = -1.0;
+    int numerator = 4, denominator = 4;
+    float pad1BaseGain = 1.0f, pad2BaseGain = 1.0f;
+    float metronomeGain = 0.5f;
+
+    // Graph ends, routing and pad state.
+    std::unique_ptr<TapAudioSource> metronomeTap, cueTap;
+    std::unique_ptr<LoopRegionSource> loopRegion;
+    std::unique_ptr<SplitRouterSource> splitRouter;
+    std::unique_ptr<ZeroLatencyResamplingSource> songResampler;
+    std::unique_ptr<MultiBusRouter> router;
+    std::unique_ptr<SimpleSmoothedGainAudioSource> padMasterGain;
+    std::unique_ptr<SimpleSmoothedGainAudioSource> padBusGain;
+    std::unique_ptr<SimpleTapAudioSource> padTap;
+    std::map<juce::String, juce::String> channelOverrides;
+    juce::String pad1RequestedFile, pad2RequestedFile;
+    std::set<juce::String> failedPadFiles;
+    struct PadPreloadRequest
+    {
+        juce::String file;
+        std::function<void()> completion;
+    };
+    std::deque<PadPreloadRequest> padPreloadQueue;
+    bool padPreloadRunning = false;
+    struct PadLastUpdate
+    {
+        bool enabled = false;
+        juce::String file;
+        float volumeDb = -100.0f;
+        float fadeSeconds = -1.0f;
+    };
+    PadLastUpdate pad1Last, pad2Last;
+    double audioLeadPadSec = 0.0;
+
+    // Workers and sessions.
+    std::unique_ptr<PeakGeneratorThread> peakGenerator;
+    std::unique_ptr<TrackLoaderThread> trackLoader;
+    std::unique_ptr<PreloadThread> preloader;
+    std::shared_ptr<PreloadedSession> preloadedSession;
+    bool preserveSessionArmed = false;
+    int peaksTicket = 0, loadTicket = 0, stretchTicket = 0;
+    double loadedBpm = 120.0;
+    double loadStartMs = 0.0;
+    juce::String currentSongIdForStretch;
+    int numPeaks = 800;
+    bool skipPeaks = false;
+    juce::var songTracks, songExtraData, songBeatMap, songStretchCacheData, songTimeSignatureMap;
+    int peakCount = 800;
+
+    // Click sections and automation.
+    std::atomic<bool> clickClockArmed { false };
+    double countRegionStart = -1.0, countRegionEnd = -1.0;
+    std::atomic<bool> startArmed { false };
+    std::atomic<bool> pendingStart { false };
+    std::atomic<bool> startSeekPending { false };
+    std::atomic<int64_t> startSeekSample { -1 };
+    std::atomic<bool> regionVoiceRearm { false };
+    int64_t tickAutomationLastMs = 0, tickAutomationIndex = 0, tickAutomationSection = 0;
+    bool tickAutomationArmed = false, tickAutomationFired = false, tickAutomationLogged = false;
     bool useCoreAutomation = false;
     std::vector<core::AutomationCue> automationCues;
     std::vector<core::AutomationOverride> automationOverrides;
     core::AutomationState automationBaseState;
     core::AutomationSongMap automationSongMap;
+    std::atomic<bool> cueClickSectionFlag { false };
+    int64_t clickWarningSample = -1;
+    bool clickWarningRaised = false, clickWarningHandled = false;
+    bool quietSeek = false;
+    std::atomic<bool> deviceRateChangedDuringClickSection { false };
+    double tempoRatio = 1.0;
+    double songTimeOffset = 0.0;
 
-    juce::AudioFormatManager formatManager;
-    std::unique_ptr<CueAudioSource> cueSource;
+    // The state the router and the redundancy link read.
+    std::atomic<bool> playbackGate { false };
+    std::atomic<bool> sessionPresent { false };
+    std::atomic<bool> standaloneCountInActive { false };
+    std::atomic<bool> countJumpArmed { false };
+    bool buffersHaveStftDelay = false;
+    std::atomic<bool> exportRendering { false };
+    mutable juce::SpinLock activeSongIdLock;
+    std::array<char, 256> activeSongIdBuffer {};
+
+    bool stretchBypassed = true;
+
+    // Start-up.
+    double initialiseStartMs = 0.0;
+    bool callbackAdded = false;
+    bool initialiseHeldForTesting = false;
+    juce::File assetSearchStart;
+    std::thread assetLoader;
+    std::atomic<bool> assetLoaderShouldStop { false };
+
+    std::shared_ptr<Liveness> liveness { std::make_shared<Liveness>() };
+
+    JUCE_DECLARE_NON_COPYABLE (AudioEngine)
 };
+
+// The 16 bus categories in their fixed order.
+const juce::StringArray& busCategoryNames();
 } // namespace quorvelle

@@ -116,6 +116,7 @@ void MultiBusRouter::rebuildRouteSnapshot()
         slot.source = direct ? route.source : nullptr;
         slot.gain = direct ? route.gain : 1.0f;
         slot.isCountIn = direct && name == "countIn";
+        slot.delayLane = direct ? DirectSourceDelay::laneFor (name) : -1;
     };
 
     for (const auto& [name, route] : buses)
@@ -139,6 +140,7 @@ void MultiBusRouter::rebuildRouteSnapshot()
 
     auto countIn = directs.find ("countIn");
     snapshot.countInSource = countIn != directs.end() ? dynamic_cast<CountInInterface*> (countIn->second.source) : nullptr;
+    snapshot.countInDelayLane = DirectSourceDelay::laneFor ("countIn");
     auto overlay = directs.find ("countOverlay");
     snapshot.handoffOverlay = overlay != directs.end() ? dynamic_cast<OverlaySampleSource*> (overlay->second.source) : nullptr;
 
@@ -168,6 +170,7 @@ void MultiBusRouter::prepareToPlay (int samplesPerBlockExpected, double sampleRa
     mainScratch.setSize (2, 2 * block, false, false, true);
     directScratch.setSize (2, 2 * block, false, false, true);
     workBuffer.setSize (maxOutputs, 2 * block + 16, false, false, true);
+    songLockedDelay.prepare ((int) std::ceil (maxSongLockedDelaySeconds.load() * sampleRate), 2 * block);
 
     deviceSampleRate = sampleRate;
     expectedSampleRate = sampleRate;
@@ -236,6 +239,7 @@ void MultiBusRouter::getNextAudioBlock (const juce::AudioSourceChannelInfo& info
     if (logCallback)
         updateRateMonitor (n);
     renderedSamples.fetch_add (n);
+    songLockedDelay.beginBlock();
 
     // The player copies the device's inputs into the buffer and may hand over more channels than the
     // device has outputs: clear every channel, and render only to the device's outputs.
@@ -458,6 +462,7 @@ void MultiBusRouter::renderDirect (const RouteSlot& slot, int n)
     juce::AudioBuffer<float> scratch (directScratch.getArrayOfWritePointers(), 2, n);
     scratch.clear();
     slot.source->getNextAudioBlock (juce::AudioSourceChannelInfo (&scratch, 0, n));
+    songLockedDelay.process (slot.delayLane, scratch, n);
 }
 
 int MultiBusRouter::processHandoff (const Snapshot& snapshot, int n, bool& fired, bool& countInRendered)
@@ -472,6 +477,7 @@ int MultiBusRouter::processHandoff (const Snapshot& snapshot, int n, bool& fired
         juce::AudioBuffer<float> scratch (directScratch.getArrayOfWritePointers(), 2, n);
         scratch.clear();
         countIn->getNextAudioBlock (juce::AudioSourceChannelInfo (&scratch, 0, n));
+        songLockedDelay.process (snapshot.countInDelayLane, scratch, n);
         countInRendered = true;
     };
     auto stamp = [&]

@@ -2,6 +2,7 @@
 
 #include "audio/graph/ChainSources.h"
 #include "audio/graph/CountIn.h"
+#include "audio/graph/DirectSourceDelay.h"
 #include "audio/graph/GraphUtils.h"
 #include "audio/graph/OverlaySampleSource.h"
 
@@ -35,6 +36,7 @@ struct RouteSlot
     bool monitor = false;
     float gain = 1.0f;
     bool isCountIn = false; // name is "countIn"
+    int delayLane = -1;     // song-locked sources: their lane in the router's delay
 };
 
 // The state of one output channel's linear resampler.
@@ -67,6 +69,13 @@ public:
     void setMonitor (const juce::String& name, bool monitor);
     void setRouting (const juce::String& name, int firstChannel, bool stereo);
     void setDirectGain (const juce::String& name, float gain);
+
+    // Delays the song-locked direct sources (click, cues, count-in, count overlays) by `samples`
+    // at the device rate, from the next block start (any thread). The rings hold up to
+    // `maxSongLockedDelaySeconds`, sized at prepare.
+    void setSongLockedDelay (int samples) noexcept { songLockedDelay.setDelay (samples); }
+    int getSongLockedDelay() const noexcept { return songLockedDelay.getAppliedDelay(); }
+    std::atomic<double> maxSongLockedDelaySeconds { 0.5 };
 
     bool needsCustomRouting() const noexcept { return customRouting.load(); }
 
@@ -133,6 +142,7 @@ private:
         int busCount = 0, directCount = 0;
         CountInInterface* countInSource = nullptr;
         OverlaySampleSource* handoffOverlay = nullptr;
+        int countInDelayLane = -1;
     };
 
     enum class Path { split, fast, custom };
@@ -158,6 +168,7 @@ private:
     double deviceSampleRate = 0.0;
 
     juce::AudioBuffer<float> mainScratch, directScratch, workBuffer;
+    DirectSourceDelay songLockedDelay;
     SrcState srcStates[maxOutputs];
     int lastSrcInputCount = 0;
     bool overlayHandedOff = false;

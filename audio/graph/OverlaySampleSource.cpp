@@ -67,6 +67,12 @@ int OverlaySampleSource::getLength() noexcept
     return take->sample.getNumSamples();
 }
 
+int64_t OverlaySampleSource::getSampleBytes() noexcept
+{
+    const PublishedState<Take>::ReadScope take (takes);
+    return (int64_t) take->sample.getNumChannels() * take->sample.getNumSamples() * (int64_t) sizeof (float);
+}
+
 int OverlaySampleSource::getFadeLength() noexcept
 {
     const PublishedState<Take>::ReadScope take (takes);

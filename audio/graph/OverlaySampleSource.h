@@ -30,6 +30,8 @@ public:
     // Any thread: the loaded take's length and fade, for diagnostics and tests.
     int getLength() noexcept;
     int getFadeLength() noexcept;
+    // Bytes of the loaded take's sample storage.
+    int64_t getSampleBytes() noexcept;
 
     void prepareToPlay (int, double) override {}
     void releaseResources() override {}
