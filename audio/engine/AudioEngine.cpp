@@ -1,13 +1,14 @@
 #include "audio/engine/AudioEngine.h"
 
 #include "platform/StorageRoot.h"
-#include "audio/graph/CueAudioSource.h"
 #include "platform/VirtualAudioDevice.h"
 
 namespace quorvelle
 {
-AudioEngine::AudioEngine()
+AudioEngine::AudioEngine (EventSink sink, std::function<juce::File()> storageRootIn)
+    : eventSink (std::move (sink)), storageRoot (std::move (storageRootIn))
 {
+    jassert (storageRoot != nullptr);
     formatManager.registerBasicFormats();
     cueSource = std::make_unique<CueAudioSource>();
     cueSource->logCallback = [this] (const juce::String& line) { debugLog (line); };
@@ -22,23 +23,32 @@ AudioEngine::~AudioEngine()
     cueSource.reset();
 }
 
+// Loads from filePath when it names an existing file, else from fallbackPath, else logs the failure.
 void AudioEngine::loadIndicationToRam (const juce::String& indicationId, const juce::String& filePath,
                                        const juce::String& fallbackPath)
 {
-    indications::loadIndicationToRam (cueSource.get(), formatManager, indicationId, filePath, fallbackPath);
+    const auto isExistingFile = [] (const juce::String& path)
+    { return path.isNotEmpty() && juce::File::isAbsolutePath (path) && juce::File (path).existsAsFile(); };
+
+    if (isExistingFile (filePath))
+    {
+        cueSource->loadIndication (indicationId, juce::File (filePath), formatManager);
+        return;
+    }
+    if (! isExistingFile (fallbackPath))
+    {
+        juce::Logger::writeToLog ("Indication load FAILED (file not found): " + filePath);
+        return;
+    }
+    juce::Logger::writeToLog ("Indication load: path not found, using id fallback " + fallbackPath);
+    cueSource->loadIndication (indicationId, juce::File (fallbackPath), formatManager);
 }
 
-void AudioEngine::unloadIndicationFromRam (const juce::String& indicationId)
-{
-    indications::unloadIndicationFromRam (cueSource.get(), indicationId);
-}
+void AudioEngine::unloadIndicationFromRam (const juce::String& indicationId) { cueSource->unloadIndication (indicationId); }
 
-void AudioEngine::clearIndications() { indications::clearIndications (cueSource.get()); }
+void AudioEngine::clearIndications() { cueSource->clearIndications(); }
 
-void AudioEngine::setIndicationSchedule (const juce::var& schedule)
-{
-    indications::setIndicationSchedule (cueSource.get(), schedule);
-}
+void AudioEngine::setIndicationSchedule (const juce::var& schedule) { cueSource->setIndicationSchedule (schedule); }
 
 void AudioEngine::debugLog (const juce::String& line)
 {
@@ -114,7 +124,7 @@ void AudioEngine::initialise()
 
 juce::var AudioEngine::makeBackendReadyEvent() const
 {
-    const auto root = getStorageRoot().getFullPathName();
+    const auto root = storageRoot().getFullPathName();
     return makeObject ({
         { "action", "BACKEND_READY" },
         { "deviceSampleRate", getDeviceSampleRate() },

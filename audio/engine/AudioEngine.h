@@ -1,10 +1,10 @@
 #pragma once
 
-#include "bridge/EventSink.h"
+#include "audio/graph/CueAudioSource.h"
 #include "core/Automation.h"
+#include "platform/EventSink.h"
 
 #include <juce_audio_devices/juce_audio_devices.h>
-#include <juce_audio_utils/juce_audio_utils.h>
 
 #include <atomic>
 #include <functional>
@@ -13,23 +13,24 @@
 
 namespace quorvelle
 {
-// The audio engine: owns the device manager and the player that renders the audio graph, and
-// reports to the front end through its EventSink. Constructed with the main component; opens no
-// device until `initialise`, which runs once on the start-up thread.
-class AudioEngine
+// The audio engine: owns the device manager, the player it attaches to the device, the automation
+// records and the graph's cue source; reports to the front end through the event sink it is given.
+// Constructed with the main component; opens no device until `initialise`, which runs once on the
+// start-up thread. No source is attached to the player yet, so an open device plays silence.
+class AudioEngine final
 {
 public:
-    // The spoken-cue source of the graph (defined with the audio sources).
-    class CueAudioSource;
+    // The spoken-cue source of the graph.
+    using CueAudioSource = quorvelle::CueAudioSource;
 
-    AudioEngine();
+    // `sink` is called from any thread (an empty sink drops the events); `storageRoot` answers the
+    // storage root in force whenever BACKEND_READY is built.
+    AudioEngine (EventSink sink, std::function<juce::File()> storageRoot);
     ~AudioEngine();
 
     AudioEngine (const AudioEngine&) = delete;
     AudioEngine& operator= (const AudioEngine&) = delete;
 
-    // Set once by the owner before the start-up thread runs; called from any thread.
-    EventSink eventSink;
     // Available physical memory in bytes, or -1 when the query fails. Installed by the owner.
     std::function<juce::int64()> queryAvailablePhysicalMemory;
 
@@ -57,8 +58,8 @@ public:
 
     // Automation, message thread only. `setAutomationCues` reads "cues", "baseState", "overrides"
     // and "songMap" from the payload with the core's readers (a missing member, or a payload that
-    // is not an object, reads as empty) and replaces all four stored records; the engine tick
-    // evaluates them while core automation is on.
+    // is not an object, reads as empty) and replaces all four stored records. They are stored
+    // only: nothing evaluates them yet.
     void setAutomationCues (const core::Json& payload);
     void setUseCoreAutomation (bool enabled) { useCoreAutomation = enabled; }
     bool isUsingCoreAutomation() const { return useCoreAutomation; }
@@ -83,6 +84,9 @@ public:
 
 private:
     void openDefaultDevice();
+
+    const EventSink eventSink;
+    const std::function<juce::File()> storageRoot;
 
     juce::AudioDeviceManager deviceManager;
     juce::AudioSourcePlayer player;
