@@ -110,6 +110,8 @@ MainComponent::MainComponent (platform::FrontEndHost& host, Options options)
       frontendFolder (options.frontendFolder == juce::File() ? defaultFrontendFolder() : options.frontendFolder),
       jsonBridge (&browser),
       typedBridge (options.makeTypedBridge ? options.makeTypedBridge (&browser) : std::make_unique<TypedBridge> (&browser)),
+      audioEngine ([this] (const juce::String& name, const juce::var& payload) { sendEvent (name, payload); },
+                   [] { return getStorageRoot(); }),
       redundancyEngine (&audioEngine),
       uploadQueue (getStorageRoot().getChildFile ("upload-queue.json")),
       uploadWorker (&uploadQueue),
@@ -122,12 +124,15 @@ MainComponent::MainComponent (platform::FrontEndHost& host, Options options)
                                     [this] (const juce::String& line) { audioEngine.debugLog (line); });
 
     const EventSink sink = [this] (const juce::String& name, const juce::var& payload) { sendEvent (name, payload); };
-    audioEngine.eventSink = sink;
     sessionServer.eventSink = sink;
     redundancyEngine.eventSink = sink;
     uploadWorker.eventSink = sink;
     downloadWorker.eventSink = sink;
-    audioEngine.queryAvailablePhysicalMemory = [] { return platform::availablePhysicalMemoryBytes(); };
+    audioEngine.memoryProbe = []
+    {
+        const auto bytes = platform::availablePhysicalMemoryBytes();
+        return bytes < 0 ? std::numeric_limits<juce::uint64>::max() : (juce::uint64) bytes;
+    };
 
     registerFrameActions();
     logStartup ("MainComponent: bridge + events wired");

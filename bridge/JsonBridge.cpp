@@ -1,6 +1,6 @@
 #include "bridge/JsonBridge.h"
 
-#include "bridge/EventSink.h"
+#include "platform/EventSink.h"
 #include "core/CoreService.h"
 
 #include <array>

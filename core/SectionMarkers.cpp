@@ -2,6 +2,7 @@
 
 #include "core/CLocaleText.h"
 #include "core/CountIn.h"
+#include "core/Utf8Text.h"
 
 #include <vector>
 
@@ -114,35 +115,6 @@ SectionMarkerLabel classifySectionMarker (const std::string& name)
 
 namespace
 {
-    // Code points of the text; malformed bytes stand for themselves.
-    std::vector<uint32_t> decodeCodePoints (std::string_view text)
-    {
-        std::vector<uint32_t> out;
-        out.reserve (text.size());
-        const auto n = text.size();
-        for (std::size_t i = 0; i < n;)
-        {
-            const auto lead = static_cast<unsigned char> (text[i]);
-            std::size_t extra = 0;
-            uint32_t cp = lead;
-            if (lead >= 0xC0 && lead < 0xE0) { extra = 1; cp = lead & 0x1Fu; }
-            else if (lead >= 0xE0 && lead < 0xF0) { extra = 2; cp = lead & 0x0Fu; }
-            else if (lead >= 0xF0 && lead < 0xF8) { extra = 3; cp = lead & 0x07u; }
-
-            if (extra == 0 || n - i - 1 < extra) // not a lead byte, or a sequence cut short by the end
-            {
-                out.push_back (lead);
-                ++i;
-                continue;
-            }
-            for (std::size_t k = 1; k <= extra; ++k)
-                cp = (cp << 6) | (static_cast<unsigned char> (text[i + k]) & 0x3Fu);
-            out.push_back (cp);
-            i += extra + 1;
-        }
-        return out;
-    }
-
     bool isSyllableLetter (uint32_t cp)
     {
         if ((cp >= 'A' && cp <= 'Z') || (cp >= 'a' && cp <= 'z'))
@@ -228,13 +200,13 @@ uint64_t countSpanishSyllables (std::string_view text)
         word.clear();
     };
 
-    for (const auto cp : decodeCodePoints (text))
+    forEachUtf8Char (text, [&] (uint32_t cp, int)
     {
         if (isSyllableLetter (cp))
             word.push_back (lowerSyllableLetter (cp));
         else
             flush();
-    }
+    });
     flush();
     return total;
 }

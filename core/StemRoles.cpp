@@ -1,5 +1,7 @@
 #include "core/StemRoles.h"
 
+#include "core/Utf8Text.h"
+
 #include <array>
 
 namespace quorvelle::core
@@ -15,17 +17,23 @@ bool isUnpitchedBusGroup (std::string_view groupName)
 
 namespace
 {
-    char foldAccented (unsigned char second)
+    // A letter of a track name as its plain lower-case ASCII form (the Spanish accented letters, upper
+    // and lower case, included); 0 for anything else.
+    char foldNameLetter (uint32_t c)
     {
-        switch (second)
+        if (c >= 'A' && c <= 'Z')
+            return (char) (c - 'A' + 'a');
+        if (c >= 'a' && c <= 'z')
+            return (char) c;
+        switch (c)
         {
-            case 0x81: case 0xA1: return 'a';
-            case 0x89: case 0xA9: return 'e';
-            case 0x8D: case 0xAD: return 'i';
-            case 0x91: case 0xB1: return 'n';
-            case 0x93: case 0xB3: return 'o';
-            case 0x9A: case 0x9C: case 0xBA: case 0xBC: return 'u';
-            default: return ' ';
+            case 0xC1: case 0xE1: return 'a';
+            case 0xC9: case 0xE9: return 'e';
+            case 0xCD: case 0xED: return 'i';
+            case 0xD1: case 0xF1: return 'n';
+            case 0xD3: case 0xF3: return 'o';
+            case 0xDA: case 0xDC: case 0xFA: case 0xFC: return 'u';
+            default: return 0;
         }
     }
 
@@ -39,23 +47,15 @@ std::string foldTrackName (std::string_view text)
 {
     std::string out;
     out.reserve (text.size());
-    for (std::size_t i = 0; i < text.size(); ++i)
+    // Anything but a letter becomes a space: one for a two-byte Latin-1 letter (lead byte C3), one
+    // per byte for any other character.
+    forEachUtf8Char (text, [&out] (uint32_t c, int bytes)
     {
-        const auto c = static_cast<unsigned char> (text[i]);
-        if (c >= 'A' && c <= 'Z')
-            out.push_back (static_cast<char> (c - 'A' + 'a'));
-        else if (c >= 'a' && c <= 'z')
-            out.push_back (static_cast<char> (c));
-        else if (c == 0xC3)
-        {
-            if (i + 1 < text.size())
-                out.push_back (foldAccented (static_cast<unsigned char> (text[++i])));
-            else
-                out.push_back (' ');
-        }
+        if (const auto letter = foldNameLetter (c))
+            out.push_back (letter);
         else
-            out.push_back (' ');
-    }
+            out.append (c >= 0xC0 && c <= 0xFF && bytes == 2 ? 1 : (std::size_t) bytes, ' ');
+    });
     return out;
 }
 

@@ -179,26 +179,6 @@ double beatToSeconds (double beat, const std::vector<TempoPoint>& points)
     return walkBeatToSeconds (beat, usableTempoPoints (points));
 }
 
-TimeSignature lookupTimeSignature (double time, const std::vector<TimeSignatureMapEntry>& map, const TimeSignature& fallback)
-{
-    if (map.empty())
-        return fallback;
-
-    // Last entry with entry.time <= time; the first entry when time lies before it.
-    std::size_t lo = 0;
-    std::size_t hi = map.size();
-    while (lo < hi)
-    {
-        const auto mid = lo + (hi - lo) / 2;
-        if (map[mid].time <= time)
-            lo = mid + 1;
-        else
-            hi = mid;
-    }
-    const auto& e = map[lo == 0 ? 0 : lo - 1];
-    return { e.numerator, e.denominator };
-}
-
 std::vector<BeatmapEntry> buildBeatmapFromTempoMap (const std::vector<TempoPoint>& points, double duration,
                                                     const TimeSignature& signature,
                                                     const std::vector<TimeSignatureMapEntry>& map)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/CoreJson.h"
+#include "core/TimingTypes.h"
 
 #include <cstdint>
 #include <string>
@@ -20,21 +21,6 @@ struct BeatmapEntry
     double time = 0.0; // seconds
     int32_t beatNum = 1; // 1 = downbeat
     bool isPhantom = false;
-};
-
-struct TimeSignature
-{
-    int32_t numerator = 4;
-    int32_t denominator = 4;
-
-    bool operator== (const TimeSignature&) const = default;
-};
-
-struct TimeSignatureMapEntry
-{
-    double time = 0.0; // seconds
-    int32_t numerator = 4;
-    int32_t denominator = 4;
 };
 
 struct ImportedSection
@@ -74,11 +60,6 @@ double beatToSeconds (double beat, const std::vector<TempoPoint>& points);
 std::vector<BeatmapEntry> buildBeatmapFromTempoMap (const std::vector<TempoPoint>& points, double duration,
                                                     const TimeSignature& signature,
                                                     const std::vector<TimeSignatureMapEntry>& map);
-
-// The signature of the last entry at or before `time`; the first entry's before it; the default
-// for an empty map.
-TimeSignature lookupTimeSignature (double time, const std::vector<TimeSignatureMapEntry>& map,
-                                   const TimeSignature& fallback);
 
 // Core methods.
 Json calculatePreciseTime (const Json& payload);

@@ -5,6 +5,8 @@ cd "$(dirname "$0")/.."
 # Compiler cache entries keyed relative to the checkout, so that every clone shares them.
 export CCACHE_BASEDIR="$PWD" CCACHE_NOHASHDIR=true
 bash scripts/setup.sh
+# No source below app/ includes from a layer above its own.
+bash scripts/check-layers.sh
 bash scripts/build.sh
 (cd build && ctest --output-on-failure -j "$(nproc)" "$@")
 

@@ -35,8 +35,10 @@ int AudioEngine::LoadedTrack::getNumSamples() const
 }
 
 //==============================================================================
-AudioEngine::AudioEngine()
+AudioEngine::AudioEngine (EventSink sink, std::function<juce::File()> storageRootIn)
+    : eventSink (std::move (sink)), storageRoot (std::move (storageRootIn))
 {
+    jassert (storageRoot != nullptr);
     formatManager.registerBasicFormats();
 
     masterReadAhead.startThread (juce::Thread::Priority::highest);
@@ -98,11 +100,6 @@ void AudioEngine::buildGraph()
 
     musicMixer.addInputSource (musicGain.get());
     loopRegion = std::make_unique<LoopRegionSource> (&musicMixer);
-    loopRegion->onEvent = [this] (const char* kind)
-    {
-        if (metronome != nullptr)
-            metronome->armClickAudit (kind);
-    };
     loopRegion->onPositionJump = [this] (int64_t position, double rate) { onTransportPosition (position, rate); };
 
     splitRouter = std::make_unique<SplitRouterSource> (loopRegion.get());
@@ -236,7 +233,7 @@ int AudioEngine::getLiveStretchLatencySamples() const
 {
     int latency = 0;
     for (const auto& [name, bus] : groupBuses)
-        latency = std::max (latency, bus->stretch->getLatencySamples());
+        latency = std::max (latency, bus->stretch->getStretcher().inputLatency() + bus->stretch->getStretcher().outputLatency());
     return latency;
 }
 
@@ -310,8 +307,8 @@ void AudioEngine::onHandoff() noexcept
     if (musicGain != nullptr)
         musicGain->requestRamp (1.0f, 0.005f);
 
-    if (regionVoiceRearm.exchange (false) && countIn != nullptr && countIn->hasCountEvents())
-        countIn->rewindAndRearmRegionVoice();
+    // The count voices re-arm their region voice themselves once they are built on the count-in.
+    regionVoiceRearm.exchange (false);
 
     countInPhase = 2;
 }
@@ -330,23 +327,32 @@ void AudioEngine::timerCallback()
 }
 
 //==============================================================================
+// Loads from filePath when it names an existing file, else from fallbackPath, else logs the failure.
 void AudioEngine::loadIndicationToRam (const juce::String& indicationId, const juce::String& filePath,
                                        const juce::String& fallbackPath)
 {
-    indications::loadIndicationToRam (cue.get(), formatManager, indicationId, filePath, fallbackPath);
+    const auto isExistingFile = [] (const juce::String& path)
+    { return path.isNotEmpty() && juce::File::isAbsolutePath (path) && juce::File (path).existsAsFile(); };
+
+    if (isExistingFile (filePath))
+    {
+        cue->loadIndication (indicationId, juce::File (filePath), formatManager);
+        return;
+    }
+    if (! isExistingFile (fallbackPath))
+    {
+        juce::Logger::writeToLog ("Indication load FAILED (file not found): " + filePath);
+        return;
+    }
+    juce::Logger::writeToLog ("Indication load: path not found, using id fallback " + fallbackPath);
+    cue->loadIndication (indicationId, juce::File (fallbackPath), formatManager);
 }
 
-void AudioEngine::unloadIndicationFromRam (const juce::String& indicationId)
-{
-    indications::unloadIndicationFromRam (cue.get(), indicationId);
-}
+void AudioEngine::unloadIndicationFromRam (const juce::String& indicationId) { cue->unloadIndication (indicationId); }
 
-void AudioEngine::clearIndications() { indications::clearIndications (cue.get()); }
+void AudioEngine::clearIndications() { cue->clearIndications(); }
 
-void AudioEngine::setIndicationSchedule (const juce::var& schedule)
-{
-    indications::setIndicationSchedule (cue.get(), schedule);
-}
+void AudioEngine::setIndicationSchedule (const juce::var& schedule) { cue->setIndicationSchedule (schedule); }
 
 void AudioEngine::setAutomationCues (const core::Json& payload)
 {

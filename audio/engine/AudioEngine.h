@@ -11,7 +11,7 @@
 #include "audio/graph/MultiBusRouter.h"
 #include "audio/graph/OverlaySampleSource.h"
 #include "audio/graph/ZeroLatencyResamplingSource.h"
-#include "bridge/EventSink.h"
+#include "platform/EventSink.h"
 #include "core/Automation.h"
 
 #include <juce_audio_devices/juce_audio_devices.h>
@@ -106,18 +106,15 @@ public:
         float ratio = 1.0f;
     };
 
-    AudioEngine();
+    // `sink` carries every event, called from any thread (an empty sink drops them); `storageRoot`
+    // answers the storage root in force (the settings file and BACKEND_READY use it).
+    AudioEngine (EventSink sink, std::function<juce::File()> storageRoot);
     ~AudioEngine() override;
 
     //==============================================================================
-    // Host hooks: written by the owner right after construction, before `initialise`; never replaced.
-    EventSink eventSink;
-    // Available physical memory in bytes; all bits set when the query fails.
+    // Available physical memory in bytes; all bits set when the query fails. Installed by the
+    // owner right after construction.
     std::function<juce::uint64()> memoryProbe;
-    // Where the settings file lives and the user's files are (the storage root).
-    std::function<juce::File()> storageRootProvider;
-    // The fields of BACKEND_READY that come from the host (device id, storage root and its choice).
-    std::function<juce::var()> hostReadyFields;
 
     //==============================================================================
     // Events and log.
@@ -224,6 +221,9 @@ private:
     struct Liveness
     {
     };
+
+    const EventSink eventSink;
+    const std::function<juce::File()> storageRoot;
 
     void buildGraph();
     juce::String transportStateText() const;

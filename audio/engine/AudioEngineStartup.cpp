@@ -1,6 +1,7 @@
 #include "audio/engine/AudioEngine.h"
 
 #include "audio/graph/AudioThreadLog.h"
+#include "platform/StorageRoot.h"
 #include "platform/VirtualAudioDevice.h"
 
 namespace quorvelle
@@ -196,17 +197,18 @@ void AudioEngine::initialise()
 
 juce::var AudioEngine::makeBackendReadyEvent() const
 {
-    auto event = makeObject ({
+    const auto root = storageRoot().getFullPathName();
+    return makeObject ({
         { "action", "BACKEND_READY" },
         { "deviceSampleRate", getDeviceSampleRate() },
         // MemTotal in MiB, as the system reports it.
         { "systemMemoryMB", juce::SystemStats::getMemorySizeInMegabytes() },
+        { "deviceId", getDeviceId() },
+        { "schemaHash", "dbaf31540c7226f3" },
+        { "storageRoot", root },
+        { "storageRootB64", juce::Base64::toBase64 (root.toRawUTF8(), root.getNumBytesAsUTF8()) },
+        { "storageRootNeedsChoice", ! hasStorageRootConfig() && ! defaultRootHasLibrary() },
     });
-    if (hostReadyFields)
-        if (auto* fields = hostReadyFields().getDynamicObject())
-            for (const auto& property : fields->getProperties())
-                event.getDynamicObject()->setProperty (property.name, property.value);
-    return event;
 }
 
 void AudioEngine::sendBackendReady()

@@ -1,6 +1,7 @@
 #include "audio/graph/CueAudioSource.h"
 
 #include "audio/graph/GraphUtils.h"
+#include "core/Utf8Text.h"
 
 #include <algorithm>
 #include <cmath>
@@ -13,15 +14,11 @@ namespace
 {
 using Lock = juce::SpinLock::ScopedLockType;
 
-// Appends the UTF-8 form of one code point.
+// Appends the UTF-8 form of one code point when it fits before the terminator.
 int putCodePoint (juce::juce_wchar c, char* out, int used, int size) noexcept
 {
     char bytes[4];
-    int count;
-    if (c < 0x80) { bytes[0] = (char) c; count = 1; }
-    else if (c < 0x800) { bytes[0] = (char) (0xc0 | (c >> 6)); bytes[1] = (char) (0x80 | (c & 0x3f)); count = 2; }
-    else if (c < 0x10000) { bytes[0] = (char) (0xe0 | (c >> 12)); bytes[1] = (char) (0x80 | ((c >> 6) & 0x3f)); bytes[2] = (char) (0x80 | (c & 0x3f)); count = 3; }
-    else { bytes[0] = (char) (0xf0 | (c >> 18)); bytes[1] = (char) (0x80 | ((c >> 12) & 0x3f)); bytes[2] = (char) (0x80 | ((c >> 6) & 0x3f)); bytes[3] = (char) (0x80 | (c & 0x3f)); count = 4; }
+    const auto count = core::encodeUtf8 ((uint32_t) c, bytes);
     if (used + count >= size)
         return used;
     std::memcpy (out + used, bytes, (size_t) count);
@@ -32,11 +29,15 @@ int putCodePoint (juce::juce_wchar c, char* out, int used, int size) noexcept
 // "_", then the six accented lower-case letters to their plain forms.
 void normaliseSectionKey (const char* name, char* out, int size) noexcept
 {
-    juce::CharPointer_UTF8 p (name);
     juce::juce_wchar points[256];
     int count = 0;
-    while (! p.isEmpty() && count < 256)
-        points[count++] = juce::CharacterFunctions::toLowerCase (p.getAndAdvance());
+    const std::string_view text (name);
+    for (std::size_t pos = 0; pos < text.size() && count < 256;)
+    {
+        const auto c = core::decodeUtf8At (text, pos);
+        points[count++] = juce::CharacterFunctions::toLowerCase ((juce::juce_wchar) c.codePoint);
+        pos = c.next;
+    }
     int start = 0, end = count;
     while (start < end && juce::CharacterFunctions::isWhitespace (points[start]))
         ++start;
@@ -83,7 +84,7 @@ juce::String describeKeysOf (const CueSampleMap& map)
 } // namespace
 
 //==============================================================================
-class AudioEngine::CueAudioSource::ParkedReleaseTimer : public juce::Timer
+class CueAudioSource::ParkedReleaseTimer : public juce::Timer
 {
 public:
     explicit ParkedReleaseTimer (CueAudioSource& ownerToUse) : owner (ownerToUse) { startTimer (250); }
@@ -94,7 +95,7 @@ private:
     CueAudioSource& owner;
 };
 
-void AudioEngine::CueAudioSource::FixedText::set (const juce::String& value) noexcept
+void CueAudioSource::FixedText::set (const juce::String& value) noexcept
 {
     const auto* utf8 = value.toRawUTF8();
     auto length = std::min (std::strlen (utf8), sizeof (text) - 1);
@@ -104,14 +105,14 @@ void AudioEngine::CueAudioSource::FixedText::set (const juce::String& value) noe
     text[length] = 0;
 }
 
-AudioEngine::CueAudioSource::CueAudioSource()
+CueAudioSource::CueAudioSource()
 {
     AudioThreadLog::shared();
     if (juce::MessageManager::existsAndIsCurrentThread())
         releaseTimer = std::make_unique<ParkedReleaseTimer> (*this);
 }
 
-AudioEngine::CueAudioSource::~CueAudioSource()
+CueAudioSource::~CueAudioSource()
 {
     releaseTimer.reset();
 }
@@ -119,7 +120,7 @@ AudioEngine::CueAudioSource::~CueAudioSource()
 //==============================================================================
 // Voices, the queue and the parked buffers (lock held).
 
-void AudioEngine::CueAudioSource::park (SharedSampleBuffer& buffer) noexcept
+void CueAudioSource::park (SharedSampleBuffer& buffer) noexcept
 {
     if (buffer == nullptr)
         return;
@@ -128,7 +129,7 @@ void AudioEngine::CueAudioSource::park (SharedSampleBuffer& buffer) noexcept
     // Else the holder keeps its reference until a later release finds room: nothing is freed here.
 }
 
-void AudioEngine::CueAudioSource::startVoice (CueVoice& voice, const SharedSampleBuffer& buffer) noexcept
+void CueAudioSource::startVoice (CueVoice& voice, const SharedSampleBuffer& buffer) noexcept
 {
     park (voice.buffer);
     if (voice.buffer == nullptr)
@@ -139,14 +140,14 @@ void AudioEngine::CueAudioSource::startVoice (CueVoice& voice, const SharedSampl
     voice.readPosition = 0;
 }
 
-void AudioEngine::CueAudioSource::stopVoice (CueVoice& voice) noexcept
+void CueAudioSource::stopVoice (CueVoice& voice) noexcept
 {
     voice.playing = false;
     voice.readPosition = 0;
     park (voice.buffer);
 }
 
-void AudioEngine::CueAudioSource::clearQueue() noexcept
+void CueAudioSource::clearQueue() noexcept
 {
     for (int i = 0; i < queueCount; ++i)
         park (cueQueue[(size_t) ((queueHead + i) % cueQueueCapacity)].buffer);
@@ -154,7 +155,7 @@ void AudioEngine::CueAudioSource::clearQueue() noexcept
     queueCount = 0;
 }
 
-bool AudioEngine::CueAudioSource::pushQueue (const SharedSampleBuffer& buffer, int64_t startSample) noexcept
+bool CueAudioSource::pushQueue (const SharedSampleBuffer& buffer, int64_t startSample) noexcept
 {
     if (queueCount == cueQueueCapacity)
         return false;
@@ -168,7 +169,7 @@ bool AudioEngine::CueAudioSource::pushQueue (const SharedSampleBuffer& buffer, i
     return true;
 }
 
-int AudioEngine::CueAudioSource::releaseParkedBuffers()
+int CueAudioSource::releaseParkedBuffers()
 {
     std::array<SharedSampleBuffer, parkCapacity> released;
     int count;
@@ -185,17 +186,17 @@ int AudioEngine::CueAudioSource::releaseParkedBuffers()
 //==============================================================================
 // Song data.
 
-double AudioEngine::CueAudioSource::barLength() const noexcept
+double CueAudioSource::barLength() const noexcept
 {
     return numerator * (4.0 / denominator) * (60.0 / originalBpm);
 }
 
-double AudioEngine::CueAudioSource::effectiveTriggerTime (const CueSection& section) const noexcept
+double CueAudioSource::effectiveTriggerTime (const CueSection& section) const noexcept
 {
     return section.triggerTime > 0.0 ? section.triggerTime : section.startTime - barLength();
 }
 
-void AudioEngine::CueAudioSource::findNextSection()
+void CueAudioSource::findNextSection()
 {
     const auto t = songTime (position.load());
     sectionCursor = (int) sections.size();
@@ -207,7 +208,7 @@ void AudioEngine::CueAudioSource::findNextSection()
         }
 }
 
-void AudioEngine::CueAudioSource::findNextIndication()
+void CueAudioSource::findNextIndication()
 {
     const auto t = songTime (position.load());
     markerCursor = (int) markers.size();
@@ -219,7 +220,7 @@ void AudioEngine::CueAudioSource::findNextIndication()
         }
 }
 
-void AudioEngine::CueAudioSource::setBpm (double newBpm)
+void CueAudioSource::setBpm (double newBpm)
 {
     const Lock l (lock);
     if (sampleRate > 0.0 && originalBpm > 0.0 && newBpm > 0.0)
@@ -227,20 +228,20 @@ void AudioEngine::CueAudioSource::setBpm (double newBpm)
     bpm = newBpm;
 }
 
-void AudioEngine::CueAudioSource::setOriginalBpm (double newOriginalBpm)
+void CueAudioSource::setOriginalBpm (double newOriginalBpm)
 {
     const Lock l (lock);
     originalBpm = newOriginalBpm;
 }
 
-void AudioEngine::CueAudioSource::setTimeSignature (int newNumerator, int newDenominator)
+void CueAudioSource::setTimeSignature (int newNumerator, int newDenominator)
 {
     const Lock l (lock);
     numerator = newNumerator;
     denominator = newDenominator;
 }
 
-void AudioEngine::CueAudioSource::setSectionAnnounceFullBar (bool enabled)
+void CueAudioSource::setSectionAnnounceFullBar (bool enabled)
 {
     {
         const Lock l (lock);
@@ -254,7 +255,7 @@ void AudioEngine::CueAudioSource::setSectionAnnounceFullBar (bool enabled)
     releaseParkedBuffers();
 }
 
-void AudioEngine::CueAudioSource::setBeatmap (std::vector<double> times)
+void CueAudioSource::setBeatmap (std::vector<double> times)
 {
     const auto count = (int) times.size();
     {
@@ -264,14 +265,14 @@ void AudioEngine::CueAudioSource::setBeatmap (std::vector<double> times)
     sourceLog.logAndSend (AudioLogLine ("[CUE-CPP] setBeatmap: ") << count << " entries");
 }
 
-void AudioEngine::CueAudioSource::setTimeSignatureMap (std::vector<TimeSignatureMapEntry> entries)
+void CueAudioSource::setTimeSignatureMap (std::vector<TimeSignatureMapEntry> entries)
 {
     const Lock l (lock);
     std::swap (timeSignatureMap, entries);
     useTimeSignatureMap = timeSignatureMap.size() >= 2;
 }
 
-void AudioEngine::CueAudioSource::setSections (const juce::String& json)
+void CueAudioSource::setSections (const juce::String& json)
 {
     std::vector<CueSection> parsed;
     const auto value = juce::JSON::parse (json);
@@ -295,7 +296,7 @@ void AudioEngine::CueAudioSource::setSections (const juce::String& json)
     juce::Logger::writeToLog ("CueAudioSource: Sections set. Count: " + juce::String (count));
 }
 
-void AudioEngine::CueAudioSource::setSectionOverrides (const juce::String& json)
+void CueAudioSource::setSectionOverrides (const juce::String& json)
 {
     std::vector<SectionOverride> parsed;
     const auto value = juce::JSON::parse (json);
@@ -327,7 +328,7 @@ void AudioEngine::CueAudioSource::setSectionOverrides (const juce::String& json)
         logCallback (line);
 }
 
-void AudioEngine::CueAudioSource::setIndicationSchedule (const juce::var& schedule)
+void CueAudioSource::setIndicationSchedule (const juce::var& schedule)
 {
     std::vector<IndicationMarker> parsed;
     if (const auto* array = schedule.getArray())
@@ -350,7 +351,7 @@ void AudioEngine::CueAudioSource::setIndicationSchedule (const juce::var& schedu
     }
 }
 
-void AudioEngine::CueAudioSource::updateGuideState (bool isLooping, bool isRepeating, const juce::String& queuedSectionName)
+void CueAudioSource::updateGuideState (bool isLooping, bool isRepeating, const juce::String& queuedSectionName)
 {
     const Lock l (lock);
     looping = isLooping;
@@ -361,7 +362,7 @@ void AudioEngine::CueAudioSource::updateGuideState (bool isLooping, bool isRepea
 //==============================================================================
 // Banks.
 
-void AudioEngine::CueAudioSource::loadCueSamples (const juce::File& cuesFolder, juce::AudioFormatManager& formats,
+void CueAudioSource::loadCueSamples (const juce::File& cuesFolder, juce::AudioFormatManager& formats,
                                                   const juce::File& assetRoot)
 {
     double rate;
@@ -413,7 +414,7 @@ void AudioEngine::CueAudioSource::loadCueSamples (const juce::File& cuesFolder, 
     // The previous maps are released here.
 }
 
-bool AudioEngine::CueAudioSource::loadIndication (const juce::String& indicationId, const juce::File& file,
+bool CueAudioSource::loadIndication (const juce::String& indicationId, const juce::File& file,
                                                   juce::AudioFormatManager& formats)
 {
     std::unique_ptr<juce::AudioFormatReader> reader (formats.createReaderFor (file));
@@ -454,7 +455,7 @@ bool AudioEngine::CueAudioSource::loadIndication (const juce::String& indication
     return true;
 }
 
-void AudioEngine::CueAudioSource::unloadIndication (const juce::String& indicationId)
+void CueAudioSource::unloadIndication (const juce::String& indicationId)
 {
     DecodedSample oldDecoded;
     SharedSampleBuffer oldConverted;
@@ -476,7 +477,7 @@ void AudioEngine::CueAudioSource::unloadIndication (const juce::String& indicati
     releaseParkedBuffers();
 }
 
-void AudioEngine::CueAudioSource::clearIndications()
+void CueAudioSource::clearIndications()
 {
     std::map<juce::String, DecodedSample> oldDecoded;
     std::map<juce::String, SharedSampleBuffer> oldConverted;
@@ -492,7 +493,7 @@ void AudioEngine::CueAudioSource::clearIndications()
     releaseParkedBuffers();
 }
 
-void AudioEngine::CueAudioSource::prepareToPlay (int, double rate)
+void CueAudioSource::prepareToPlay (int, double rate)
 {
     std::shared_ptr<const CueSampleMap> oldConverted;
     std::map<juce::String, SharedSampleBuffer> oldIndications;
@@ -523,7 +524,7 @@ void AudioEngine::CueAudioSource::prepareToPlay (int, double rate)
     juce::Logger::writeToLog ("CueAudioSource: Prepared. SR: " + juce::String (rate));
 }
 
-int64_t AudioEngine::CueAudioSource::getMemoryUsage() const
+int64_t CueAudioSource::getMemoryUsage() const
 {
     const Lock l (const_cast<juce::SpinLock&> (lock));
     std::set<const juce::AudioBuffer<float>*> seen;
@@ -543,12 +544,12 @@ int64_t AudioEngine::CueAudioSource::getMemoryUsage() const
     return bytes;
 }
 
-juce::String AudioEngine::CueAudioSource::describeKeys() const
+juce::String CueAudioSource::describeKeys() const
 {
     return describeKeysOf (*cueSamples.snapshot());
 }
 
-const SharedSampleBuffer* AudioEngine::CueAudioSource::findKey (const CueSampleMap& map, const char* key) noexcept
+const SharedSampleBuffer* CueAudioSource::findKey (const CueSampleMap& map, const char* key) noexcept
 {
     for (const auto& entry : map)
         if (std::strcmp (entry.first.toRawUTF8(), key) == 0)
@@ -556,7 +557,7 @@ const SharedSampleBuffer* AudioEngine::CueAudioSource::findKey (const CueSampleM
     return nullptr;
 }
 
-const SharedSampleBuffer* AudioEngine::CueAudioSource::lookUpSection (const char* sectionName, char* key, int keySize,
+const SharedSampleBuffer* CueAudioSource::lookUpSection (const char* sectionName, char* key, int keySize,
                                                                        bool log) const noexcept
 {
     // Reads the bank without a reference: the caller holds `lock`, under which every exchange happens.
@@ -607,7 +608,7 @@ const SharedSampleBuffer* AudioEngine::CueAudioSource::lookUpSection (const char
     return nullptr;
 }
 
-juce::String AudioEngine::CueAudioSource::getFilenameForSection (const juce::String& sectionName) const
+juce::String CueAudioSource::getFilenameForSection (const juce::String& sectionName) const
 {
     // Callers off the audio path hold no lock: read a snapshot of the bank.
     const auto map = cueSamples.snapshot();
@@ -639,7 +640,7 @@ juce::String AudioEngine::CueAudioSource::getFilenameForSection (const juce::Str
 //==============================================================================
 // Triggers.
 
-bool AudioEngine::CueAudioSource::triggerIndication (const juce::String& indicationId, const juce::String& markerId)
+bool CueAudioSource::triggerIndication (const juce::String& indicationId, const juce::String& markerId)
 {
     const Lock l (lock);
     const auto found = indications.find (indicationId);
@@ -652,7 +653,7 @@ bool AudioEngine::CueAudioSource::triggerIndication (const juce::String& indicat
     return true;
 }
 
-bool AudioEngine::CueAudioSource::triggerCueByName (const juce::String& sectionName)
+bool CueAudioSource::triggerCueByName (const juce::String& sectionName)
 {
     char key[256];
     const Lock l (lock);
@@ -667,7 +668,7 @@ bool AudioEngine::CueAudioSource::triggerCueByName (const juce::String& sectionN
     return true;
 }
 
-bool AudioEngine::CueAudioSource::applyStagedSongTiming() noexcept
+bool CueAudioSource::applyStagedSongTiming() noexcept
 {
     int64_t beatCount = 0, sectionCount = -1;
     const bool applied = stagedTiming.applyIfStaged ([&] (SongTimingUpdate& update)
@@ -704,7 +705,7 @@ bool AudioEngine::CueAudioSource::applyStagedSongTiming() noexcept
 //==============================================================================
 // The render (audio thread).
 
-void AudioEngine::CueAudioSource::setNextReadPosition (juce::int64 newPosition)
+void CueAudioSource::setNextReadPosition (juce::int64 newPosition)
 {
     const Lock l (lock);
     position.store (newPosition);
@@ -716,7 +717,7 @@ void AudioEngine::CueAudioSource::setNextReadPosition (juce::int64 newPosition)
     findNextIndication();
 }
 
-void AudioEngine::CueAudioSource::getNextAudioBlock (const juce::AudioSourceChannelInfo& info)
+void CueAudioSource::getNextAudioBlock (const juce::AudioSourceChannelInfo& info)
 {
     auto& out = *info.buffer;
     int o0 = info.startSample;
@@ -779,7 +780,7 @@ void AudioEngine::CueAudioSource::getNextAudioBlock (const juce::AudioSourceChan
     position.fetch_add (n);
 }
 
-void AudioEngine::CueAudioSource::mixVoice (CueVoice& voice, juce::AudioBuffer<float>& out, int o0, int n) noexcept
+void CueAudioSource::mixVoice (CueVoice& voice, juce::AudioBuffer<float>& out, int o0, int n) noexcept
 {
     if (! voice.playing || voice.buffer == nullptr)
         return;
@@ -795,7 +796,7 @@ void AudioEngine::CueAudioSource::mixVoice (CueVoice& voice, juce::AudioBuffer<f
         stopVoice (voice);
 }
 
-void AudioEngine::CueAudioSource::mixIndication (juce::AudioBuffer<float>& out, int o0, int n, double blockStart, double blockEnd) noexcept
+void CueAudioSource::mixIndication (juce::AudioBuffer<float>& out, int o0, int n, double blockStart, double blockEnd) noexcept
 {
     auto& voice = indicationVoice;
     if (! voice.playing || voice.buffer == nullptr)
@@ -841,7 +842,7 @@ void AudioEngine::CueAudioSource::mixIndication (juce::AudioBuffer<float>& out, 
     }
 }
 
-void AudioEngine::CueAudioSource::scheduleCues (int numSamples)
+void CueAudioSource::scheduleCues (int numSamples)
 {
     if (sectionCursor >= (int) sections.size())
         return;
@@ -959,7 +960,7 @@ void AudioEngine::CueAudioSource::scheduleCues (int numSamples)
     }
 }
 
-void AudioEngine::CueAudioSource::queueFullBar (int, double trigger, const char* name)
+void CueAudioSource::queueFullBar (int, double trigger, const char* name)
 {
     int count = numerator, step = 1;
     if (denominator == 8 && numerator % 3 == 0 && numerator > 6)
@@ -1024,74 +1025,34 @@ void AudioEngine::CueAudioSource::queueFullBar (int, double trigger, const char*
 }
 
 //==============================================================================
-int AudioEngine::CueAudioSource::getSectionCursor() const
+int CueAudioSource::getSectionCursor() const
 {
     const Lock l (const_cast<juce::SpinLock&> (lock));
     return sectionCursor;
 }
 
-int AudioEngine::CueAudioSource::getMarkerCursor() const
+int CueAudioSource::getMarkerCursor() const
 {
     const Lock l (const_cast<juce::SpinLock&> (lock));
     return markerCursor;
 }
 
-bool AudioEngine::CueAudioSource::isIndicationPlaying() const
+bool CueAudioSource::isIndicationPlaying() const
 {
     const Lock l (const_cast<juce::SpinLock&> (lock));
     return indicationVoice.playing;
 }
 
-int AudioEngine::CueAudioSource::getQueuedCueCount() const
+int CueAudioSource::getQueuedCueCount() const
 {
     const Lock l (const_cast<juce::SpinLock&> (lock));
     return queueCount;
 }
 
-juce::String AudioEngine::CueAudioSource::getCurrentIndicationId() const
+juce::String CueAudioSource::getCurrentIndicationId() const
 {
     const Lock l (const_cast<juce::SpinLock&> (lock));
     return juce::String::fromUTF8 (currentIndicationId.text);
 }
 
-//==============================================================================
-namespace indications
-{
-void loadIndicationToRam (AudioEngine::CueAudioSource* cues, juce::AudioFormatManager& formats, const juce::String& indicationId,
-                          const juce::String& filePath, const juce::String& fallbackPath)
-{
-    if (cues == nullptr)
-        return;
-    if (filePath.isNotEmpty() && juce::File::isAbsolutePath (filePath) && juce::File (filePath).existsAsFile())
-    {
-        cues->loadIndication (indicationId, juce::File (filePath), formats);
-        return;
-    }
-    if (fallbackPath.isEmpty() || ! juce::File::isAbsolutePath (fallbackPath) || ! juce::File (fallbackPath).existsAsFile())
-    {
-        juce::Logger::writeToLog ("Indication load FAILED (file not found): " + filePath);
-        return;
-    }
-    juce::Logger::writeToLog ("Indication load: path not found, using id fallback " + fallbackPath);
-    cues->loadIndication (indicationId, juce::File (fallbackPath), formats);
-}
-
-void unloadIndicationFromRam (AudioEngine::CueAudioSource* cues, const juce::String& indicationId)
-{
-    if (cues != nullptr)
-        cues->unloadIndication (indicationId);
-}
-
-void clearIndications (AudioEngine::CueAudioSource* cues)
-{
-    if (cues != nullptr)
-        cues->clearIndications();
-}
-
-void setIndicationSchedule (AudioEngine::CueAudioSource* cues, const juce::var& schedule)
-{
-    if (cues != nullptr)
-        cues->setIndicationSchedule (schedule);
-}
-} // namespace indications
 } // namespace quorvelle

@@ -1,6 +1,5 @@
 #pragma once
 
-#include "audio/engine/AudioEngine.h"
 #include "audio/graph/AudioLogLine.h"
 #include "audio/graph/ClickSamples.h"
 #include "audio/graph/CueSampleBank.h"
@@ -28,7 +27,7 @@ namespace quorvelle
 // shared and immutable. The audio thread never frees: a buffer a voice or the queue lets go of on
 // the audio thread is parked, and the message thread releases the parked buffers (a timer of the
 // source, and every setter). Lines written on the audio thread travel through the audio-thread log.
-class AudioEngine::CueAudioSource : public juce::PositionableAudioSource
+class CueAudioSource final : public juce::PositionableAudioSource
 {
 public:
     struct DecodedSample
@@ -163,7 +162,7 @@ private:
     void queueFullBar (int sectionIndex, double trigger, const char* name);
     void findNextSection();
     void findNextIndication();
-    double tempoRatio() const noexcept { return originalBpm > 0.0 ? bpm / originalBpm : 1.0; }
+    double tempoRatio() const noexcept { return timing::tempoRatio (bpm, originalBpm); }
     double songTime (int64_t p) const noexcept { return sampleRate > 0.0 ? (double) p / sampleRate * tempoRatio() : 0.0; }
     double barLength() const noexcept;
     double effectiveTriggerTime (const CueSection& section) const noexcept;
@@ -220,17 +219,4 @@ private:
     SourceLog sourceLog { logCallback };
     std::unique_ptr<ParkedReleaseTimer> releaseTimer;
 };
-
-// The bodies of the engine's indication entry points (each does nothing without a cue source). The
-// bridge calls them on the message thread; decoding and conversion run on it.
-namespace indications
-{
-// Loads from filePath when it names an existing file, else from fallbackPath (the storage root's
-// "indications" / id + ".wav"), else logs the failure.
-void loadIndicationToRam (AudioEngine::CueAudioSource* cues, juce::AudioFormatManager& formats, const juce::String& indicationId,
-                          const juce::String& filePath, const juce::String& fallbackPath);
-void unloadIndicationFromRam (AudioEngine::CueAudioSource* cues, const juce::String& indicationId);
-void clearIndications (AudioEngine::CueAudioSource* cues);
-void setIndicationSchedule (AudioEngine::CueAudioSource* cues, const juce::var& schedule);
-} // namespace indications
 } // namespace quorvelle

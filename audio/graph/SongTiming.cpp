@@ -6,11 +6,6 @@ namespace quorvelle
 {
 namespace timing
 {
-double tempoRatio (double bpm, double originalBpm) noexcept
-{
-    return (bpm > 0.0 && originalBpm > 0.0) ? bpm / originalBpm : 1.0;
-}
-
 double songTimeAt (int64_t outputPosition, double sampleRate, double ratio) noexcept
 {
     return ((double) outputPosition / sampleRate) * ratio;
@@ -23,20 +18,8 @@ int64_t outputPositionOf (double songTime, double sampleRate, double ratio) noex
 
 int32_t numeratorAt (const std::vector<TimeSignatureMapEntry>& map, bool useMap, int32_t fixedNumerator, double t) noexcept
 {
-    if (! useMap || map.empty())
-        return fixedNumerator;
-
-    // Last entry whose time is at most t.
-    size_t low = 0, high = map.size();
-    while (low < high)
-    {
-        const auto mid = (low + high) / 2;
-        if (map[mid].time <= t)
-            low = mid + 1;
-        else
-            high = mid;
-    }
-    return low == 0 ? map.front().numerator : map[low - 1].numerator;
+    const auto* entry = useMap ? core::signatureEntryAt (map, t) : nullptr;
+    return entry != nullptr ? entry->numerator : fixedNumerator;
 }
 
 bool isDownbeat (int32_t beatNumber, int32_t numerator) noexcept

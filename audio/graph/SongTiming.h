@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/TimingTypes.h"
+
 #include <juce_core/juce_core.h>
 
 #include <array>
@@ -29,12 +31,8 @@ struct Beatmap
     bool empty() const noexcept { return beatTimes.empty(); }
 };
 
-struct TimeSignatureMapEntry
-{
-    double time = 0.0; // song time at which the signature starts
-    int32_t numerator = 4;
-    int32_t denominator = 4; // kept, not used by the click
-};
+// The signature map's entries (the click reads only the numerator).
+using TimeSignatureMapEntry = core::TimeSignatureMapEntry;
 
 struct AccentSuppressRange
 {
@@ -53,7 +51,7 @@ struct CueSection
 namespace timing
 {
 // bpm / originalBpm when both are above 0, else 1.
-double tempoRatio (double bpm, double originalBpm) noexcept;
+using core::tempoRatio;
 
 // (p / sampleRate) x tempoRatio. Needs sampleRate above 0.
 double songTimeAt (int64_t outputPosition, double sampleRate, double tempoRatio) noexcept;

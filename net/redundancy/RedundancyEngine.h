@@ -1,6 +1,6 @@
 #pragma once
 
-#include "bridge/EventSink.h"
+#include "platform/EventSink.h"
 
 #include <juce_core/juce_core.h>
 

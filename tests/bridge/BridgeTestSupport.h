@@ -1,7 +1,7 @@
 #pragma once
 
 #include "app/MainComponent.h"
-#include "bridge/EventSink.h"
+#include "platform/EventSink.h"
 #include "platform/FrontEndHost.h"
 #include "typedbridge/TypedBridge.h"
 #include "tests/support/CapturingLogger.h"

@@ -62,7 +62,7 @@ const std::string emptyRecords = "cues: base: overrides: map:off,-1";
 
 TEST (AudioEngineAutomation, StartsEmptyWithCoreAutomationOff)
 {
-    AudioEngine engine;
+    AudioEngine engine ({}, [] { return juce::File(); });
     EXPECT_EQ (describeRecords (engine), emptyRecords);
     EXPECT_FALSE (engine.isUsingCoreAutomation());
 }
@@ -89,7 +89,7 @@ TEST (AudioEngineAutomation, EachPayloadReplacesAllFourRecords)
 
     for (const auto& c : cases)
     {
-        AudioEngine engine;
+        AudioEngine engine ({}, [] { return juce::File(); });
         engine.setAutomationCues (Json::parse (fullPayload));
         engine.setAutomationCues (Json::parse (c.payload));
         EXPECT_EQ (describeRecords (engine), c.expected) << c.payload;

@@ -49,7 +49,7 @@ juce::StringArray keysOf (const juce::var& object)
 
 TEST (AudioEngineGraph, SixteenBusesSevenDirectSourcesAndTheMonitorSet)
 {
-    AudioEngine engine;
+    AudioEngine engine ({}, [] { return juce::File(); });
 
     const juce::StringArray unpitched { "click", "guide", "drums", "percussion", "loops", "fx" };
     ASSERT_EQ (engine.getGroupBuses().size(), 16u);
@@ -106,20 +106,23 @@ TEST (AudioEngineGraph, LoadedTrackCountsChannelsAndSamplesOfWhateverItHolds)
 TEST (AudioEngineEvents, DebugLogGoesToTheSinkFirstAndPostsDieWithTheEngine)
 {
     test::CapturingLogger log;
-    std::vector<juce::String> order;
-
     {
-        AudioEngine engine;
-        engine.debugLog ("[TEST] before the sink");
-        EXPECT_EQ (log.count ("[TEST] before the sink"), 1);
+        AudioEngine silent ({}, [] { return juce::File(); });
+        silent.debugLog ("[TEST] without a sink");
+        EXPECT_EQ (log.count ("[TEST] without a sink"), 1);
+    }
 
-        engine.eventSink = [&] (const juce::String&, const juce::var& payload)
-        {
-            order.push_back ("sink:" + payload["message"].toString() + ":" + juce::String (log.count (payload["message"].toString())));
-        };
+    std::vector<juce::String> order;
+    {
+        AudioEngine engine ([&] (const juce::String&, const juce::var& payload)
+                            {
+                                const auto message = payload["message"].toString();
+                                order.push_back (payload["action"].toString() + ":" + message + ":" + juce::String (log.count (message)));
+                            },
+                            [] { return juce::File(); });
         engine.debugLog ("[TEST] with the sink");
         ASSERT_EQ (order.size(), 1u);
-        EXPECT_EQ (order[0], "sink:[TEST] with the sink:0"); // the logger had not seen it yet
+        EXPECT_EQ (order[0], "DEBUG_LOG:[TEST] with the sink:0"); // the logger had not seen it yet
         EXPECT_EQ (log.count ("[TEST] with the sink"), 1);
 
         // Queued while the engine lives, run after it is gone: nothing happens.
@@ -132,7 +135,7 @@ TEST (AudioEngineEvents, DebugLogGoesToTheSinkFirstAndPostsDieWithTheEngine)
 
 TEST (AudioEngineLifecycle, NeverInitialisedEngineOpensNoDeviceAndStopsItsThreads)
 {
-    AudioEngine engine;
+    AudioEngine engine ({}, [] { return juce::File(); });
     EXPECT_EQ (engine.getDeviceManager().getCurrentAudioDevice(), nullptr);
     EXPECT_FALSE (engine.isInitialiseComplete());
     EXPECT_DOUBLE_EQ (engine.getDeviceSampleRate(), 44100.0);
@@ -167,7 +170,7 @@ TEST (AudioEngineStartup, AssetFoldersAreFoundNineLevelsUpAndPublicWins)
 
 TEST (AudioEngineLiveStretch, BypassSwitchesEveryBusAndTheDirectSourceDelayTogether)
 {
-    AudioEngine engine;
+    AudioEngine engine ({}, [] { return juce::File(); });
     auto& router = engine.getRouter();
     router.prepareToPlay (256, 44100.0);
 
@@ -197,7 +200,7 @@ TEST (AudioEngineLiveStretch, BypassSwitchesEveryBusAndTheDirectSourceDelayToget
 
 TEST (AudioEngineState, ActiveSongIdIsPublishedWithTheSessionFlagAndCutOnACharacter)
 {
-    AudioEngine engine;
+    AudioEngine engine ({}, [] { return juce::File(); });
     char out[8] {};
     EXPECT_FALSE (engine.copyActiveSongId (out, sizeof (out)));
 
@@ -214,7 +217,7 @@ TEST (AudioEngineState, ActiveSongIdIsPublishedWithTheSessionFlagAndCutOnACharac
 
 TEST (AudioEngineDiagnostics, SnapshotKeysInOrderWithoutADevice)
 {
-    AudioEngine engine;
+    AudioEngine engine ({}, [] { return juce::File(); });
     const auto state = engine.getNativeStateSnapshot();
     const auto keys = keysOf (state);
     EXPECT_FALSE (keys.contains ("currentBufferSize"));

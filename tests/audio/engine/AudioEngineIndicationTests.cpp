@@ -20,7 +20,7 @@ TEST (AudioEngineIndications, LoadFallbackUnloadAndClear)
 
     test::CapturingLogger log;
 
-    AudioEngine engine;
+    AudioEngine engine ({}, [&tmp] { return tmp.folder(); });
     auto* cues = engine.getCueSource();
     ASSERT_NE (cues, nullptr);
     cues->prepareToPlay (512, 44100.0);
@@ -42,4 +42,18 @@ TEST (AudioEngineIndications, LoadFallbackUnloadAndClear)
 
     engine.clearIndications();
     EXPECT_FALSE (cues->triggerIndication ("direct", "m1"));
+}
+
+// The engine reports through the sink and the storage root it was given.
+TEST (AudioEngineIndications, BackendReadyGoesToTheGivenSinkWithTheGivenRoot)
+{
+    test::TempFolder tmp;
+    juce::StringArray events;
+    juce::var last;
+    AudioEngine engine ([&] (const juce::String& name, const juce::var& payload) { events.add (name); last = payload; },
+                        [&tmp] { return tmp / "chosen"; });
+    engine.sendBackendReady();
+    ASSERT_EQ (events, juce::StringArray ("fromNative"));
+    EXPECT_EQ (last["action"].toString(), "BACKEND_READY");
+    EXPECT_EQ (last["storageRoot"].toString(), (tmp / "chosen").getFullPathName());
 }

@@ -23,7 +23,7 @@ namespace
 class GraphSource : public juce::AudioSource
 {
 public:
-    GraphSource (MetronomeAudioSource& m, CountInAudioSource& c, AudioEngine::CueAudioSource& q) : sources { &m, &c, &q } {}
+    GraphSource (MetronomeAudioSource& m, CountInAudioSource& c, CueAudioSource& q) : sources { &m, &c, &q } {}
 
     void prepareToPlay (int block, double rate) override
     {
@@ -140,7 +140,7 @@ protected:
     CountInState state;
     MetronomeAudioSource metronome;
     CountInAudioSource countIn;
-    AudioEngine::CueAudioSource cues;
+    CueAudioSource cues;
     GraphSource graph { metronome, countIn, cues };
     juce::AudioDeviceManager manager;
     juce::AudioSourcePlayer player;

@@ -20,7 +20,7 @@ const std::pair<const char*, float> cueKeys[] = {
     { "2", 0.12f }, { "3", 0.13f }, { "4", 0.14f }, { "5", 0.15f }, { "6", 0.16f },
 };
 
-using CueSource = AudioEngine::CueAudioSource;
+using CueSource = CueAudioSource;
 
 struct Cues
 {
@@ -275,15 +275,6 @@ TEST (CueSource, UnloadingThePlayingIndicationStopsItAndAnotherDoesNot)
     EXPECT_FALSE (c.source.isIndicationPlaying());
     EXPECT_FALSE (c.source.triggerIndication ("a", "m"));
 
-    // The engine entry points.
-    indications::loadIndicationToRam (&c.source, c.formats, "c", "/no/such/file.wav", file.getFullPathName());
-    EXPECT_TRUE (c.source.triggerIndication ("c", ""));
-    indications::clearIndications (&c.source);
-    EXPECT_FALSE (c.source.isIndicationPlaying());
-    EXPECT_FALSE (c.source.triggerIndication ("c", ""));
-    indications::loadIndicationToRam (&c.source, c.formats, "d", "", "");
-    EXPECT_FALSE (c.source.triggerIndication ("d", ""));
-    indications::loadIndicationToRam (nullptr, c.formats, "d", file.getFullPathName(), "");
 }
 
 TEST (CueSource, GatesHoldThePositionAndTheStartOffsetDelaysTheTimeline)
