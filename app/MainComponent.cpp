@@ -135,6 +135,7 @@ MainComponent::MainComponent (platform::FrontEndHost& host, Options options)
     };
 
     registerFrameActions();
+    registerDeviceActions();
     logStartup ("MainComponent: bridge + events wired");
 
     browser.setToNativeListener ([this] (const juce::var& payload) { onToNative (payload); });

@@ -1,6 +1,7 @@
 #include "app/QuorvelleApplication.h"
 
 #include "platform/StorageRoot.h"
+#include "platform/VirtualAudioDevice.h"
 
 #include <cerrno>
 #include <csignal>
@@ -106,6 +107,10 @@ void QuorvelleApplication::initialise (const juce::String& commandLine)
     singleInstance->setCommandLineCallback ([this] (const juce::String& line) { anotherInstanceStarted (line); });
 
     installQuitSignalHandlers();
+
+    // A chosen virtual device plays in real time in the program; kept output would grow without end.
+    platform::VirtualAudioDevices::instance().setClock (platform::VirtualAudioDevices::Clock::realTime);
+    platform::VirtualAudioDevices::instance().setCaptureEnabled (false);
 
     if (! headless && juce::Desktop::getInstance().getDisplays().getPrimaryDisplay() == nullptr)
     {

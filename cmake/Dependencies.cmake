@@ -41,6 +41,7 @@ target_compile_definitions(quorvelle_juce
     JUCE_INCLUDE_OGGVORBIS_CODE=0
     JUCE_ALSA=1
     JUCE_JACK=1
+    JUCE_JACK_CLIENT_NAME="quorvelle"
     JUCE_MODAL_LOOPS_PERMITTED=1
     JUCE_DISPLAY_SPLASH_SCREEN=0
     JUCE_USE_XRANDR=1

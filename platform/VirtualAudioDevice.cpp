@@ -24,6 +24,7 @@ struct VirtualAudioDevices::Entry
     std::vector<std::vector<float>> capture; // one per output channel
     std::vector<std::deque<float>> input;    // one per input channel
     juce::int64 blocksRendered = 0;
+    int panelShows = 0;
 
     explicit Entry (const VirtualDeviceInfo& i)
         : info (i),
@@ -224,6 +225,27 @@ public:
         return isOpenFlag;
     }
 
+    // The control panel switched the open device to `rate`: a running callback learns the new
+    // rate through audioDeviceAboutToStart, as after a driver's reset.
+    void changeRateFromPanel (double rate)
+    {
+        juce::AudioIODeviceCallback* running = nullptr;
+
+        {
+            const std::lock_guard<std::mutex> sl (lock);
+            const std::lock_guard<std::mutex> cl (configLock);
+
+            if (! isOpenFlag)
+                return;
+
+            sampleRate = rate;
+            running = callback;
+        }
+
+        if (running != nullptr)
+            running->audioDeviceAboutToStart (device);
+    }
+
     bool isPlaying() const
     {
         const std::lock_guard<std::mutex> sl (lock);
@@ -395,6 +417,19 @@ public:
     int getInputLatencyInSamples() override { return runtime->getInputLatency(); }
 
     int getXRunCount() const noexcept override { return 0; }
+
+    bool hasControlPanel() const override
+    {
+        const auto info = VirtualAudioDevices::instance().getDeviceInfo (getName());
+        return info.has_value() && info->hasControlPanel;
+    }
+
+    bool showControlPanel() override
+    {
+        if (const auto rate = VirtualAudioDevices::instance().takePanelShow (getName()); rate > 0.0)
+            runtime->changeRateFromPanel (rate);
+        return false;
+    }
 
 private:
     static juce::StringArray channelNames (const juce::String& prefix, int count)
@@ -671,6 +706,36 @@ void VirtualAudioDevices::setActualSampleRate (const juce::String& name, double 
 
     if (auto* e = findEntry (name))
         e->info.actualSampleRate = rate;
+}
+
+void VirtualAudioDevices::setControlPanel (const juce::String& name, double rate)
+{
+    const std::lock_guard<std::mutex> sl (stateLock);
+
+    if (auto* e = findEntry (name))
+    {
+        e->info.hasControlPanel = true;
+        e->info.panelSampleRate = rate;
+    }
+}
+
+int VirtualAudioDevices::getControlPanelShows (const juce::String& name) const
+{
+    const std::lock_guard<std::mutex> sl (stateLock);
+    auto* e = findEntry (name);
+    return e != nullptr ? e->panelShows : 0;
+}
+
+double VirtualAudioDevices::takePanelShow (const juce::String& name)
+{
+    const std::lock_guard<std::mutex> sl (stateLock);
+    auto* e = findEntry (name);
+
+    if (e == nullptr || ! e->info.hasControlPanel)
+        return 0.0;
+
+    ++e->panelShows;
+    return e->info.panelSampleRate;
 }
 
 bool VirtualAudioDevices::takeRefusal (const juce::String& name, juce::String& errorText)

@@ -37,6 +37,12 @@ struct VirtualDeviceInfo
 
     int outputLatencySamples = 0;
     int inputLatencySamples = 0;
+
+    // A device-specific control panel (hasControlPanel()). Showing it returns at once, as if the
+    // user had closed it; when `panelSampleRate` > 0 the open device now runs at that rate, as a
+    // driver's panel may switch it, and a running callback is told the device restarted.
+    bool hasControlPanel = false;
+    double panelSampleRate = 0.0;
 };
 
 namespace detail
@@ -97,6 +103,11 @@ public:
     void refuseNextOpen (const juce::String& name, const juce::String& errorText);
     // From its next open on, the device runs at `rate` whatever is asked (0: as asked).
     void setActualSampleRate (const juce::String& name, double rate);
+    // Gives the device a control panel that switches it to `rate` when shown (0: changes nothing).
+    // Applies to the open device too.
+    void setControlPanel (const juce::String& name, double rate);
+    // How many times the device's control panel was shown.
+    int getControlPanelShows (const juce::String& name) const;
 
     //==============================================================================
     // Clocks.
@@ -148,6 +159,8 @@ private:
 
     // Called by the devices and types.
     bool takeRefusal (const juce::String& name, juce::String& errorText);
+    // The rate the panel switches to (0: none); counts the showing.
+    double takePanelShow (const juce::String& name);
     bool pullBlock (const juce::String& name, juce::AudioBuffer<float>& inputs, int numSamples);
     void storeBlock (const juce::String& name, const juce::AudioBuffer<float>& outputs, int numSamples);
     void registerRuntime (const std::shared_ptr<detail::VirtualDeviceRuntime>& runtime);

@@ -50,6 +50,10 @@ AudioEngine::AudioEngine (EventSink sink, std::function<juce::File()> storageRoo
 
     buildGraph();
     player.setSource (router.get());
+
+    songLinks.transport = &masterTransport;
+    songLinks.resampler = [this] { return songResampler.get(); };
+    songLinks.songId = [this] { return activeSongId; };
 }
 
 void AudioEngine::buildGraph()

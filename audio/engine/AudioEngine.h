@@ -1,5 +1,6 @@
 #pragma once
 
+#include "audio/engine/CheckedPropertiesFile.h"
 #include "audio/engine/EngineWorkers.h"
 #include "audio/graph/ChainSources.h"
 #include "audio/graph/CountIn.h"
@@ -188,6 +189,62 @@ public:
     void setIndicationSchedule (const juce::var& schedule);
 
     //==============================================================================
+    // Settings file, device list and device configuration. Message thread, except where noted.
+
+    // Opens "audio-settings.xml" in the storage root (creating the root), replacing the open file.
+    // Start-up thread (from initialise) or message thread.
+    void initSettingsFile();
+    // Writes the device keys and saves at once (nothing without a settings file).
+    void saveAudioSettings();
+    // Applies the saved plain values (driver, device, rate, buffer size). Start-up thread, when the
+    // saved device state could not be used. True when a saved setup was applied without error.
+    bool loadAudioSettings();
+    // After the storage root moved: flushes and closes the file, copies it to the new root when
+    // nothing is there yet, and opens the new root's file.
+    void reopenSettingsFile();
+
+    // Sends AUDIO_DEVICES_LIST with the device manager's state.
+    void sendAudioDeviceList();
+
+    // Device changes: each stops a playing song, detaches the graph, applies the change and rolls
+    // back on refusal (AUDIO_CONFIG_ERROR), then re-reads the rate, re-derives the resampler ratio,
+    // re-attaches the graph, saves and sends AUDIO_DEVICES_LIST.
+    void setAudioDriver (const juce::String& driver);
+    void setAudioDevice (const juce::String& device);
+    void setDeviceSampleRate (double rate);
+    void setDeviceBufferSize (int size);
+    // Re-opens the device with outputs 0 .. numChannels - 1 when fewer are active; a playing song
+    // resumes where it was.
+    void ensureOutputChannels (int numChannels);
+    // Shows the open device's own control panel (when it has one), then takes the device's rate,
+    // re-derives the ratio, saves and sends AUDIO_DEVICES_LIST.
+    void showDeviceControlPanel();
+
+    // The song resampler's ratio: session rate / device rate, or exactly 1 within 1 Hz.
+    void recalcResamplerRatio (const juce::String& reason);
+    void sendAudioConfigError (const juce::String& operation, const juce::String& error);
+
+    double getSessionSampleRate() const { return sessionSampleRate; }
+    void setSessionSampleRate (double rate) { sessionSampleRate = rate; }
+    CheckedPropertiesFile* getSettingsFile() { return settingsFile.get(); }
+
+    // What the device changes need of the song side, bound by the constructor.
+    struct SongLinks
+    {
+        // The song transport (playing state, position).
+        juce::AudioTransportSource* transport = nullptr;
+        // Stops playback and returns to the start; without it the transport is stopped and rewound.
+        std::function<void()> stop;
+        // The active song's resampler, null while no song is active.
+        std::function<ZeroLatencyResamplingSource*()> resampler;
+        // The current song's id, for log lines.
+        std::function<juce::String()> songId;
+        // Applies the saved full-bar announcement; without it the cue source gets it directly.
+        std::function<void (bool)> setSectionAnnounceFullBar;
+    };
+    SongLinks songLinks;
+
+    //==============================================================================
     // Diagnostics.
     std::vector<BusStretchRatio> getBusStretchRatios() const;
     juce::var getNativeStateSnapshot();
@@ -230,16 +287,14 @@ private:
     bool openFromSavedState();
     void openDefaultDevice();
 
-public:
-    //==============================================================================
-    // Settings file, device list and device configuration.
-    void initSettingsFile();
-    bool loadAudioSettings();
-    void saveAudioSettings();
-    void sendAudioDeviceList();
-    void recalcResamplerRatio (const juce::String& reason);
-
-private:
+    // Setter frame shared by the four device changes (see the .cpp).
+    struct DeviceChange;
+    void runDeviceChange (const DeviceChange& change);
+    juce::String applyDeviceSetup (const juce::AudioDeviceManager::AudioDeviceSetup& setup);
+    void switchDeviceType (const juce::String& typeName);
+    bool songTransportPlaying() const;
+    juce::String transportStateForLog() const;
+    juce::String songIdForLog() const;
 
     //==============================================================================
     // Readiness, host hooks and MIDI state.
@@ -268,7 +323,7 @@ private:
     juce::AudioSourcePlayer player;
     juce::TimeSliceThread masterReadAhead { "Master Read Ahead" };
     juce::TimeSliceThread padReadAhead { "Pad Read Ahead" };
-    std::unique_ptr<juce::PropertiesFile> settingsFile;
+    std::unique_ptr<CheckedPropertiesFile> settingsFile;
 
     // Music path and song.
     std::map<juce::String, std::unique_ptr<GroupBus>> groupBuses;

@@ -27,10 +27,11 @@ ZeroLatencyResamplingSource::Stats ZeroLatencyResamplingSource::takeStats() noex
 void ZeroLatencyResamplingSource::prepareToPlay (int samplesPerBlockExpected, double sampleRate)
 {
     deviceSampleRate = sampleRate;
+    const auto preparedRatio = ratio.load();
     const int block = juce::jmax (1, samplesPerBlockExpected);
-    const int size = (int) std::ceil (juce::jmax (2.25, ratio) * block) + 16;
+    const int size = (int) std::ceil (juce::jmax (2.25, preparedRatio) * block) + 16;
     inputBuffer.setSize (channels, size, false, false, true);
-    source->prepareToPlay (size, ratio * sampleRate);
+    source->prepareToPlay (size, preparedRatio * sampleRate);
     overrunLogged.store (false);
 }
 
@@ -39,19 +40,20 @@ void ZeroLatencyResamplingSource::setNextReadPosition (juce::int64 p)
     phase = 0.0;
     carriedCount = 0;
     seeks.fetch_add (1);
-    source->setNextReadPosition ((juce::int64) ((double) p * ratio));
+    source->setNextReadPosition ((juce::int64) ((double) p * ratio.load()));
 }
 
 juce::int64 ZeroLatencyResamplingSource::getTotalLength() const
 {
     const auto length = source->getTotalLength();
-    return ratio <= 0.0 ? length : (juce::int64) ((double) length / ratio);
+    const auto current = ratio.load();
+    return current <= 0.0 ? length : (juce::int64) ((double) length / current);
 }
 
-int ZeroLatencyResamplingSource::inputNeeded (int k) const noexcept
+int ZeroLatencyResamplingSource::inputNeeded (int k, double blockRatio) const noexcept
 {
-    const auto last = (int) std::floor ((k - 1) * ratio + phase);
-    const auto end = (int) std::floor (k * ratio + phase);
+    const auto last = (int) std::floor ((k - 1) * blockRatio + phase);
+    const auto end = (int) std::floor (k * blockRatio + phase);
     // Above a ratio of 2 a block can pass more input than it interpolates; reading up to its end keeps
     // the next block starting at the right input sample.
     return juce::jmax (last + 2, end);
@@ -63,10 +65,14 @@ void ZeroLatencyResamplingSource::getNextAudioBlock (const juce::AudioSourceChan
     if (n <= 0)
         return;
 
-    if (ratio <= 0.0 || std::abs (ratio - 1.0) < 1.0e-4)
+    const double blockRatio = ratio.load();
+
+    if (blockRatio <= 0.0 || std::abs (blockRatio - 1.0) < 1.0e-4)
     {
         source->getNextAudioBlock (info);
+        // Nothing is carried, so a later ratio starts interpolating at the source's position.
         carriedCount = 0;
+        phase = 0.0;
         inputPulled.fetch_add (n);
         inputConsumed.fetch_add (n);
         outputSamples.fetch_add (n);
@@ -85,7 +91,7 @@ void ZeroLatencyResamplingSource::getNextAudioBlock (const juce::AudioSourceChan
         return;
     }
 
-    if (const int need = inputNeeded (n); need > capacity && ! overrunLogged.exchange (true))
+    if (const int need = inputNeeded (n, blockRatio); need > capacity && ! overrunLogged.exchange (true))
     {
         AudioThreadLog::Record record;
         record.kind = AudioThreadLog::Kind::resamplerOverrun;
@@ -98,22 +104,22 @@ void ZeroLatencyResamplingSource::getNextAudioBlock (const juce::AudioSourceChan
     for (int done = 0; done < n;)
     {
         int k = n - done;
-        if (inputNeeded (k) > capacity)
+        if (inputNeeded (k, blockRatio) > capacity)
         {
-            k = juce::jlimit (1, k, (int) std::floor ((capacity - 2 - phase) / ratio));
-            while (k > 1 && inputNeeded (k) > capacity)
+            k = juce::jlimit (1, k, (int) std::floor ((capacity - 2 - phase) / blockRatio));
+            while (k > 1 && inputNeeded (k, blockRatio) > capacity)
                 --k;
         }
-        renderPiece (*info.buffer, info.startSample + done, k);
+        renderPiece (*info.buffer, info.startSample + done, k, blockRatio);
         done += k;
     }
 }
 
-void ZeroLatencyResamplingSource::renderPiece (juce::AudioBuffer<float>& out, int start, int k)
+void ZeroLatencyResamplingSource::renderPiece (juce::AudioBuffer<float>& out, int start, int k, double blockRatio)
 {
     const int carriedAtEntry = carriedCount;
-    const int last = (int) std::floor ((k - 1) * ratio + phase);
-    const int need = inputNeeded (k);
+    const int last = (int) std::floor ((k - 1) * blockRatio + phase);
+    const int need = inputNeeded (k, blockRatio);
 
     for (int c = 0; c < channels; ++c)
         juce::FloatVectorOperations::clear (inputBuffer.getWritePointer (c), need);
@@ -143,11 +149,11 @@ void ZeroLatencyResamplingSource::renderPiece (juce::AudioBuffer<float>& out, in
                 y[j] = in[i];
             else
                 y[j] = 0.0f;
-            p += ratio;
+            p += blockRatio;
         }
     }
 
-    const double endPosition = k * ratio + phase;
+    const double endPosition = k * blockRatio + phase;
     const int o = (int) std::floor (endPosition);
     const int u = juce::jlimit (0, 2, last - o + 2);
     for (int c = 0; c < juce::jmin (2, channels); ++c)

@@ -9,6 +9,11 @@ namespace quorvelle
 {
 // Converts the session's rate to the device's by linear interpolation with no look-ahead: each block
 // reads exactly the input it needs and carries at most two input samples to the next.
+//
+// Threads: the message thread may change the ratio at any time (`setRatio`, one atomic store); the
+// audio thread reads it once at the start of each block, so a block never mixes two ratios. The
+// input buffer is sized at prepare for the ratio then in force; a later, larger ratio renders its
+// blocks in pieces that fit (logged once), never by growing the buffer.
 class ZeroLatencyResamplingSource : public juce::PositionableAudioSource
 {
 public:
@@ -22,7 +27,9 @@ public:
     // Message thread (engine timer): reads and resets the counters.
     Stats takeStats() noexcept;
 
-    double getRatio() const noexcept { return ratio; }
+    double getRatio() const noexcept { return ratio.load(); }
+    // Any thread; takes effect at the next block.
+    void setRatio (double newRatio) noexcept { ratio.store (newRatio); }
     int inputCapacity() const noexcept { return inputBuffer.getNumSamples(); }
 
     void prepareToPlay (int samplesPerBlockExpected, double sampleRate) override;
@@ -36,12 +43,12 @@ public:
 
 private:
     // Input samples a piece of k outputs reads from the start of the buffer.
-    int inputNeeded (int k) const noexcept;
-    void renderPiece (juce::AudioBuffer<float>& out, int start, int k);
+    int inputNeeded (int k, double blockRatio) const noexcept;
+    void renderPiece (juce::AudioBuffer<float>& out, int start, int k, double blockRatio);
 
     juce::PositionableAudioSource* source;
     const int channels;
-    const double ratio;
+    std::atomic<double> ratio;
     double deviceSampleRate = 48000.0;
     double phase = 0.0;
     juce::AudioBuffer<float> inputBuffer;

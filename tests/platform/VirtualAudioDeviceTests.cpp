@@ -547,6 +547,40 @@ TEST_F (VirtualAudioDeviceTest, DeviceAtAnotherRateReportsTheRateItRuns)
     manager.removeAudioCallback (&callback);
 }
 
+// A scripted control panel returns at once; the open device then runs at the panel's rate, and the
+// running callbacks (the manager's among them, which takes the rate into its setup) are told.
+TEST_F (VirtualAudioDeviceTest, ControlPanelSwitchesTheOpenDeviceToItsRate)
+{
+    useVirtualType();
+    RecordingCallback callback;
+    manager.addAudioCallback (&callback);
+    ASSERT_EQ (manager.setAudioDeviceSetup (setupFor ("Virtual 2", firstChannels (2), 48000.0, 256), true), "");
+    auto* device = manager.getCurrentAudioDevice();
+    ASSERT_NE (device, nullptr);
+    EXPECT_FALSE (device->hasControlPanel());
+
+    devices().setControlPanel ("Virtual 2", 44100.0);
+    ASSERT_TRUE (device->hasControlPanel());
+    const auto startsBefore = callback.starts.load();
+    device->showControlPanel();
+
+    EXPECT_EQ (devices().getControlPanelShows ("Virtual 2"), 1);
+    EXPECT_EQ (device->getCurrentSampleRate(), 44100.0);
+    EXPECT_EQ (manager.getAudioDeviceSetup().sampleRate, 44100.0);
+    EXPECT_EQ (callback.starts.load(), startsBefore + 1);
+    EXPECT_EQ (callback.startRate.load(), 44100.0);
+    EXPECT_EQ (devices().renderBlocks (2), 2);
+
+    // A panel without a rate changes nothing.
+    devices().setControlPanel ("Virtual 2", 0.0);
+    device->showControlPanel();
+    EXPECT_EQ (devices().getControlPanelShows ("Virtual 2"), 2);
+    EXPECT_EQ (device->getCurrentSampleRate(), 44100.0);
+    EXPECT_EQ (callback.starts.load(), startsBefore + 1);
+
+    manager.removeAudioCallback (&callback);
+}
+
 //==============================================================================
 TEST_F (VirtualAudioDeviceTest, UnplugClosesTheDeviceThroughTheListenersAndReplugListsItAgain)
 {

@@ -101,6 +101,33 @@ TEST (ZeroLatencyResamplingSource, RatioWithinOneTenThousandthIsABypass)
     EXPECT_EQ (stats.inputConsumed, 1024);
 }
 
+// The device rate can change under a playing song: the new ratio applies from the next block on,
+// continuing from the input the previous block stopped at (no sample lost or read twice), also
+// out of the pass-through of ratio 1.
+TEST (ZeroLatencyResamplingSource, ARatioSetBetweenBlocksAppliesFromTheNextBlock)
+{
+    const std::vector<double> ratios { 1.0, 44100.0 / 48000.0, 48000.0 / 44100.0, 0.5, 2.0, 1.5 };
+    RampSource ramp;
+    ZeroLatencyResamplingSource resampler (&ramp, ratios.front());
+    resampler.prepareToPlay (256, 48000.0);
+
+    double expected = 1.0; // the ramp's value at the input position of the next output sample
+    for (size_t i = 0; i < ratios.size(); ++i)
+    {
+        SCOPED_TRACE (testing::Message() << "ratio " << ratios[i]);
+        resampler.setRatio (ratios[i]);
+        EXPECT_DOUBLE_EQ (resampler.getRatio(), ratios[i]);
+        for (int b = 0; b < 3; ++b)
+        {
+            juce::AudioBuffer<float> block (2, 200);
+            resampler.getNextAudioBlock (juce::AudioSourceChannelInfo (&block, 0, 200));
+            for (int j = 0; j < 200; ++j)
+                ASSERT_NEAR (block.getSample (0, j), expected + j * ratios[i], 2.0e-3) << "block " << b << " sample " << j;
+            expected += 200 * ratios[i];
+        }
+    }
+}
+
 TEST (ZeroLatencyResamplingSource, ABlockLargerThanPreparedRendersInPiecesWithoutGrowing)
 {
     AudioCapturingLogger log;
