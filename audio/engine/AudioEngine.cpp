@@ -91,6 +91,8 @@ void AudioEngine::initialise()
 
     logStartupStep ("initialise() START");
     debugLog ("[INIT-FLOW] initialise() ENTER on BG thread | deviceSampleRate=" + juce::String (getDeviceSampleRate()));
+    initSettingsFile();
+    logStartupStep ("initSettingsFile() done");
 
     openDefaultDevice();
     logStartupStep ("device open done");
