@@ -21,23 +21,26 @@ void MainComponent::registerDeviceActions()
         audioEngine.setAudioDevice (message.getProperty ("device", {}).toString());
     });
 
-    dispatchTable.add ("SET_SAMPLE_RATE", DispatchMode::inlineCall, [this] (const juce::var& message)
+    // A number in range is posted to the engine; anything else is logged and dropped here.
+    const auto checkedSetter = [this] (const char* key, auto read, const char* refusal, auto apply)
     {
-        const auto value = message.getProperty ("sampleRate", {});
-        if (const auto rate = readRequestedSampleRate (value))
-            postToMessageThread ([this, r = *rate] { audioEngine.setDeviceSampleRate (r); });
-        else
-            audioEngine.debugLog ("[CFG-FIX] SET_SAMPLE_RATE ignorado: rate invalido=" + value.toString());
-    });
+        return [this, key, read, refusal, apply] (const juce::var& message)
+        {
+            const auto value = message.getProperty (key, {});
+            if (const auto accepted = read (value))
+                postToMessageThread ([this, apply, v = *accepted] { apply (audioEngine, v); });
+            else
+                audioEngine.debugLog (refusal + value.toString());
+        };
+    };
 
-    dispatchTable.add ("SET_BUFFER_SIZE", DispatchMode::inlineCall, [this] (const juce::var& message)
-    {
-        const auto value = message.getProperty ("bufferSize", {});
-        if (const auto size = readRequestedBufferSize (value))
-            postToMessageThread ([this, s = *size] { audioEngine.setDeviceBufferSize (s); });
-        else
-            audioEngine.debugLog ("[CFG-FIX] SET_BUFFER_SIZE ignorado: size invalido=" + value.toString());
-    });
+    dispatchTable.add ("SET_SAMPLE_RATE", DispatchMode::inlineCall,
+                       checkedSetter ("sampleRate", readRequestedSampleRate, "[CFG-FIX] SET_SAMPLE_RATE ignorado: rate invalido=",
+                                      [] (AudioEngine& engine, double rate) { engine.setDeviceSampleRate (rate); }));
+
+    dispatchTable.add ("SET_BUFFER_SIZE", DispatchMode::inlineCall,
+                       checkedSetter ("bufferSize", readRequestedBufferSize, "[CFG-FIX] SET_BUFFER_SIZE ignorado: size invalido=",
+                                      [] (AudioEngine& engine, int size) { engine.setDeviceBufferSize (size); }));
 
     dispatchTable.add ("OPEN_ASIO_PANEL", DispatchMode::posted, [this] (const juce::var&) { audioEngine.showDeviceControlPanel(); });
 }

@@ -183,8 +183,12 @@ void AudioEngine::runDeviceChange (const DeviceChange& change)
         sendAudioConfigError (change.operation, error);
 
         juce::String rollbackError;
-        const bool rolledBack = change.rollback ? change.rollback (backup, backupType, rollbackError)
-                                                : (rollbackError = applyDeviceSetup (backup), true);
+        bool rolledBack = true;
+        if (change.rollback)
+            rolledBack = change.rollback (backup, backupType, rollbackError);
+        else
+            rollbackError = applyDeviceSetup (backup);
+
         if (rolledBack)
         {
             const bool ok = rollbackError.isEmpty() && deviceManager.getCurrentAudioDevice() != nullptr;

@@ -364,3 +364,25 @@ TEST_F (EngineDeviceTest, DeviceListReportsTheManagersState)
     EXPECT_EQ ((int) list.getProperty ("currentBufferSize", {}), 1024);
     EXPECT_EQ ((int) list.getProperty ("maxOutputChannels", {}), 16);
 }
+
+// A driver name the device manager does not list keeps the type; the switch's 48000 Hz and 1024
+// samples go to the device already open, and the outcome is reported as any change.
+TEST_F (EngineDeviceTest, AnUnknownDriverKeepsTheTypeAndItsDevice)
+{
+    openVirtual();
+    engine.setDeviceSampleRate (44100.0);
+    engine.setDeviceBufferSize (256);
+    events.clear();
+
+    engine.setAudioDriver ("ASIO");
+
+    EXPECT_EQ (countAction ("AUDIO_CONFIG_ERROR"), 0);
+    EXPECT_EQ (engine.getDeviceManager().getCurrentAudioDeviceType(), "Virtual");
+    const auto list = lastList();
+    EXPECT_EQ (list.getProperty ("currentDriver", {}).toString(), "Virtual");
+    EXPECT_EQ (list.getProperty ("currentDevice", {}).toString(), "Virtual 2");
+    EXPECT_EQ ((double) list.getProperty ("currentSampleRate", {}), 48000.0);
+    EXPECT_EQ ((int) list.getProperty ("currentBufferSize", {}), 1024);
+    EXPECT_EQ (engine.getDeviceSampleRate(), 48000.0);
+    EXPECT_EQ (log.count ("AudioEngine: Switched to driver: ASIO Device: Virtual 2 SR: 48000"), 1) << log.text();
+}

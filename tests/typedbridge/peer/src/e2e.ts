@@ -104,8 +104,8 @@ async function main(): Promise<number> {
       program.send({ action: 'APP_QUIT_CANCELLED' });
     }
 
-    // The device list, where the program answers GET_AUDIO_DEVICES.
-    if (process.env.QUORVELLE_PEER_DEVICES === '1') {
+    // The device list: GET_AUDIO_DEVICES answers with the typed AUDIO_DEVICES_LIST.
+    {
       const from = program.lines.length;
       program.send(typed(T.GetAudioDevices, (b) => fb.GetAudioDevices.createGetAudioDevices(b, 0)));
       const list = await program.waitFor((l) => isTyped(l) && decode(l.data).type === 37, 10000, from);
