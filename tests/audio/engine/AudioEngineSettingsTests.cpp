@@ -123,7 +123,7 @@ TEST_F (EngineDeviceTest, LoadRestoresThePlainValues)
     for (const auto& c : cases)
     {
         SCOPED_TRACE (testing::Message() << "case " << (&c - cases));
-        AudioEngine fresh;
+        AudioEngine fresh ({}, [] { return getStorageRoot(); });
         fresh.getDeviceManager().addAudioDeviceType (platform::createVirtualAudioDeviceType());
         settingsPath().deleteFile();
         {

@@ -49,7 +49,6 @@ protected:
         manager.addAudioDeviceType (platform::createVirtualAudioDeviceType());
         manager.addAudioDeviceType (std::make_unique<RefusingDeviceType>());
 
-        engine.eventSink = [this] (const juce::String&, const juce::var& payload) { events.push_back (payload); };
     }
 
     void TearDown() override { devices().reset(); }
@@ -124,6 +123,7 @@ protected:
 
     CapturingLogger log;
     std::vector<juce::var> events;
-    AudioEngine engine;
+    AudioEngine engine { [this] (const juce::String&, const juce::var& payload) { events.push_back (payload); },
+                         [] { return getStorageRoot(); } };
 };
 } // namespace quorvelle::test
