@@ -51,6 +51,9 @@ AudioEngine::AudioEngine (EventSink sink, std::function<juce::File()> storageRoo
     buildGraph();
     player.setSource (router.get());
 
+    // Lines the graph queues on the audio thread reach the log on the message thread.
+    AudioThreadLog::shared().startDrainTimer (50);
+
     songLinks.transport = &masterTransport;
     songLinks.resampler = [this] { return songResampler.get(); };
     songLinks.songId = [this] { return activeSongId; };
@@ -60,7 +63,13 @@ void AudioEngine::buildGraph()
 {
     // The graph's sources log from the audio thread through the preallocated record queue; the
     // drain timer hands the lines to the engine's log on the message thread.
-    const auto log = [this] (const juce::String& line) { debugLog (line); };
+    // Graph objects may post their lines to the message thread: a line that arrives after the
+    // engine is gone is dropped.
+    const auto log = [this, weak = std::weak_ptr<Liveness> (liveness)] (const juce::String& line)
+    {
+        if (weak.lock() != nullptr)
+            debugLog (line);
+    };
 
     metronome = std::make_unique<MetronomeAudioSource>();
     metronome->logCallback = log;
@@ -191,6 +200,9 @@ AudioEngine::~AudioEngine()
 
     masterReadAhead.stopThread (1000);
     padReadAhead.stopThread (1000);
+
+    AudioThreadLog::shared().stopDrainTimer();
+    AudioThreadLog::shared().drain();
 
     // Posted closures still in the queue see the token gone and do nothing.
     liveness.reset();
@@ -323,6 +335,14 @@ void AudioEngine::onCountJumpEnd() noexcept { countJumpArmed = false; }
 void AudioEngine::onOverlapAutoStart() noexcept {}
 void AudioEngine::onCountInComplete() noexcept {}
 void AudioEngine::onTransportPosition (int64_t, double) noexcept {}
+
+void AudioEngine::changeListenerCallback (juce::ChangeBroadcaster*)
+{
+    // JACK changes its active outputs when ports are connected from outside: the router renders
+    // to what the device has now.
+    if (auto* device = deviceManager.getCurrentAudioDevice())
+        router->setDeviceOutputChannels (device->getActiveOutputChannels().countNumberOfSetBits());
+}
 
 void AudioEngine::timerCallback()
 {

@@ -262,7 +262,7 @@ public:
     // Base classes.
     void timerCallback() override;
     void handleIncomingMidiMessage (juce::MidiInput*, const juce::MidiMessage&) override {}
-    void changeListenerCallback (juce::ChangeBroadcaster*) override {}
+    void changeListenerCallback (juce::ChangeBroadcaster*) override;
 
     // Tests hold readiness themselves: with this set, `initialise` returns at once and the test
     // flips readiness through `markInitialiseCompleteForTesting`.
