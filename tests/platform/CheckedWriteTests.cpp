@@ -168,7 +168,8 @@ TEST (Opener, HandsTheTargetAsOneArgumentWithoutAShell)
     ASSERT_TRUE (hostile.createDirectory());
 
     EXPECT_TRUE (openWithDesktop (hostile.getFullPathName()));
-    for (int i = 0; i < 2000 && ! record.existsAsFile(); ++i)
+    // The shell creates the file before it writes the line: wait for the whole line.
+    for (int i = 0; i < 4000 && ! record.loadFileAsString().endsWithChar ('\n'); ++i)
         juce::Thread::sleep (5);
 
     ::setenv ("PATH", "/nonexistent", 1);
