@@ -9,13 +9,23 @@
 
 #include <nlohmann/json.hpp>
 
+#include <cstddef>
+#include <string>
 #include <string_view>
 
 namespace quorvelle::charts
 {
+// Longest "rawText" that "parseChordChart" takes (a pasted chart is a few kilobytes); a longer
+// one throws std::length_error, which the method service answers as its error. The result of a
+// text of this size peaks near 60 times its size while it is written as text.
+inline constexpr std::size_t kMaxChordChartTextBytes = std::size_t { 4 } << 20;
+
 // "parseChordChart": {"rawText", "options": {"songKey", "displayNotation", "enableHealing",
 // "strictSectionVocabulary"}} -> the chart result object.
 nlohmann::json chartMethodParseChordChart (const nlohmann::json& payload);
+// The same result appended to `out` as compact JSON text (the method service's form), written one
+// content line at a time so the JSON tree of a long chart is never held whole.
+void chartMethodParseChordChartText (const nlohmann::json& payload, std::string& out);
 
 // "transposeChord": {"chord", "semitones", "preferFlats"} -> string.
 nlohmann::json chartMethodTransposeChord (const nlohmann::json& payload);
@@ -29,8 +39,12 @@ nlohmann::json chartMethodGetSongKeyIndex (const nlohmann::json& payload);
 // The options record as read from a payload's "options" object.
 ChordChartOptions readChordChartOptions (const nlohmann::json& options);
 
-// The chart result as the "parseChordChart" method writes it.
+// The chart result as the "parseChordChart" method writes it; the text form is the compact JSON
+// text of the same value.
 nlohmann::json chordChartResultToJson (const ChordChartResult& result);
+void appendChordChartResultText (const ChordChartResult& result, std::string& out);
+// The result's fields around the given "blocks" value.
+nlohmann::json resultFieldsToJson (const ChordChartResult& result, nlohmann::json blocks);
 
 std::string_view chartFamilyName (ChartFamily family);
 std::string_view chartNotationName (ChartNotation notation);

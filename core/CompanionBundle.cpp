@@ -1,6 +1,8 @@
 #include "core/CompanionBundle.h"
 
 #include <algorithm>
+#include <string_view>
+#include <unordered_map>
 
 namespace quorvelle::core
 {
@@ -51,6 +53,12 @@ std::vector<ArrangementEntry> buildArrangement (const CompanionSong& song)
 
     if (! song.entries.empty())
     {
+        // The first section of each id, looked up once per entry.
+        std::unordered_map<std::string_view, const CompanionSection*> sectionsById;
+        sectionsById.reserve (song.sections.size());
+        for (const auto& s : song.sections)
+            sectionsById.emplace (s.id, &s);
+
         arrangement.reserve (song.entries.size());
         for (const auto& e : song.entries)
         {
@@ -71,10 +79,10 @@ std::vector<ArrangementEntry> buildArrangement (const CompanionSong& song)
             {
                 a.kind = "section";
                 a.sectionId = e.sectionId;
-                const auto section = std::find_if (song.sections.begin(), song.sections.end(),
-                                                   [&] (const CompanionSection& s) { return s.id == e.sectionId; });
-                if (section != song.sections.end())
+                const auto found = sectionsById.find (e.sectionId);
+                if (found != sectionsById.end())
                 {
+                    const auto* section = found->second;
                     a.name = section->name;
                     a.type = section->type;
                     a.color = colourOr666 (section->color);
@@ -105,13 +113,20 @@ std::vector<ArrangementEntry> buildArrangement (const CompanionSong& song)
 CompanionBundle buildCompanionBundle (const std::string& setlistId, const std::string& setlistName,
                                       const std::vector<std::string>& songIds, const std::vector<CompanionSong>& songs)
 {
+    // The first song of each id, found once.
+    std::unordered_map<std::string_view, const CompanionSong*> songsById;
+    songsById.reserve (songs.size());
+    for (const auto& s : songs)
+        songsById.emplace (s.songId, &s);
+
     CompanionBundle bundle { setlistId, setlistName, {} };
     for (const auto& id : songIds)
     {
-        const auto song = std::find_if (songs.begin(), songs.end(), [&] (const CompanionSong& s) { return s.songId == id; });
-        if (song == songs.end())
+        const auto found = songsById.find (id);
+        if (found == songsById.end())
             continue;
 
+        const auto* song = found->second;
         bundle.songs.push_back ({ song->songId, song->title, song->songKey, song->bpm, buildArrangement (*song), song->chords,
                                   song->notes });
     }
