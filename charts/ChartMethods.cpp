@@ -73,11 +73,16 @@ json optionalToJson (const std::optional<T>& value)
     return value ? json (*value) : json (nullptr);
 }
 
+json chordToJson (const ChartChord& chord)
+{
+    return { { "column", chord.column }, { "chord", chord.chord } };
+}
+
 json contentLineToJson (const ChartContentLine& line)
 {
     json chords = json::array();
     for (const auto& chord : line.chords)
-        chords.push_back ({ { "column", chord.column }, { "chord", chord.chord } });
+        chords.push_back (chordToJson (chord));
     return { { "chords", std::move (chords) }, { "lyric", line.lyric } };
 }
 
@@ -237,7 +242,17 @@ void appendChordChartResultText (const ChordChartResult& result, std::string& ou
                 {
                     if (i > 0)
                         out += ',';
-                    out += compactText (contentLineToJson (block.content[i]));
+                    const auto& line = block.content[i];
+                    appendWithMember (out, compactText ({ { "chords", nullptr }, { "lyric", line.lyric } }), "chords", [&] {
+                        out += '[';
+                        for (std::size_t c = 0; c < line.chords.size(); ++c)
+                        {
+                            if (c > 0)
+                                out += ',';
+                            out += compactText (chordToJson (line.chords[c]));
+                        }
+                        out += ']';
+                    });
                 }
                 out += ']';
             });
