@@ -94,6 +94,18 @@ struct Row
 const Row rows[] = {
     { "companionBuildBundle, 10 MB of songs, each named once", "companionBuildBundle", [] { return companionPayload (60000); },
       [] (const Json& answer) { EXPECT_EQ (answer.at ("result").at ("songs").size(), 60000u); }, 512 },
+    { "companionBuildBundle, one 1 MB song named 2 million times", "companionBuildBundle",
+      [] {
+          Json ids = Json::array();
+          for (int i = 0; i < 2'000'000; ++i)
+              ids.push_back ("s");
+          return Json { { "songIds", std::move (ids) }, { "songs", { { { "songId", "s" }, { "notes", { { "n", std::string (1 << 20, 'x') } } } } } } };
+      },
+      [] (const Json& answer) {
+          EXPECT_FALSE (answer.at ("ok").get<bool>());
+          EXPECT_EQ (answer.at ("error"), "core threw: companion bundle too large (more than 33554432 bytes)");
+      },
+      256 },
     { "tempoMapToBeatmap, 6000 bpm for a day (86 bytes)", "tempoMapToBeatmap",
       [] { return Json::parse (R"({"tempoMap":[{"time":0,"bpm":6000}],"duration":86400})"); },
       [] (const Json& answer) { EXPECT_EQ (answer.at ("result").size(), kMaxBeatmapBeats); }, 256 },
