@@ -217,6 +217,22 @@ namespace
         fill();
         out.append (text, at + placeholder.size());
     }
+
+    // A JSON array of `items`, each appended by `appendItem`.
+    template <typename Items, typename AppendItem>
+    void appendArray (std::string& out, const Items& items, AppendItem&& appendItem)
+    {
+        out += '[';
+        bool first = true;
+        for (const auto& item : items)
+        {
+            if (! first)
+                out += ',';
+            first = false;
+            appendItem (item);
+        }
+        out += ']';
+    }
 } // namespace
 
 json chordChartResultToJson (const ChordChartResult& result)
@@ -230,34 +246,15 @@ json chordChartResultToJson (const ChordChartResult& result)
 void appendChordChartResultText (const ChordChartResult& result, std::string& out)
 {
     appendWithMember (out, compactText (resultFieldsToJson (result, nullptr)), "blocks", [&] {
-        out += '[';
-        for (std::size_t b = 0; b < result.blocks.size(); ++b)
-        {
-            if (b > 0)
-                out += ',';
-            const auto& block = result.blocks[b];
+        appendArray (out, result.blocks, [&] (const ChordChartBlock& block) {
             appendWithMember (out, compactText (blockToJson (block, false)), "content", [&] {
-                out += '[';
-                for (std::size_t i = 0; i < block.content.size(); ++i)
-                {
-                    if (i > 0)
-                        out += ',';
-                    const auto& line = block.content[i];
+                appendArray (out, block.content, [&] (const ChartContentLine& line) {
                     appendWithMember (out, compactText ({ { "chords", nullptr }, { "lyric", line.lyric } }), "chords", [&] {
-                        out += '[';
-                        for (std::size_t c = 0; c < line.chords.size(); ++c)
-                        {
-                            if (c > 0)
-                                out += ',';
-                            out += compactText (chordToJson (line.chords[c]));
-                        }
-                        out += ']';
+                        appendArray (out, line.chords, [&] (const ChartChord& chord) { out += compactText (chordToJson (chord)); });
                     });
-                }
-                out += ']';
+                });
             });
-        }
-        out += ']';
+        });
     });
 }
 

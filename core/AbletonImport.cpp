@@ -54,6 +54,28 @@ namespace
         return ended;
     }
 
+    // Hands every element named `name` in the node's subtree (the node included) to `visit`, in
+    // document order, until it returns false. Iterative, so deep nesting costs no stack.
+    template <typename Visit>
+    void forEachElementNamed (const pugi::xml_node& node, const char* name, Visit&& visit)
+    {
+        for (auto current = node; current;)
+        {
+            if (current.type() == pugi::node_element && std::strcmp (current.name(), name) == 0 && ! visit (current))
+                return;
+            if (auto child = current.first_child())
+            {
+                current = child;
+                continue;
+            }
+            while (current != node && ! current.next_sibling())
+                current = current.parent();
+            if (current == node)
+                break;
+            current = current.next_sibling();
+        }
+    }
+
     pugi::xml_node childElement (const pugi::xml_node& node, const char* name)
     {
         for (auto child = node.first_child(); child; child = child.next_sibling())
@@ -117,29 +139,12 @@ std::optional<TimeSignature> decodeTimeSignatureEnum (int32_t value)
 
 pugi::xml_node findFirstElement (const pugi::xml_node& node, const char* name)
 {
-    if (! node)
-        return {};
-    if (node.type() == pugi::node_element && std::strcmp (node.name(), name) == 0)
-        return node;
-
-    // Iterative walk in document order, so deep nesting costs no stack.
-    auto current = node.first_child();
-    while (current)
-    {
-        if (current.type() == pugi::node_element && std::strcmp (current.name(), name) == 0)
-            return current;
-        if (auto child = current.first_child())
-        {
-            current = child;
-            continue;
-        }
-        while (current != node && ! current.next_sibling())
-            current = current.parent();
-        if (current == node)
-            break;
-        current = current.next_sibling();
-    }
-    return {};
+    pugi::xml_node found;
+    forEachElementNamed (node, name, [&found] (const pugi::xml_node& element) {
+        found = element;
+        return false;
+    });
+    return found;
 }
 
 pugi::xml_node findElementPath (const pugi::xml_node& node, std::initializer_list<const char*> names)
@@ -227,27 +232,6 @@ std::string decompressAbletonSet (const uint8_t* bytes, std::size_t n, std::size
 
 namespace
 {
-    // Every element named `name` in the node's subtree (the node included), in document order.
-    template <typename Visit>
-    void forEachElementNamed (const pugi::xml_node& node, const char* name, Visit&& visit)
-    {
-        for (auto current = node; current;)
-        {
-            if (current.type() == pugi::node_element && std::strcmp (current.name(), name) == 0)
-                visit (current);
-            if (auto child = current.first_child())
-            {
-                current = child;
-                continue;
-            }
-            while (current != node && ! current.next_sibling())
-                current = current.parent();
-            if (current == node)
-                break;
-            current = current.next_sibling();
-        }
-    }
-
     bool isElementNamed (const pugi::xml_node& node, const char* name)
     {
         return node.type() == pugi::node_element && std::strcmp (node.name(), name) == 0;
@@ -322,13 +306,14 @@ namespace
         pugi::xml_node chosen, first;
         forEachElementNamed (doc, "RemoteableTimeSignature", [&] (const pugi::xml_node& match) {
             const auto list = match.parent();
-            if (chosen || ! isElementNamed (list, "TimeSignatures") || ! isElementNamed (list.parent(), "TimeSignature"))
-                return;
+            if (! isElementNamed (list, "TimeSignatures") || ! isElementNamed (list.parent(), "TimeSignature"))
+                return true;
             if (! first)
                 first = match;
             const auto time = childElement (match, "Time");
             if (time && attributeNumber (time, "Value", 0.0) == 0.0)
                 chosen = match;
+            return ! chosen;
         });
         if (! chosen)
             chosen = first;
@@ -442,17 +427,18 @@ namespace
         forEachElementNamed (doc, "Locator", [&] (const pugi::xml_node& locator) {
             const auto time = childElement (locator, "Time");
             if (! time)
-                return;
+                return true;
             std::string name = "Marker";
             if (const auto nameNode = childElement (locator, "Name"))
                 if (const auto value = nameNode.attribute ("Value"))
                     name = value.value();
             if (trimAndLowerCase (name) == "error")
-                return;
+                return true;
 
             const auto label = classifySectionMarker (name.empty() ? std::string ("Section") : name);
             sections.push_back ({ label.cleanName, label.type, 0.0, 0.0 });
             beats.push_back (attributeNumber (time, "Value", 0.0));
+            return true;
         });
         const auto seconds = beatsToSeconds (beats, points);
         for (std::size_t i = 0; i < sections.size(); ++i)
