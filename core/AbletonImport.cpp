@@ -438,7 +438,7 @@ namespace
             const auto label = classifySectionMarker (name.empty() ? std::string ("Section") : name);
             sections.push_back ({ label.cleanName, label.type, 0.0, 0.0 });
             beats.push_back (attributeNumber (time, "Value", 0.0));
-            return true;
+            return sections.size() <= kMaxLiveSetImportItems; // one more than the bound refuses the set
         });
         const auto seconds = beatsToSeconds (beats, points);
         for (std::size_t i = 0; i < sections.size(); ++i)

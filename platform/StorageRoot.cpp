@@ -5,7 +5,6 @@
 #include "platform/SystemProbes.h"
 
 #include <sys/stat.h>
-#include <unistd.h>
 
 namespace quorvelle
 {
@@ -71,16 +70,11 @@ bool isWellFormedDeviceId (const juce::String& text)
     return true;
 }
 
-// Whether a folder exists or could be made, without leaving one behind.
-bool couldHoldFolder (const juce::File& folder)
+// Whether a folder exists or can be made (it is then made: removing it again could race with a
+// thread that just started to use it).
+bool folderExistsOrCanBeMade (const juce::File& folder)
 {
-    if (folder.isDirectory())
-        return true;
-    const auto path = folder.getFullPathName().toRawUTF8();
-    if (::mkdir (path, 0755) != 0)
-        return false;
-    ::rmdir (path);
-    return true;
+    return folder.isDirectory() || (::mkdir (folder.getFullPathName().toRawUTF8(), 0755) == 0 && folder.isDirectory());
 }
 } // namespace
 
@@ -111,9 +105,10 @@ juce::File getDeviceIdFile() { return getApplicationDataFolder().getChildFile ("
 juce::File getDefaultStorageRoot()
 {
     // A Music folder where no folder can be made (the user's folder settings name /proc, say)
-    // counts as missing: the root goes where it goes without one.
+    // counts as missing: the root goes where it goes without one. Below a usable Music folder the
+    // root is made here when missing.
     const auto root = juce::File::getSpecialLocation (juce::File::userMusicDirectory).getChildFile (rootFolderName);
-    if (couldHoldFolder (root))
+    if (folderExistsOrCanBeMade (root))
         return root;
     return juce::File ("~/Music").getChildFile (rootFolderName);
 }
