@@ -93,9 +93,16 @@ void QuorvelleApplication::initialise (const juce::String& commandLine)
             quit();
             return;
 
-        case platform::SingleInstance::Outcome::failed:
+        case platform::SingleInstance::Outcome::busy:
             juce::Logger::writeToLog ("Quorvelle: another instance holds " + singleInstance->getLockFile().getFullPathName()
                                       + " and does not answer; exiting");
+            singleInstance.reset();
+            setApplicationReturnValue (1);
+            quit();
+            return;
+
+        case platform::SingleInstance::Outcome::failed:
+            juce::Logger::writeToLog ("Quorvelle: cannot take the single-instance lock: " + singleInstance->getFailureText() + "; exiting");
             singleInstance.reset();
             setApplicationReturnValue (1);
             quit();

@@ -2,10 +2,14 @@
 
 #include "core/Fingerprint.h"
 #include "core/Loudness.h"
+#include "platform/CheckedWrite.h"
+#include "platform/RegularFile.h"
 
 #include <juce_cryptography/juce_cryptography.h>
 
 #include <algorithm>
+#include <optional>
+#include <variant>
 #include <cmath>
 #include <vector>
 
@@ -67,40 +71,15 @@ namespace
         return juce::Base64::toBase64 (text);
     }
 
-    //==========================================================================
-    // Output written to a temporary file beside the target and renamed over it only when the
-    // whole file was written, so a failed run never destroys what the target held.
-
-    // Passes everything to the real stream and remembers whether any write or seek failed and
-    // how far the file must reach.
-    class CheckedOutputStream final : public juce::OutputStream
+    // The error of a job whose sample buffers could not be allocated.
+    juce::String outOfMemoryText()
     {
-    public:
-        CheckedOutputStream (juce::OutputStream& targetIn, bool& failedIn, juce::int64& endIn)
-            : target (targetIn), failed (failedIn), end (endIn)
-        {
-        }
-        void flush() override { target.flush(); }
-        bool setPosition (juce::int64 position) override
-        {
-            const bool ok = target.setPosition (position);
-            failed = failed || ! ok;
-            return ok;
-        }
-        juce::int64 getPosition() override { return target.getPosition(); }
-        bool write (const void* data, size_t bytes) override
-        {
-            const bool ok = target.write (data, bytes);
-            failed = failed || ! ok;
-            end = std::max (end, target.getPosition());
-            return ok;
-        }
+        return "memoria insuficiente";
+    }
 
-    private:
-        juce::OutputStream& target;
-        bool& failed;
-        juce::int64& end;
-    };
+    //==========================================================================
+    // Output replaces its target only once the whole file was written (platform::CheckedReplacement),
+    // so a failed run never destroys what the target held.
 
     enum class WriteOutcome
     {
@@ -112,35 +91,60 @@ namespace
 
     // Writes `channels` float arrays of `samples` each to `target` through a temporary file.
     WriteOutcome writeAudioReplacing (const juce::File& target, juce::AudioFormat& format, double rate, int channelCount,
-                                      const float* const* channels, int samples, int quality, const OutputStreamFactory& outputs)
+                                      const float* const* channels, int samples, int quality)
     {
-        juce::TemporaryFile temp (target, juce::TemporaryFile::useHiddenFile);
-        auto stream = outputs (temp.getFile());
-        if (stream == nullptr)
+        platform::CheckedReplacement replacement (target);
+        if (! replacement.isOpen())
             return WriteOutcome::cannotOpen;
 
-        bool failed = false;
-        juce::int64 end = 0;
-        auto* checked = new CheckedOutputStream (*stream, failed, end);
+        auto stream = replacement.createStream();
         std::unique_ptr<juce::AudioFormatWriter> writer (
-            format.createWriterFor (checked, rate, static_cast<unsigned int> (channelCount), 16, {}, quality));
+            format.createWriterFor (stream.get(), rate, static_cast<unsigned int> (channelCount), 16, {}, quality));
         if (writer == nullptr)
-        {
-            delete checked;
             return WriteOutcome::noWriter;
-        }
+        stream.release(); // the writer owns it now
 
         const bool wrote = writer->writeFromFloatArrays (channels, channelCount, samples);
-        writer.reset(); // finishes the header and releases the checking stream
-        stream->flush();
-        if (auto* file = dynamic_cast<juce::FileOutputStream*> (stream.get()))
-            failed = failed || file->getStatus().failed();
-        stream.reset();
-
-        // A partial write can report success: the file must hold every byte the writer placed.
-        if (! wrote || failed || temp.getFile().getSize() < end || ! temp.overwriteTargetFileWithTemporary())
+        writer.reset(); // finishes the header
+        if (! wrote || ! replacement.commit())
             return WriteOutcome::writeFailed;
         return WriteOutcome::written;
+    }
+
+    //==========================================================================
+    // What a job agrees to open. Rates and channel counts far beyond any audio file the program
+    // plays come only from damaged or hostile headers, and would size the job's buffers from them:
+    // a 32,767-channel header alone asks for 8.6 GB of block buffer.
+
+    constexpr double kMaxJobSampleRate = 768000.0;
+    constexpr unsigned int kMaxJobChannels = 64;
+
+    bool hasPlayableShape (const juce::AudioFormatReader& reader)
+    {
+        return reader.sampleRate > 0.0 && reader.sampleRate <= kMaxJobSampleRate && reader.numChannels <= kMaxJobChannels;
+    }
+
+    // A reader for a regular file (a FIFO would block the open, a device never ends), or null.
+    std::unique_ptr<juce::AudioFormatReader> openRegularFile (const juce::File& file, const AudioReaderFactory& readers)
+    {
+        if (! platform::isRegularFile (file))
+            return nullptr;
+        return readers (file);
+    }
+
+    // A reader whose rate and channel count a job can work with, or null.
+    std::unique_ptr<juce::AudioFormatReader> openPlayable (const juce::File& file, const AudioReaderFactory& readers)
+    {
+        auto reader = openRegularFile (file, readers);
+        if (reader == nullptr || ! hasPlayableShape (*reader))
+            return nullptr;
+        return reader;
+    }
+
+    // The samples a job reads: no more than a PCM file can hold, and at most twenty minutes.
+    juce::int64 cappedLength (const juce::AudioFormatReader& reader, const juce::File& file)
+    {
+        return std::min (capPcmLengthToFileSize (reader, std::max<juce::int64> (0, file.getSize())), twentyMinutes (reader));
     }
 
     //==========================================================================
@@ -186,8 +190,9 @@ namespace
         bool ended = false;
     };
 
-    // Fills (or subtracts from) left and right with `count` samples of the reader at 44,100 Hz.
-    ReadOutcome readAtWorkRate (juce::AudioFormatReader& reader, juce::int64 count, float* left, float* right, bool subtract)
+    // Fills left and right with `count` samples of the reader at 44,100 Hz. (Stems are read whole
+    // before they are subtracted, so a stem that fails half-way leaves no trace.)
+    ReadOutcome readResampledStereo (juce::AudioFormatReader& reader, juce::int64 count, float* left, float* right)
     {
         const int channels = static_cast<int> (std::max (1u, reader.numChannels));
         juce::AudioBuffer<float> buffer (channels, kBlockSamples);
@@ -223,16 +228,8 @@ namespace
 
             const float* l = buffer.getReadPointer (0);
             const float* r = buffer.getReadPointer (channels > 1 ? 1 : 0);
-            if (subtract)
-            {
-                juce::FloatVectorOperations::subtract (left + pos, l, k);
-                juce::FloatVectorOperations::subtract (right + pos, r, k);
-            }
-            else
-            {
-                juce::FloatVectorOperations::copy (left + pos, l, k);
-                juce::FloatVectorOperations::copy (right + pos, r, k);
-            }
+            juce::FloatVectorOperations::copy (left + pos, l, k);
+            juce::FloatVectorOperations::copy (right + pos, r, k);
         }
         return ReadOutcome::complete;
     }
@@ -266,18 +263,6 @@ AudioReaderFactory basicFormatReaders()
         juce::AudioFormatManager manager;
         manager.registerBasicFormats();
         return std::unique_ptr<juce::AudioFormatReader> (manager.createReaderFor (file));
-    };
-}
-
-OutputStreamFactory fileOutputStreams()
-{
-    return [] (const juce::File& file) -> std::unique_ptr<juce::OutputStream> {
-        auto stream = std::make_unique<juce::FileOutputStream> (file, 32768);
-        if (! stream->openedOk())
-            return nullptr;
-        stream->setPosition (0);
-        stream->truncate();
-        return stream;
     };
 }
 
@@ -324,11 +309,12 @@ juce::var fingerprintAudioFileJob (const FingerprintJobRequest& request, const A
         return EventBuilder ("FINGERPRINT_AUDIO_RESULT").set ("id", request.id).set ("ok", false).set ("error", code).value;
     };
 
-    // This job takes its path as the file class does: no "file://" prefix is removed.
+    // This job takes its path as the file class does: no "file://" prefix is removed. Only a
+    // regular file is opened (and so only a regular file is ever deleted).
     const auto file = request.path.isEmpty()                      ? juce::File()
                       : juce::File::isAbsolutePath (request.path) ? juce::File (request.path)
                                                                   : juce::File::getCurrentWorkingDirectory().getChildFile (request.path);
-    if (request.path.isEmpty() || ! file.existsAsFile())
+    if (request.path.isEmpty() || ! platform::isRegularFile (file))
         return fail ("file_not_found");
 
     auto finish = [&] (juce::var result, std::unique_ptr<juce::AudioFormatReader> reader) {
@@ -338,50 +324,57 @@ juce::var fingerprintAudioFileJob (const FingerprintJobRequest& request, const A
         return result;
     };
 
-    auto reader = readers (file);
-    if (reader == nullptr)
-        return finish (fail ("unsupported_format"), nullptr);
+    auto reader = openRegularFile (file, readers);
+    if (reader == nullptr || reader->sampleRate > kMaxJobSampleRate || reader->numChannels > kMaxJobChannels)
+        return finish (fail ("unsupported_format"), std::move (reader));
 
-    const auto count = std::min (reader->lengthInSamples, twentyMinutes (*reader));
+    const auto count = cappedLength (*reader, file);
     if (count <= 0 || reader->sampleRate <= 0.0)
         return finish (fail ("empty_audio"), std::move (reader));
 
-    std::vector<float> mono (static_cast<std::size_t> (count), 0.0f);
-    const int channels = static_cast<int> (std::max (1u, reader->numChannels));
-    const float gain = 1.0f / static_cast<float> (channels);
-    juce::AudioBuffer<float> block (channels, kBlockSamples);
-    for (juce::int64 offset = 0; offset < count; offset += kBlockSamples)
+    try
     {
-        const int n = static_cast<int> (std::min<juce::int64> (kBlockSamples, count - offset));
-        block.clear();
-        if (! reader->read (&block, 0, n, offset, true, true))
-            return finish (fail ("read_failed"), std::move (reader));
-        for (int c = 0; c < channels; ++c)
-            juce::FloatVectorOperations::addWithMultiply (mono.data() + offset, block.getReadPointer (c), gain, n);
-    }
+        std::vector<float> mono (static_cast<std::size_t> (count), 0.0f);
+        const int channels = static_cast<int> (std::max (1u, reader->numChannels));
+        const float gain = 1.0f / static_cast<float> (channels);
+        juce::AudioBuffer<float> block (channels, kBlockSamples);
+        for (juce::int64 offset = 0; offset < count; offset += kBlockSamples)
+        {
+            const int n = static_cast<int> (std::min<juce::int64> (kBlockSamples, count - offset));
+            block.clear();
+            if (! reader->read (&block, 0, n, offset, true, true))
+                return finish (fail ("read_failed"), std::move (reader));
+            for (int c = 0; c < channels; ++c)
+                juce::FloatVectorOperations::addWithMultiply (mono.data() + offset, block.getReadPointer (c), gain, n);
+        }
 
-    const auto print = core::computeAudioFingerprint (mono.data(), mono.size(), reader->sampleRate, {});
-    juce::Array<juce::var> hashes, offsets;
-    hashes.ensureStorageAllocated (static_cast<int> (print.hashes.size()));
-    offsets.ensureStorageAllocated (static_cast<int> (print.hashes.size()));
-    for (const auto& h : print.hashes)
-    {
-        hashes.add (static_cast<int> (h.hash));
-        offsets.add (static_cast<double> (h.time));
+        const auto print = core::computeAudioFingerprint (mono.data(), mono.size(), reader->sampleRate, {});
+        juce::Array<juce::var> hashes, offsets;
+        hashes.ensureStorageAllocated (static_cast<int> (print.hashes.size()));
+        offsets.ensureStorageAllocated (static_cast<int> (print.hashes.size()));
+        for (const auto& h : print.hashes)
+        {
+            hashes.add (static_cast<int> (h.hash));
+            offsets.add (static_cast<double> (h.time));
+        }
+        return finish (EventBuilder ("FINGERPRINT_AUDIO_RESULT")
+                           .set ("id", request.id)
+                           .set ("ok", true)
+                           .set ("hashes", hashes)
+                           .set ("offsets", offsets)
+                           .set ("durationSeconds", print.duration)
+                           .value,
+                       std::move (reader));
     }
-    return finish (EventBuilder ("FINGERPRINT_AUDIO_RESULT")
-                       .set ("id", request.id)
-                       .set ("ok", true)
-                       .set ("hashes", hashes)
-                       .set ("offsets", offsets)
-                       .set ("durationSeconds", print.duration)
-                       .value,
-                   std::move (reader));
+    catch (const std::bad_alloc&)
+    {
+        return finish (fail ("out_of_memory"), std::move (reader));
+    }
 }
 
 // Reads every readable file of `paths` (at most twenty minutes each) and hands its blocks to `add`,
 // which sums them into `out`; `out` grows to the longest file. The rate is the first readable
-// file's. Returns how many files were decoded.
+// file's. Returns how many files were decoded. Throws std::bad_alloc when `out` cannot grow.
 template <typename Add>
 int sumReadableFiles (const juce::StringArray& paths, const AudioReaderFactory& readers, std::vector<float>& out,
                       double& rate, Add&& add)
@@ -390,14 +383,12 @@ int sumReadableFiles (const juce::StringArray& paths, const AudioReaderFactory& 
     for (const auto& path : paths)
     {
         const auto file = resolveAudioPath (path);
-        if (file == juce::File() || ! file.existsAsFile())
-            continue;
-        auto reader = readers (file);
-        if (reader == nullptr || reader->sampleRate <= 0.0)
+        auto reader = openPlayable (file, readers);
+        if (reader == nullptr)
             continue;
         if (rate <= 0.0)
             rate = reader->sampleRate;
-        const auto n = std::min (reader->lengthInSamples, twentyMinutes (*reader));
+        const auto n = cappedLength (*reader, file);
         if (n <= 0)
             continue;
         if (out.size() < static_cast<std::size_t> (n))
@@ -411,52 +402,43 @@ int sumReadableFiles (const juce::StringArray& paths, const AudioReaderFactory& 
 
 juce::var measureGroupLoudnessJob (const LoudnessJobRequest& request, const AudioReaderFactory& readers)
 {
-    std::vector<float> sum;
-    double groupRate = 0.0;
-    const auto decoded = sumReadableFiles (request.paths, readers, sum, groupRate,
-                                           [&sum] (const juce::AudioBuffer<float>& block, juce::int64 offset, int k) {
-        for (int c = 0; c < block.getNumChannels(); ++c)
-            juce::FloatVectorOperations::add (sum.data() + offset, block.getReadPointer (c), k);
-    });
+    auto answer = [&request] (bool ok, bool valid, double lufs, int decoded) {
+        EventBuilder event ("LOUDNESS_RESULT");
+        event.set ("id", request.id).set ("groupId", request.groupId).set ("ok", ok).set ("valid", valid).set ("loudnessLufs", lufs).set ("decoded", decoded);
+        if (! ok)
+            event.set ("error", outOfMemoryText());
+        return event.value;
+    };
 
-    bool valid = false;
-    double lufs = 0.0;
-    if (decoded > 0 && groupRate > 0.0 && ! sum.empty())
-        if (const auto measured = core::measureIntegratedLoudness (sum.data(), sum.size(), 1, groupRate))
-        {
-            valid = true;
-            lufs = *measured;
-        }
+    try
+    {
+        std::vector<float> sum;
+        double groupRate = 0.0;
+        const auto decoded = sumReadableFiles (request.paths, readers, sum, groupRate,
+                                               [&sum] (const juce::AudioBuffer<float>& block, juce::int64 offset, int k) {
+            for (int c = 0; c < block.getNumChannels(); ++c)
+                juce::FloatVectorOperations::add (sum.data() + offset, block.getReadPointer (c), k);
+        });
 
-    return EventBuilder ("LOUDNESS_RESULT")
-        .set ("id", request.id)
-        .set ("groupId", request.groupId)
-        .set ("ok", true)
-        .set ("valid", valid)
-        .set ("loudnessLufs", lufs)
-        .set ("decoded", decoded)
-        .value;
+        bool valid = false;
+        double lufs = 0.0;
+        if (decoded > 0 && groupRate > 0.0 && ! sum.empty())
+            if (const auto measured = core::measureIntegratedLoudness (sum.data(), sum.size(), 1, groupRate))
+            {
+                valid = true;
+                lufs = *measured;
+            }
+        return answer (true, valid, lufs, decoded);
+    }
+    catch (const std::bad_alloc&)
+    {
+        return answer (false, false, 0.0, 0);
+    }
 }
 
-juce::var mixStemsForBpmJob (const MixForBpmJobRequest& request, const AudioReaderFactory& readers,
-                             const OutputStreamFactory& outputs)
+juce::var mixStemsForBpmJob (const MixForBpmJobRequest& request, const AudioReaderFactory& readers)
 {
-    std::vector<float> mix;
-    double mixRate = 0.0;
-    const auto decoded = sumReadableFiles (request.paths, readers, mix, mixRate,
-                                           [&mix] (const juce::AudioBuffer<float>& block, juce::int64 offset, int k) {
-        if (block.getNumChannels() >= 2)
-        {
-            juce::FloatVectorOperations::addWithMultiply (mix.data() + offset, block.getReadPointer (0), 0.5f, k);
-            juce::FloatVectorOperations::addWithMultiply (mix.data() + offset, block.getReadPointer (1), 0.5f, k);
-        }
-        else
-        {
-            juce::FloatVectorOperations::add (mix.data() + offset, block.getReadPointer (0), k);
-        }
-    });
-
-    auto answer = [&request] (bool ok, juce::int64 size, double duration, const char* error) {
+    auto answer = [&request] (bool ok, juce::int64 size, double duration, const juce::String& error) {
         EventBuilder event ("MIX_FOR_BPM_COMPLETE");
         event.set ("id", request.id)
             .set ("ok", ok)
@@ -464,73 +446,97 @@ juce::var mixStemsForBpmJob (const MixForBpmJobRequest& request, const AudioRead
             .set ("outPathB64", base64Of (request.outPath))
             .set ("sizeBytes", size)
             .set ("durationSeconds", duration);
-        if (error != nullptr)
-            event.set ("error", juce::String (juce::CharPointer_UTF8 (error)));
+        if (error.isNotEmpty())
+            event.set ("error", error);
         return event.value;
     };
-
-    if (decoded == 0 || mixRate <= 0.0 || mix.empty())
-        return answer (false, 0, 0.0, "sin stems decodificados");
-
-    float peak = 0.0f;
-    for (const float v : mix)
-        peak = std::max (peak, std::abs (v));
-    if (peak > 1.0f)
-        juce::FloatVectorOperations::multiply (mix.data(), 0.95f / peak, static_cast<int> (mix.size()));
-
-    const auto target = resolveAudioPath (request.outPath);
-    const float* channels[] = { mix.data() };
-    juce::WavAudioFormat wav;
-    switch (writeAudioReplacing (target, wav, mixRate, 1, channels, static_cast<int> (mix.size()), 0, outputs))
-    {
-        case WriteOutcome::cannotOpen: return answer (false, 0, 0.0, "no se pudo crear el archivo de salida");
-        case WriteOutcome::noWriter: return answer (false, 0, 0.0, "no se pudo crear el writer WAV");
-        case WriteOutcome::writeFailed: return answer (false, 0, 0.0, "fallo al escribir el WAV");
-        case WriteOutcome::written: break;
-    }
-    return answer (true, std::max<juce::int64> (0, target.getSize()), static_cast<double> (mix.size()) / mixRate, nullptr);
-}
-
-juce::var subtractStemsJob (const SubtractJobRequest& request, const juce::File& storageRoot,
-                            const AudioReaderFactory& readers, const OutputStreamFactory& outputs)
-{
-    bool rmsComputed = false;
-    double rmsDbFs = 0.0;
-    auto fail = [&] (const juce::String& error, bool withRms) {
-        EventBuilder event ("SUBTRACT_COMPLETE");
-        event.set ("id", request.id).set ("ok", false);
-        event.set ("sizeBytes", 0).set ("sampleRate", 0).set ("channels", 0).set ("bitDepth", 0).set ("durationSeconds", 0);
-        if (withRms && rmsComputed)
-            event.set ("rmsDbFs", rmsDbFs);
-        event.set ("error", error);
-        return event.value;
-    };
-    const auto text = [] (const char* utf8) { return juce::String (juce::CharPointer_UTF8 (utf8)); };
+    const auto fail = [&answer] (const char* utf8) { return answer (false, 0, 0.0, juce::String (juce::CharPointer_UTF8 (utf8))); };
 
     try
     {
-        if (request.stemPaths.isEmpty())
-            return fail ("sin stems para restar", false);
+        std::vector<float> mix;
+        double mixRate = 0.0;
+        const auto decoded = sumReadableFiles (request.paths, readers, mix, mixRate,
+                                               [&mix] (const juce::AudioBuffer<float>& block, juce::int64 offset, int k) {
+            if (block.getNumChannels() >= 2)
+            {
+                juce::FloatVectorOperations::addWithMultiply (mix.data() + offset, block.getReadPointer (0), 0.5f, k);
+                juce::FloatVectorOperations::addWithMultiply (mix.data() + offset, block.getReadPointer (1), 0.5f, k);
+            }
+            else
+            {
+                juce::FloatVectorOperations::add (mix.data() + offset, block.getReadPointer (0), k);
+            }
+        });
 
+        if (decoded == 0 || mixRate <= 0.0 || mix.empty())
+            return fail ("sin stems decodificados");
+
+        float peak = 0.0f;
+        for (const float v : mix)
+            peak = std::max (peak, std::abs (v));
+        if (peak > 1.0f)
+            juce::FloatVectorOperations::multiply (mix.data(), 0.95f / peak, static_cast<int> (mix.size()));
+
+        const auto target = resolveAudioPath (request.outPath);
+        const float* channels[] = { mix.data() };
+        juce::WavAudioFormat wav;
+        switch (writeAudioReplacing (target, wav, mixRate, 1, channels, static_cast<int> (mix.size()), 0))
+        {
+            case WriteOutcome::cannotOpen: return fail ("no se pudo crear el archivo de salida");
+            case WriteOutcome::noWriter: return fail ("no se pudo crear el writer WAV");
+            case WriteOutcome::writeFailed: return fail ("fallo al escribir el WAV");
+            case WriteOutcome::written: break;
+        }
+        return answer (true, std::max<juce::int64> (0, target.getSize()), static_cast<double> (mix.size()) / mixRate, {});
+    }
+    catch (const std::bad_alloc&)
+    {
+        return answer (false, 0, 0.0, outOfMemoryText());
+    }
+}
+
+//==============================================================================
+// The subtraction, step by step.
+namespace
+{
+    const auto utf8Text = [] (const char* utf8) { return juce::String (juce::CharPointer_UTF8 (utf8)); };
+
+    // The full mix, then the remainder, at the work rate.
+    struct StereoSamples
+    {
+        std::vector<float> left, right;
+        juce::int64 size() const { return static_cast<juce::int64> (left.size()); }
+    };
+
+    // The full mix at the work rate, or the job's error.
+    std::variant<StereoSamples, juce::String> readFullMix (const SubtractJobRequest& request, const AudioReaderFactory& readers)
+    {
         const auto originalFile = resolveAudioPath (request.originalPath);
         if (originalFile == juce::File() || ! originalFile.existsAsFile())
-            return fail ("original no encontrado: " + request.originalPath, false);
+            return "original no encontrado: " + request.originalPath;
 
-        auto original = readers (originalFile);
-        if (original == nullptr || original->sampleRate <= 0.0)
-            return fail ("no se pudo leer el original", false);
+        auto original = openPlayable (originalFile, readers);
+        if (original == nullptr)
+            return juce::String ("no se pudo leer el original");
 
         const auto n = lengthAtWorkRate (*original, originalFile);
         if (n < 1)
-            return fail (text ("el original tiene duraci\xc3\xb3n 0"), false);
+            return utf8Text ("el original tiene duraci\xc3\xb3n 0");
 
-        std::vector<float> left (static_cast<std::size_t> (n), 0.0f), right (static_cast<std::size_t> (n), 0.0f);
-        if (readAtWorkRate (*original, n, left.data(), right.data(), false) != ReadOutcome::complete)
-            return fail ("no se pudo leer el original", false);
-        original.reset();
+        StereoSamples mix { std::vector<float> (static_cast<std::size_t> (n), 0.0f), std::vector<float> (static_cast<std::size_t> (n), 0.0f) };
+        if (readResampledStereo (*original, n, mix.left.data(), mix.right.data()) != ReadOutcome::complete)
+            return juce::String ("no se pudo leer el original");
+        return mix;
+    }
 
-        std::vector<float> stemLeft, stemRight;
-        for (const auto& s : request.stemPaths)
+    // Subtracts each usable stem from the mix; missing, unreadable and mismatching stems are
+    // skipped with a log line.
+    void subtractStems (const juce::StringArray& stemPaths, const AudioReaderFactory& readers, StereoSamples& mix)
+    {
+        const auto n = mix.size();
+        StereoSamples stem;
+        for (const auto& s : stemPaths)
         {
             const auto stemFile = resolveAudioPath (s);
             if (stemFile == juce::File() || ! stemFile.existsAsFile())
@@ -538,13 +544,13 @@ juce::var subtractStemsJob (const SubtractJobRequest& request, const juce::File&
                 juce::Logger::writeToLog ("SUBTRACT_STEMS: stem no encontrado, se omite: " + s);
                 continue;
             }
-            auto stem = readers (stemFile);
-            if (stem == nullptr || stem->sampleRate <= 0.0)
+            auto reader = openPlayable (stemFile, readers);
+            if (reader == nullptr)
             {
                 juce::Logger::writeToLog ("SUBTRACT_STEMS: stem ilegible, se omite: " + s);
                 continue;
             }
-            const auto m = lengthAtWorkRate (*stem, stemFile);
+            const auto m = lengthAtWorkRate (*reader, stemFile);
             const double mismatch = std::abs (static_cast<double> (m - n)) / static_cast<double> (n);
             if (mismatch > 0.02)
             {
@@ -555,70 +561,65 @@ juce::var subtractStemsJob (const SubtractJobRequest& request, const juce::File&
 
             // Read the whole stem first, so a stem that fails half-way leaves no trace.
             const auto count = std::min (m, n);
-            stemLeft.assign (static_cast<std::size_t> (count), 0.0f);
-            stemRight.assign (static_cast<std::size_t> (count), 0.0f);
-            if (readAtWorkRate (*stem, count, stemLeft.data(), stemRight.data(), false) != ReadOutcome::complete)
+            stem.left.assign (static_cast<std::size_t> (count), 0.0f);
+            stem.right.assign (static_cast<std::size_t> (count), 0.0f);
+            if (readResampledStereo (*reader, count, stem.left.data(), stem.right.data()) != ReadOutcome::complete)
             {
                 juce::Logger::writeToLog ("SUBTRACT_STEMS: stem ilegible, se omite: " + s);
                 continue;
             }
-            juce::FloatVectorOperations::subtract (left.data(), stemLeft.data(), static_cast<int> (count));
-            juce::FloatVectorOperations::subtract (right.data(), stemRight.data(), static_cast<int> (count));
+            juce::FloatVectorOperations::subtract (mix.left.data(), stem.left.data(), static_cast<int> (count));
+            juce::FloatVectorOperations::subtract (mix.right.data(), stem.right.data(), static_cast<int> (count));
         }
-        stemLeft = {};
-        stemRight = {};
+    }
 
-        if (request.computeRms)
-        {
-            double sumSquares = 0.0;
-            for (juce::int64 i = 0; i < n; ++i)
-                sumSquares += static_cast<double> (left[static_cast<std::size_t> (i)]) * left[static_cast<std::size_t> (i)]
-                              + static_cast<double> (right[static_cast<std::size_t> (i)]) * right[static_cast<std::size_t> (i)];
-            const double rms = std::sqrt (sumSquares / (2.0 * static_cast<double> (n)));
-            rmsDbFs = rms > 0.0 ? 20.0 * std::log10 (rms) : -300.0;
-            rmsComputed = true;
-        }
+    double rmsDbFsOf (const StereoSamples& samples)
+    {
+        double sumSquares = 0.0;
+        for (std::size_t i = 0; i < samples.left.size(); ++i)
+            sumSquares += static_cast<double> (samples.left[i]) * samples.left[i] + static_cast<double> (samples.right[i]) * samples.right[i];
+        const double rms = std::sqrt (sumSquares / (2.0 * static_cast<double> (samples.size())));
+        return rms > 0.0 ? 20.0 * std::log10 (rms) : -300.0;
+    }
 
-        // Output folder: legal names only; "." and empty components add nothing, ".." is refused
-        // so the file always lands below the storage root.
+    // The output folder below the storage root, created as needed: legal names only; "." and
+    // empty components add nothing, ".." is refused (nothing) so the file always lands below the root.
+    std::optional<juce::File> outputFolder (const juce::File& storageRoot, const juce::String& subfolder)
+    {
         auto folder = storageRoot;
         if (! folder.isDirectory())
             folder.createDirectory();
         juce::StringArray components;
-        components.addTokens (request.subfolder, "/\\", {});
+        components.addTokens (subfolder, "/\\", {});
         for (const auto& component : components)
         {
             if (component.isEmpty() || component == ".")
                 continue;
             const auto legal = juce::File::createLegalFileName (component);
             if (component == ".." || legal == "..")
-                return fail (text ("subcarpeta inv\xc3\xa1lida"), true);
+                return std::nullopt;
             if (legal.isEmpty() || legal == ".")
                 continue;
             folder = folder.getChildFile (legal);
             if (! folder.isDirectory())
                 folder.createDirectory();
         }
+        return folder;
+    }
 
-        const auto lastDot = request.filename.lastIndexOfChar ('.');
-        const auto base = lastDot >= 0 ? request.filename.substring (0, lastDot) : request.filename;
+    juce::String outputName (const juce::String& filename, const juce::String& trackIdText)
+    {
+        const auto lastDot = filename.lastIndexOfChar ('.');
+        const auto base = lastDot >= 0 ? filename.substring (0, lastDot) : filename;
         const auto prefix = juce::File::createLegalFileName (base).substring (0, 64);
-        const auto trackId = juce::File::createLegalFileName (request.trackId);
-        const auto name = (prefix.isEmpty() ? trackId : prefix + "_" + trackId) + ".flac";
-        const auto target = folder.getChildFile (name);
+        const auto trackId = juce::File::createLegalFileName (trackIdText);
+        return (prefix.isEmpty() ? trackId : prefix + "_" + trackId) + ".flac";
+    }
 
-        const float* channels[] = { left.data(), right.data() };
-        juce::FlacAudioFormat flac;
-        if (! flac.getPossibleBitDepths().contains (16))
-            return fail ("no se pudo crear el writer FLAC", true);
-        switch (writeAudioReplacing (target, flac, kWorkRate, 2, channels, static_cast<int> (n), 5, outputs))
-        {
-            case WriteOutcome::cannotOpen: return fail ("no se pudo crear el archivo de salida", true);
-            case WriteOutcome::noWriter: return fail ("no se pudo crear el writer FLAC", true);
-            case WriteOutcome::writeFailed: return fail ("fallo al escribir el FLAC", true);
-            case WriteOutcome::written: break;
-        }
-
+    // The answer for a written track: its hash, size and the properties read back from it.
+    juce::var describeWrittenTrack (const SubtractJobRequest& request, const juce::File& target, juce::int64 n,
+                                    std::optional<double> rmsDbFs)
+    {
         juce::String contentHash;
         {
             juce::FileInputStream in (target);
@@ -653,17 +654,64 @@ juce::var subtractStemsJob (const SubtractJobRequest& request, const juce::File&
             .set ("channels", channelCount)
             .set ("bitDepth", bitDepth)
             .set ("durationSeconds", durationSeconds);
-        if (rmsComputed)
-            event.set ("rmsDbFs", rmsDbFs);
+        if (rmsDbFs)
+            event.set ("rmsDbFs", *rmsDbFs);
         return event.value;
+    }
+} // namespace
+
+juce::var subtractStemsJob (const SubtractJobRequest& request, const juce::File& storageRoot, const AudioReaderFactory& readers)
+{
+    std::optional<double> rmsDbFs;
+    auto fail = [&] (const juce::String& error, bool withRms) {
+        EventBuilder event ("SUBTRACT_COMPLETE");
+        event.set ("id", request.id).set ("ok", false);
+        event.set ("sizeBytes", 0).set ("sampleRate", 0).set ("channels", 0).set ("bitDepth", 0).set ("durationSeconds", 0);
+        if (withRms && rmsDbFs)
+            event.set ("rmsDbFs", *rmsDbFs);
+        event.set ("error", error);
+        return event.value;
+    };
+
+    try
+    {
+        if (request.stemPaths.isEmpty())
+            return fail ("sin stems para restar", false);
+
+        auto fullMix = readFullMix (request, readers);
+        if (auto* error = std::get_if<juce::String> (&fullMix))
+            return fail (*error, false);
+        auto& samples = std::get<StereoSamples> (fullMix);
+
+        subtractStems (request.stemPaths, readers, samples);
+        if (request.computeRms)
+            rmsDbFs = rmsDbFsOf (samples);
+
+        const auto folder = outputFolder (storageRoot, request.subfolder);
+        if (! folder)
+            return fail (utf8Text ("subcarpeta inv\xc3\xa1lida"), true);
+        const auto target = folder->getChildFile (outputName (request.filename, request.trackId));
+
+        const float* channels[] = { samples.left.data(), samples.right.data() };
+        juce::FlacAudioFormat flac;
+        if (! flac.getPossibleBitDepths().contains (16))
+            return fail ("no se pudo crear el writer FLAC", true);
+        switch (writeAudioReplacing (target, flac, kWorkRate, 2, channels, static_cast<int> (samples.size()), 5))
+        {
+            case WriteOutcome::cannotOpen: return fail ("no se pudo crear el archivo de salida", true);
+            case WriteOutcome::noWriter: return fail ("no se pudo crear el writer FLAC", true);
+            case WriteOutcome::writeFailed: return fail ("fallo al escribir el FLAC", true);
+            case WriteOutcome::written: break;
+        }
+        return describeWrittenTrack (request, target, samples.size(), rmsDbFs);
     }
     catch (const std::exception& e)
     {
-        return fail (text ("excepci\xc3\xb3n: ") + e.what(), false);
+        return fail (utf8Text ("excepci\xc3\xb3n: ") + e.what(), false);
     }
     catch (...)
     {
-        return fail (text ("excepci\xc3\xb3n desconocida"), false);
+        return fail (utf8Text ("excepci\xc3\xb3n desconocida"), false);
     }
 }
 
@@ -712,14 +760,14 @@ DispatchTable::Handler makeLoudnessJobHandler (AnalysisJobContext context)
 DispatchTable::Handler makeMixForBpmJobHandler (AnalysisJobContext context)
 {
     return makeJobHandler (std::move (context), [] (const juce::var& message, const AnalysisJobContext&) {
-        return mixStemsForBpmJob (readMixForBpmJobRequest (message), basicFormatReaders(), fileOutputStreams());
+        return mixStemsForBpmJob (readMixForBpmJobRequest (message), basicFormatReaders());
     });
 }
 
 DispatchTable::Handler makeSubtractJobHandler (AnalysisJobContext context)
 {
     return makeJobHandler (std::move (context), [] (const juce::var& message, const AnalysisJobContext& ctx) {
-        return subtractStemsJob (readSubtractJobRequest (message), ctx.storageRoot(), basicFormatReaders(), fileOutputStreams());
+        return subtractStemsJob (readSubtractJobRequest (message), ctx.storageRoot(), basicFormatReaders());
     });
 }
 } // namespace quorvelle

@@ -20,11 +20,6 @@ namespace quorvelle
 using AudioReaderFactory = std::function<std::unique_ptr<juce::AudioFormatReader> (const juce::File&)>;
 AudioReaderFactory basicFormatReaders();
 
-// Opens the stream a job writes its output to (a temporary file beside the target); null when
-// it cannot be opened. The default is a file stream with a 32,768-byte buffer.
-using OutputStreamFactory = std::function<std::unique_ptr<juce::OutputStream> (const juce::File&)>;
-OutputStreamFactory fileOutputStreams();
-
 // A request's path: an absolute path as it is, "file://" + path without the prefix, anything
 // else relative to the working folder.
 juce::File resolveAudioPath (const juce::String& text);
@@ -68,12 +63,13 @@ MixForBpmJobRequest readMixForBpmJobRequest (const juce::var& message);
 SubtractJobRequest readSubtractJobRequest (const juce::var& message);
 
 // Job bodies: run on the calling thread and return the result event, properties in order.
+// Every job opens only regular files, refuses sample rates above 768 kHz and more than 64
+// channels, trusts no more samples than a PCM file can hold, and answers a failed allocation with
+// its error event. Output files replace their target only when complete (platform::CheckedReplacement).
 juce::var fingerprintAudioFileJob (const FingerprintJobRequest& request, const AudioReaderFactory& readers);
 juce::var measureGroupLoudnessJob (const LoudnessJobRequest& request, const AudioReaderFactory& readers);
-juce::var mixStemsForBpmJob (const MixForBpmJobRequest& request, const AudioReaderFactory& readers,
-                             const OutputStreamFactory& outputs);
-juce::var subtractStemsJob (const SubtractJobRequest& request, const juce::File& storageRoot,
-                            const AudioReaderFactory& readers, const OutputStreamFactory& outputs);
+juce::var mixStemsForBpmJob (const MixForBpmJobRequest& request, const AudioReaderFactory& readers);
+juce::var subtractStemsJob (const SubtractJobRequest& request, const juce::File& storageRoot, const AudioReaderFactory& readers);
 
 // What the dispatch handlers need from their owner: a poster that runs work on the message
 // thread while the owner lives, the direct send to the front end, and the storage root.

@@ -6,6 +6,8 @@
 
 #include <cmath>
 #include <limits>
+#include <stdexcept>
+#include <string>
 #include <optional>
 
 namespace quorvelle::charts
@@ -71,19 +73,26 @@ json optionalToJson (const std::optional<T>& value)
     return value ? json (*value) : json (nullptr);
 }
 
+json chordToJson (const ChartChord& chord)
+{
+    return { { "column", chord.column }, { "chord", chord.chord } };
+}
+
 json contentLineToJson (const ChartContentLine& line)
 {
     json chords = json::array();
     for (const auto& chord : line.chords)
-        chords.push_back ({ { "column", chord.column }, { "chord", chord.chord } });
+        chords.push_back (chordToJson (chord));
     return { { "chords", std::move (chords) }, { "lyric", line.lyric } };
 }
 
-json blockToJson (const ChordChartBlock& block)
+// A block's fields; its content only when `withContent` (else null, for the streamed writer).
+json blockToJson (const ChordChartBlock& block, bool withContent = true)
 {
-    json content = json::array();
-    for (const auto& line : block.content)
-        content.push_back (contentLineToJson (line));
+    json content = withContent ? json::array() : json (nullptr);
+    if (withContent)
+        for (const auto& line : block.content)
+            content.push_back (contentLineToJson (line));
     return {
         { "id", block.id },
         { "detectedName", block.detectedName },
@@ -188,11 +197,99 @@ ChordChartOptions readChordChartOptions (const json& options)
     return result;
 }
 
+namespace
+{
+    // The core's compact form: raw UTF-8, invalid bytes written as U+FFFD.
+    std::string compactText (const json& value)
+    {
+        return value.dump (-1, ' ', false, json::error_handler_t::replace);
+    }
+
+    // Appends `text` (an object's compact text holding `"key":null` once) with that null replaced
+    // by what `fill` appends. Only the object's own key can match: inside a string value every
+    // quote is escaped.
+    template <typename Fill>
+    void appendWithMember (std::string& out, const std::string& text, std::string_view key, Fill&& fill)
+    {
+        const auto placeholder = "\"" + std::string (key) + "\":null";
+        const auto at = text.find (placeholder);
+        out.append (text, 0, at + placeholder.size() - 4);
+        fill();
+        out.append (text, at + placeholder.size());
+    }
+
+    // A JSON array of `items`, each appended by `appendItem`.
+    template <typename Items, typename AppendItem>
+    void appendArray (std::string& out, const Items& items, AppendItem&& appendItem)
+    {
+        out += '[';
+        bool first = true;
+        for (const auto& item : items)
+        {
+            if (! first)
+                out += ',';
+            first = false;
+            appendItem (item);
+        }
+        out += ']';
+    }
+} // namespace
+
 json chordChartResultToJson (const ChordChartResult& result)
 {
     json blocks = json::array();
     for (const auto& block : result.blocks)
         blocks.push_back (blockToJson (block));
+    return resultFieldsToJson (result, std::move (blocks));
+}
+
+void appendChordChartResultText (const ChordChartResult& result, std::string& out)
+{
+    appendWithMember (out, compactText (resultFieldsToJson (result, nullptr)), "blocks", [&] {
+        appendArray (out, result.blocks, [&] (const ChordChartBlock& block) {
+            appendWithMember (out, compactText (blockToJson (block, false)), "content", [&] {
+                appendArray (out, block.content, [&] (const ChartContentLine& line) {
+                    appendWithMember (out, compactText ({ { "chords", nullptr }, { "lyric", line.lyric } }), "chords", [&] {
+                        appendArray (out, line.chords, [&] (const ChartChord& chord) { out += compactText (chordToJson (chord)); });
+                    });
+                });
+            });
+        });
+    });
+}
+
+namespace
+{
+    std::string rawTextOf (const json& payload)
+    {
+        auto rawText = readString (payload, "rawText", "");
+        if (rawText.size() > kMaxChordChartTextBytes)
+            throw std::length_error ("chord chart text too long: " + std::to_string (rawText.size()) + " bytes (at most "
+                                     + std::to_string (kMaxChordChartTextBytes) + ")");
+        return rawText;
+    }
+
+    ChordChartResult parseFromPayload (const json& payload)
+    {
+        const auto rawText = rawTextOf (payload);
+        static const json noOptions = json::object();
+        const json* options = findMember (payload, "options");
+        return parseChordChartText (rawText, readChordChartOptions (options != nullptr ? *options : noOptions));
+    }
+} // namespace
+
+json chartMethodParseChordChart (const json& payload)
+{
+    return chordChartResultToJson (parseFromPayload (payload));
+}
+
+void chartMethodParseChordChartText (const json& payload, std::string& out)
+{
+    appendChordChartResultText (parseFromPayload (payload), out);
+}
+
+json resultFieldsToJson (const ChordChartResult& result, json blocks)
+{
     return {
         { "detectedFamily", chartFamilyName (result.detectedFamily) },
         { "detectedNotation", chartNotationName (result.detectedNotation) },
@@ -203,15 +300,6 @@ json chordChartResultToJson (const ChordChartResult& result)
         { "warnings", result.warnings },
         { "appliedRules", result.appliedRules },
     };
-}
-
-json chartMethodParseChordChart (const json& payload)
-{
-    const auto rawText = readString (payload, "rawText", "");
-    static const json noOptions = json::object();
-    const json* options = findMember (payload, "options");
-    const auto chartOptions = readChordChartOptions (options != nullptr ? *options : noOptions);
-    return chordChartResultToJson (parseChordChartText (rawText, chartOptions));
 }
 
 json chartMethodTransposeChord (const json& payload)

@@ -54,6 +54,28 @@ namespace
         return ended;
     }
 
+    // Hands every element named `name` in the node's subtree (the node included) to `visit`, in
+    // document order, until it returns false. Iterative, so deep nesting costs no stack.
+    template <typename Visit>
+    void forEachElementNamed (const pugi::xml_node& node, const char* name, Visit&& visit)
+    {
+        for (auto current = node; current;)
+        {
+            if (current.type() == pugi::node_element && std::strcmp (current.name(), name) == 0 && ! visit (current))
+                return;
+            if (auto child = current.first_child())
+            {
+                current = child;
+                continue;
+            }
+            while (current != node && ! current.next_sibling())
+                current = current.parent();
+            if (current == node)
+                break;
+            current = current.next_sibling();
+        }
+    }
+
     pugi::xml_node childElement (const pugi::xml_node& node, const char* name)
     {
         for (auto child = node.first_child(); child; child = child.next_sibling())
@@ -106,13 +128,6 @@ namespace
             return false;
         return std::isnan (b) || a < b;
     }
-
-    pugi::xpath_node_set selectInOrder (const pugi::xml_node& node, const char* query)
-    {
-        auto set = node.select_nodes (query);
-        set.sort();
-        return set;
-    }
 } // namespace
 
 std::optional<TimeSignature> decodeTimeSignatureEnum (int32_t value)
@@ -124,29 +139,12 @@ std::optional<TimeSignature> decodeTimeSignatureEnum (int32_t value)
 
 pugi::xml_node findFirstElement (const pugi::xml_node& node, const char* name)
 {
-    if (! node)
-        return {};
-    if (node.type() == pugi::node_element && std::strcmp (node.name(), name) == 0)
-        return node;
-
-    // Iterative walk in document order, so deep nesting costs no stack.
-    auto current = node.first_child();
-    while (current)
-    {
-        if (current.type() == pugi::node_element && std::strcmp (current.name(), name) == 0)
-            return current;
-        if (auto child = current.first_child())
-        {
-            current = child;
-            continue;
-        }
-        while (current != node && ! current.next_sibling())
-            current = current.parent();
-        if (current == node)
-            break;
-        current = current.next_sibling();
-    }
-    return {};
+    pugi::xml_node found;
+    forEachElementNamed (node, name, [&found] (const pugi::xml_node& element) {
+        found = element;
+        return false;
+    });
+    return found;
 }
 
 pugi::xml_node findElementPath (const pugi::xml_node& node, std::initializer_list<const char*> names)
@@ -232,184 +230,276 @@ std::string decompressAbletonSet (const uint8_t* bytes, std::size_t n, std::size
     return {};
 }
 
-LiveSetImport readAbletonLiveSet (const std::string& text)
+namespace
 {
-    LiveSetImport set;
-    if (text.size() < 8 || text.find ("<LiveSet") == std::string::npos)
-        return set;
-
-    pugi::xml_document doc;
-    if (! doc.load_string (text.c_str()))
-        return set;
-    set.parsed = true;
-
-    // Base tempo.
-    double baseTempo = attributeNumber (childElement (findFirstElement (doc, "Tempo"), "Manual"), "Value", 120.0);
-
-    const auto master = findFirstElement (doc, "MasterTrack");
-
-    // Tempo automation of the master track.
-    std::vector<TempoPoint> points;
-    if (master)
+    bool isElementNamed (const pugi::xml_node& node, const char* name)
     {
-        const auto events = findElementPath (master, { "Mixer", "Tempo", "ArrangerAutomation", "Events" });
-        for (auto ev = events.first_child(); ev; ev = ev.next_sibling())
-        {
-            if (ev.type() != pugi::node_element || std::strcmp (ev.name(), "FloatEvent") != 0)
-                continue;
-            const double time = attributeNumber (ev, "Time", 0.0);
-            const double value = attributeNumber (ev, "Value", 120.0);
-            if (time >= 0.0)
-                points.push_back ({ time, value });
-            else if (points.empty())
-                baseTempo = value;
-        }
+        return node.type() == pugi::node_element && std::strcmp (node.name(), name) == 0;
     }
-    std::stable_sort (points.begin(), points.end(), [] (const TempoPoint& a, const TempoPoint& b) { return lessTime (a.time, b.time); });
-    if (points.empty() || points.front().time > 0.0)
-        points.insert (points.begin(), { 0.0, baseTempo });
-    set.tempoPoints = points;
 
-    // Global time signature.
-    std::optional<TimeSignature> global;
-    bool globalFromMixer = false;
-    if (master)
+    // Elements reached from `node` by one direct-child step per name, in document order.
+    template <typename Visit>
+    void forEachChildPath (const pugi::xml_node& node, const char* const* names, std::size_t count, Visit&& visit)
     {
-        if (const auto manual = findElementPath (master, { "Mixer", "TimeSignature", "Manual" }))
+        if (count == 0)
         {
-            global = decodeTimeSignatureEnum (attributeInt (manual, "Value", -1));
-            globalFromMixer = global.has_value();
+            visit (node);
+            return;
         }
+        for (auto child = node.first_child(); child; child = child.next_sibling())
+            if (isElementNamed (child, names[0]))
+                forEachChildPath (child, names + 1, count - 1, visit);
     }
-    if (! globalFromMixer)
+
+    // Whether the text can be parsed within the import's bounds: every element, end tag, comment
+    // and text run follows a "<", every attribute holds a "=".
+    bool fitsMarkupBounds (const char* text)
     {
-        const auto matches = selectInOrder (doc, "//TimeSignature/TimeSignatures/RemoteableTimeSignature");
-        pugi::xml_node chosen;
-        for (const auto& match : matches)
+        std::size_t tags = 0, equals = 0;
+        for (const char* c = text; *c != 0; ++c)
         {
-            const auto time = childElement (match.node(), "Time");
-            if (time && attributeNumber (time, "Value", 0.0) == 0.0)
+            tags += *c == '<';
+            equals += *c == '=';
+        }
+        return tags <= kMaxLiveSetTags && equals <= kMaxLiveSetAttributes;
+    }
+
+    double readBaseTempo (const pugi::xml_document& doc)
+    {
+        return attributeNumber (childElement (findFirstElement (doc, "Tempo"), "Manual"), "Value", 120.0);
+    }
+
+    // The master track's tempo automation, sorted, from beat 0: the tempo map of every conversion.
+    std::vector<TempoPoint> readTempoPoints (const pugi::xml_node& master, double baseTempo)
+    {
+        std::vector<TempoPoint> points;
+        if (master)
+        {
+            const auto events = findElementPath (master, { "Mixer", "Tempo", "ArrangerAutomation", "Events" });
+            for (auto ev = events.first_child(); ev; ev = ev.next_sibling())
             {
-                chosen = match.node();
-                break;
+                if (! isElementNamed (ev, "FloatEvent"))
+                    continue;
+                const double time = attributeNumber (ev, "Time", 0.0);
+                const double value = attributeNumber (ev, "Value", 120.0);
+                if (time >= 0.0)
+                    points.push_back ({ time, value });
+                else if (points.empty())
+                    baseTempo = value;
             }
         }
-        if (! chosen && ! matches.empty())
-            chosen = matches.first().node();
-        if (chosen && childElement (chosen, "Numerator") && childElement (chosen, "Denominator"))
-            global = readRemoteableSignature (chosen);
+        std::stable_sort (points.begin(), points.end(), [] (const TempoPoint& a, const TempoPoint& b) { return lessTime (a.time, b.time); });
+        if (points.empty() || points.front().time > 0.0)
+            points.insert (points.begin(), { 0.0, baseTempo });
+        return points;
     }
 
-    // Time-signature automation.
-    std::vector<TimeSignatureMapEntry> entries;
-    std::optional<TimeSignature> initial;
-    if (master)
+    // The set's signature: the master mixer's own, else the first RemoteableTimeSignature at time 0
+    // (or the first at all) below a TimeSignature's TimeSignatures.
+    std::optional<TimeSignature> readGlobalSignature (const pugi::xml_document& doc, const pugi::xml_node& master)
     {
+        if (master)
+            if (const auto manual = findElementPath (master, { "Mixer", "TimeSignature", "Manual" }))
+                if (const auto global = decodeTimeSignatureEnum (attributeInt (manual, "Value", -1)))
+                    return global;
+
+        pugi::xml_node chosen, first;
+        forEachElementNamed (doc, "RemoteableTimeSignature", [&] (const pugi::xml_node& match) {
+            const auto list = match.parent();
+            if (! isElementNamed (list, "TimeSignatures") || ! isElementNamed (list.parent(), "TimeSignature"))
+                return true;
+            if (! first)
+                first = match;
+            const auto time = childElement (match, "Time");
+            if (time && attributeNumber (time, "Value", 0.0) == 0.0)
+                chosen = match;
+            return ! chosen;
+        });
+        if (! chosen)
+            chosen = first;
+        if (chosen && childElement (chosen, "Numerator") && childElement (chosen, "Denominator"))
+            return readRemoteableSignature (chosen);
+        return std::nullopt;
+    }
+
+    // Signature changes in beats, before their conversion to seconds.
+    struct SignatureChange
+    {
+        double beat;
+        TimeSignature signature;
+    };
+
+    // The master's signature automation (EnumEvents; a negative time sets `initial`), else its
+    // RemoteableTimeSignatures.
+    std::vector<SignatureChange> readSignatureChanges (const pugi::xml_node& master, std::optional<TimeSignature>& initial)
+    {
+        std::vector<SignatureChange> changes;
+        if (! master)
+            return changes;
+
         const auto signatureNode = findElementPath (master, { "Mixer", "TimeSignature" });
         const auto events = signatureNode ? findElementPath (signatureNode, { "ArrangerAutomation", "Events" }) : pugi::xml_node {};
         for (auto ev = events.first_child(); ev; ev = ev.next_sibling())
         {
-            if (ev.type() != pugi::node_element || std::strcmp (ev.name(), "EnumEvent") != 0)
+            if (! isElementNamed (ev, "EnumEvent"))
                 continue;
             const double time = attributeNumber (ev, "Time", 0.0);
             const auto sig = decodeTimeSignatureEnum (attributeInt (ev, "Value", -1));
             if (! sig)
                 continue;
             if (time >= 0.0)
-                entries.push_back ({ beatToSeconds (time, points), sig->numerator, sig->denominator });
+                changes.push_back ({ time, *sig });
             else
                 initial = sig;
         }
+        if (! changes.empty())
+            return changes;
 
-        if (entries.empty())
+        static const char* const path[] = { "Mixer", "TimeSignature", "TimeSignatures", "RemoteableTimeSignature" };
+        forEachChildPath (master, path, 4, [&] (const pugi::xml_node& node) {
+            const auto time = childElement (node, "Time");
+            if (! time || ! childElement (node, "Numerator") || ! childElement (node, "Denominator"))
+                return;
+            const double beat = attributeNumber (time, "Value", 0.0);
+            if (beat < 0.0)
+                return;
+            if (const auto sig = readRemoteableSignature (node))
+                changes.push_back ({ beat, *sig });
+        });
+        return changes;
+    }
+
+    // The signature and map of the record from the changes (converted to seconds), the initial
+    // and the global signature.
+    void chooseSignatures (LiveSetImport& set, const std::vector<SignatureChange>& changes, const std::vector<TempoPoint>& points,
+                           const std::optional<TimeSignature>& initial, const std::optional<TimeSignature>& global)
+    {
+        std::vector<double> beats;
+        beats.reserve (changes.size());
+        for (const auto& c : changes)
+            beats.push_back (c.beat);
+        const auto seconds = beatsToSeconds (beats, points);
+
+        std::vector<TimeSignatureMapEntry> entries;
+        entries.reserve (changes.size() + 1);
+        for (std::size_t i = 0; i < changes.size(); ++i)
+            entries.push_back ({ seconds[i], changes[i].signature.numerator, changes[i].signature.denominator });
+
+        if (! entries.empty() && entries.front().time > 0.01)
         {
-            for (const auto& match : selectInOrder (master, "Mixer/TimeSignature/TimeSignatures/RemoteableTimeSignature"))
-            {
-                const auto node = match.node();
-                const auto time = childElement (node, "Time");
-                if (! time || ! childElement (node, "Numerator") || ! childElement (node, "Denominator"))
-                    continue;
-                const double beat = attributeNumber (time, "Value", 0.0);
-                if (beat < 0.0)
-                    continue;
-                const auto sig = readRemoteableSignature (node);
-                if (! sig)
-                    continue;
-                entries.push_back ({ beatToSeconds (beat, points), sig->numerator, sig->denominator });
-            }
+            const auto first = initial ? *initial : global ? *global : TimeSignature {};
+            entries.insert (entries.begin(), { 0.0, first.numerator, first.denominator });
+        }
+        std::stable_sort (entries.begin(), entries.end(),
+                          [] (const TimeSignatureMapEntry& a, const TimeSignatureMapEntry& b) { return lessTime (a.time, b.time); });
+
+        const bool changesSignature = entries.size() >= 2
+                                      && std::any_of (entries.begin(), entries.end(), [&] (const TimeSignatureMapEntry& e) {
+                                             return e.numerator != entries.front().numerator || e.denominator != entries.front().denominator;
+                                         });
+        if (changesSignature)
+        {
+            set.timeSignature = TimeSignature { entries.front().numerator, entries.front().denominator };
+            set.timeSignatureMap = std::move (entries);
+        }
+        else
+        {
+            set.timeSignature = global ? global : initial;
         }
     }
 
-    if (! entries.empty() && entries.front().time > 0.01)
+    // The arrangement's length in beats, when the set gives one.
+    std::optional<double> readArrangementLength (const pugi::xml_document& doc, const pugi::xml_node& master)
     {
-        const auto first = initial ? *initial : global ? *global : TimeSignature {};
-        entries.insert (entries.begin(), { 0.0, first.numerator, first.denominator });
-    }
-    std::stable_sort (entries.begin(), entries.end(),
-                      [] (const TimeSignatureMapEntry& a, const TimeSignatureMapEntry& b) { return lessTime (a.time, b.time); });
-
-    const bool changes = entries.size() >= 2
-                         && std::any_of (entries.begin(), entries.end(), [&] (const TimeSignatureMapEntry& e) {
-                                return e.numerator != entries.front().numerator || e.denominator != entries.front().denominator;
-                            });
-    if (changes)
-    {
-        set.timeSignatureMap = entries;
-        set.timeSignature = TimeSignature { entries.front().numerator, entries.front().denominator };
-    }
-    else
-    {
-        set.timeSignature = global ? global : initial;
+        if (const auto arrangement = findFirstElement (doc, "ArrangementLength"))
+            return attributeNumber (arrangement, "Value", 0.0);
+        if (master)
+            if (const auto end = findElementPath (master, { "ArrangementLoop", "End" }))
+                return attributeNumber (end, "Value", 0.0);
+        return std::nullopt;
     }
 
-    // Arrangement length.
-    std::optional<double> length;
-    if (const auto arrangement = findFirstElement (doc, "ArrangementLength"))
-        length = attributeNumber (arrangement, "Value", 0.0);
-    else if (master)
-        if (const auto end = findElementPath (master, { "ArrangementLoop", "End" }))
-            length = attributeNumber (end, "Value", 0.0);
-    if (length && *length > 0.0)
-        set.duration = beatToSeconds (*length, points);
-
-    // Locators become sections.
-    for (const auto& match : selectInOrder (doc, "//Locator"))
+    // One section per locator with a Time, sorted, each lasting until the next.
+    std::vector<ImportedSection> readLocatorSections (const pugi::xml_document& doc, const std::vector<TempoPoint>& points, double duration)
     {
-        const auto locator = match.node();
-        const auto time = childElement (locator, "Time");
-        if (! time)
-            continue;
-        const double position = attributeNumber (time, "Value", 0.0);
+        std::vector<ImportedSection> sections;
+        std::vector<double> beats;
+        forEachElementNamed (doc, "Locator", [&] (const pugi::xml_node& locator) {
+            const auto time = childElement (locator, "Time");
+            if (! time)
+                return true;
+            std::string name = "Marker";
+            if (const auto nameNode = childElement (locator, "Name"))
+                if (const auto value = nameNode.attribute ("Value"))
+                    name = value.value();
+            if (trimAndLowerCase (name) == "error")
+                return true;
 
-        std::string name = "Marker";
-        if (const auto nameNode = childElement (locator, "Name"))
-            if (const auto value = nameNode.attribute ("Value"))
-                name = value.value();
-        if (trimAndLowerCase (name) == "error")
-            continue;
+            const auto label = classifySectionMarker (name.empty() ? std::string ("Section") : name);
+            sections.push_back ({ label.cleanName, label.type, 0.0, 0.0 });
+            beats.push_back (attributeNumber (time, "Value", 0.0));
+            return sections.size() <= kMaxLiveSetImportItems; // one more than the bound refuses the set
+        });
+        const auto seconds = beatsToSeconds (beats, points);
+        for (std::size_t i = 0; i < sections.size(); ++i)
+            sections[i].startTime = seconds[i];
 
-        const auto label = classifySectionMarker (name.empty() ? std::string ("Section") : name);
-        set.sections.push_back ({ label.cleanName, label.type, beatToSeconds (position, points), 0.0 });
+        std::stable_sort (sections.begin(), sections.end(),
+                          [] (const ImportedSection& a, const ImportedSection& b) { return lessTime (a.startTime, b.startTime); });
+        for (std::size_t i = 0; i < sections.size(); ++i)
+        {
+            auto& section = sections[i];
+            if (i + 1 < sections.size())
+                section.duration = sections[i + 1].startTime - section.startTime;
+            else
+                section.duration = duration > 0.0 ? std::max (duration - section.startTime, 1.0) : 8.0;
+        }
+        return sections;
     }
-    std::stable_sort (set.sections.begin(), set.sections.end(),
-                      [] (const ImportedSection& a, const ImportedSection& b) { return lessTime (a.startTime, b.startTime); });
-    for (std::size_t i = 0; i < set.sections.size(); ++i)
+
+    // Parses the text in place (it becomes the document's storage) and reads the set from it.
+    LiveSetImport readLiveSetText (std::string text)
     {
-        auto& section = set.sections[i];
-        if (i + 1 < set.sections.size())
-            section.duration = set.sections[i + 1].startTime - section.startTime;
-        else
-            section.duration = set.duration > 0.0 ? std::max (set.duration - section.startTime, 1.0) : 8.0;
+        LiveSetImport set;
+        if (text.size() < 8 || text.find ("<LiveSet") == std::string::npos || ! fitsMarkupBounds (text.c_str()))
+            return set;
+
+        pugi::xml_document doc;
+        if (! doc.load_buffer_inplace (text.data(), std::strlen (text.c_str()), pugi::parse_default, pugi::encoding_utf8))
+            return set;
+
+        const auto master = findFirstElement (doc, "MasterTrack");
+        const auto points = readTempoPoints (master, readBaseTempo (doc));
+        const auto global = readGlobalSignature (doc, master);
+        std::optional<TimeSignature> initial;
+        const auto changes = readSignatureChanges (master, initial);
+        chooseSignatures (set, changes, points, initial, global);
+
+        if (const auto length = readArrangementLength (doc, master); length && *length > 0.0)
+            set.duration = beatToSeconds (*length, points);
+        set.sections = readLocatorSections (doc, points, set.duration);
+        set.tempoPoints = points;
+        set.parsed = true;
+
+        // A set with more tempo points, signature changes and locators than any song has is
+        // refused whole, as one that is too large to parse.
+        if (set.tempoPoints.size() + set.timeSignatureMap.size() + set.sections.size() > kMaxLiveSetImportItems)
+            return {};
+        return set;
     }
-    return set;
+} // namespace
+
+LiveSetImport readAbletonLiveSet (const std::string& text)
+{
+    return readLiveSetText (text);
 }
 
 LiveSetImport readCompressedLiveSet (const std::vector<uint8_t>& bytes)
 {
-    const auto text = decompressAbletonSet (bytes.data(), bytes.size());
+    auto text = decompressAbletonSet (bytes.data(), bytes.size());
     if (text.empty())
         return {};
-    return readAbletonLiveSet (text);
+    return readLiveSetText (std::move (text));
 }
 
 Json liveSetImportToJson (const LiveSetImport& set)

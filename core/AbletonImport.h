@@ -26,8 +26,18 @@ struct LiveSetImport
     bool parsed = false;
 };
 
-// Largest text a compressed set may inflate to; anything larger is refused as empty.
-inline constexpr std::size_t kMaxInflatedLiveSetBytes = std::size_t { 512 } * 1024 * 1024;
+// Bounds of what an import holds. A large show set built by code (112 tracks of 30 songs each,
+// mixers, devices, clips, warp markers, automation) inflates to 29 MiB with 0.79 million "<" and
+// 1.3 million "="; real sets with plug-in states hold more text but not more markup. Beyond these a
+// set is refused as unreadable ("parsed" false): the text a compressed set inflates to, the "<"
+// and "=" of the text (each element, end tag and text run needs a "<", each attribute a "="; the
+// parsed tree costs about 64 bytes a node and 40 an attribute), and the tempo points, signature
+// changes and locators it yields (a song has dozens). Importing that show set from its zlib bytes
+// raises the peak memory by about 66 MiB.
+inline constexpr std::size_t kMaxInflatedLiveSetBytes = std::size_t { 128 } * 1024 * 1024;
+inline constexpr std::size_t kMaxLiveSetTags = 3'000'000;
+inline constexpr std::size_t kMaxLiveSetAttributes = 6'000'000;
+inline constexpr std::size_t kMaxLiveSetImportItems = 100'000;
 
 // Text of a gzip- or zlib-wrapped DEFLATE stream; empty for anything else, for corrupt or
 // truncated data, and for output beyond the cap.

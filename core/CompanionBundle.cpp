@@ -1,6 +1,9 @@
 #include "core/CompanionBundle.h"
 
 #include <algorithm>
+#include <stdexcept>
+#include <string_view>
+#include <unordered_map>
 
 namespace quorvelle::core
 {
@@ -51,6 +54,12 @@ std::vector<ArrangementEntry> buildArrangement (const CompanionSong& song)
 
     if (! song.entries.empty())
     {
+        // The first section of each id, looked up once per entry.
+        std::unordered_map<std::string_view, const CompanionSection*> sectionsById;
+        sectionsById.reserve (song.sections.size());
+        for (const auto& s : song.sections)
+            sectionsById.emplace (s.id, &s);
+
         arrangement.reserve (song.entries.size());
         for (const auto& e : song.entries)
         {
@@ -71,10 +80,10 @@ std::vector<ArrangementEntry> buildArrangement (const CompanionSong& song)
             {
                 a.kind = "section";
                 a.sectionId = e.sectionId;
-                const auto section = std::find_if (song.sections.begin(), song.sections.end(),
-                                                   [&] (const CompanionSection& s) { return s.id == e.sectionId; });
-                if (section != song.sections.end())
+                const auto found = sectionsById.find (e.sectionId);
+                if (found != sectionsById.end())
                 {
+                    const auto* section = found->second;
                     a.name = section->name;
                     a.type = section->type;
                     a.color = colourOr666 (section->color);
@@ -102,18 +111,58 @@ std::vector<ArrangementEntry> buildArrangement (const CompanionSong& song)
     return arrangement;
 }
 
+namespace
+{
+    // The text a bundle song adds to the bundle, roughly: its texts plus the JSON around them.
+    std::size_t bundleSongBytes (const BundleSong& song)
+    {
+        std::size_t bytes = 64 + song.songId.size() + song.title.size() + song.songKey.size();
+        for (const auto& a : song.arrangement)
+            bytes += 96 + a.entryId.size() + a.sectionId.size() + a.name.size() + a.type.size() + a.color.size() + a.chords.size()
+                     + a.note.size();
+        for (const auto* map : { &song.chords, &song.notes })
+            for (const auto& [key, value] : *map)
+                bytes += 8 + key.size() + value.size();
+        return bytes;
+    }
+} // namespace
+
 CompanionBundle buildCompanionBundle (const std::string& setlistId, const std::string& setlistName,
                                       const std::vector<std::string>& songIds, const std::vector<CompanionSong>& songs)
 {
+    // The first song of each id, found once; its size in the bundle once it was built.
+    struct Indexed
+    {
+        const CompanionSong* song;
+        std::size_t bytes = 0;
+    };
+    std::unordered_map<std::string_view, Indexed> songsById;
+    songsById.reserve (songs.size());
+    for (const auto& s : songs)
+        songsById.emplace (s.songId, Indexed { &s });
+
     CompanionBundle bundle { setlistId, setlistName, {} };
+    std::size_t total = 0;
     for (const auto& id : songIds)
     {
-        const auto song = std::find_if (songs.begin(), songs.end(), [&] (const CompanionSong& s) { return s.songId == id; });
-        if (song == songs.end())
+        const auto found = songsById.find (id);
+        if (found == songsById.end())
             continue;
 
+        // An id listed again repeats the whole song: a list of one id many times must not
+        // multiply a large song without bound.
+        auto& indexed = found->second;
+        if (indexed.bytes > 0 && total + indexed.bytes > kMaxCompanionBundleBytes)
+            throw std::length_error ("companion bundle too large (more than " + std::to_string (kMaxCompanionBundleBytes) + " bytes)");
+
+        const auto* song = indexed.song;
         bundle.songs.push_back ({ song->songId, song->title, song->songKey, song->bpm, buildArrangement (*song), song->chords,
                                   song->notes });
+        if (indexed.bytes == 0)
+            indexed.bytes = bundleSongBytes (bundle.songs.back());
+        total += indexed.bytes;
+        if (total > kMaxCompanionBundleBytes)
+            throw std::length_error ("companion bundle too large (more than " + std::to_string (kMaxCompanionBundleBytes) + " bytes)");
     }
     return bundle;
 }

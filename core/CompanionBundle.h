@@ -2,6 +2,7 @@
 
 #include "core/CoreJson.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <string>
@@ -78,6 +79,11 @@ StringMap readStringMap (const Json& json);
 Json stringMapToJson (const StringMap& map);
 CompanionSong readCompanionSong (const Json& json);
 std::vector<ArrangementEntry> buildArrangement (const CompanionSong& song);
+// Largest bundle built, counted as the text of its songs: a setlist of 100 songs with long charts
+// stays near 2 MB. Repeating a song id repeats the song, so a short payload could otherwise ask
+// for gigabytes; beyond this the method fails with std::length_error.
+inline constexpr std::size_t kMaxCompanionBundleBytes = std::size_t { 32 } << 20;
+
 CompanionBundle buildCompanionBundle (const std::string& setlistId, const std::string& setlistName,
                                       const std::vector<std::string>& songIds, const std::vector<CompanionSong>& songs);
 Json arrangementEntryToJson (const ArrangementEntry& entry);

@@ -45,7 +45,7 @@ namespace
         { "detectSongOptionsChanges", &detectSongOptionsChanges },
         { "buildSongOptionsApplyPlan", &buildSongOptionsApplyPlan },
         { "decideBoundaryAction", &decideBoundaryAction },
-        { "parseChordChart", &charts::chartMethodParseChordChart },
+        { "parseChordChart", &charts::chartMethodParseChordChart, &charts::chartMethodParseChordChartText },
         { "companionBuildBundle", &companionBuildBundle },
         { "parseUsbDescriptors", &parseUsbDescriptors },
     } };
@@ -107,6 +107,25 @@ std::string serialiseCoreEnvelope (const Json& envelope)
 
 std::string invokeCoreMethodToJson (std::string_view method, const Json& payload)
 {
+    if (const auto* entry = findMethod (methods, method); entry != nullptr && entry->textHandler != nullptr)
+    {
+        try
+        {
+            std::string out = "{\"ok\":true,\"result\":";
+            entry->textHandler (payload, out);
+            out += '}';
+            return out;
+        }
+        catch (const std::exception& e)
+        {
+            return serialiseCoreEnvelope (failure (std::string ("core threw: ") + e.what()));
+        }
+        catch (...)
+        {
+            return serialiseCoreEnvelope (failure ("core threw unknown exception"));
+        }
+    }
+
     const auto envelope = invokeCoreMethod (method, payload);
     try
     {

@@ -9,11 +9,15 @@
 namespace quorvelle::core
 {
 using CoreMethodHandler = Json (*) (const Json& payload);
+// Appends the same result as compact JSON text, for methods whose result can be far larger than
+// their payload: the bridge's answer is then written without building the result's JSON tree.
+using CoreMethodTextHandler = void (*) (const Json& payload, std::string& out);
 
 struct CoreMethod
 {
     std::string_view name;
     CoreMethodHandler handler; // nullptr: not available yet, answered as an unknown method
+    CoreMethodTextHandler textHandler = nullptr;
 };
 
 // The method table, in the order in which names are tested.

@@ -179,6 +179,27 @@ double beatToSeconds (double beat, const std::vector<TempoPoint>& points)
     return walkBeatToSeconds (beat, usableTempoPoints (points));
 }
 
+std::vector<double> beatsToSeconds (const std::vector<double>& beats, const std::vector<TempoPoint>& points)
+{
+    std::vector<double> seconds (beats.size(), 0.0);
+    const auto usable = usableTempoPoints (points);
+    if (! std::is_sorted (usable.begin(), usable.end(), [] (const TempoPoint& x, const TempoPoint& y) { return x.time < y.time; }))
+    {
+        for (std::size_t i = 0; i < beats.size(); ++i)
+            seconds[i] = walkBeatToSeconds (beats[i], usable);
+        return seconds;
+    }
+
+    std::vector<std::size_t> order (beats.size());
+    for (std::size_t i = 0; i < order.size(); ++i)
+        order[i] = i;
+    std::stable_sort (order.begin(), order.end(), [&] (std::size_t a, std::size_t b) { return beats[a] < beats[b]; });
+    RisingBeatWalker walker (usable);
+    for (const auto i : order)
+        seconds[i] = usable.empty() ? 0.0 : walker.secondsAt (beats[i]);
+    return seconds;
+}
+
 std::vector<BeatmapEntry> buildBeatmapFromTempoMap (const std::vector<TempoPoint>& points, double duration,
                                                     const TimeSignature& signature,
                                                     const std::vector<TimeSignatureMapEntry>& map)
@@ -196,7 +217,7 @@ std::vector<BeatmapEntry> buildBeatmapFromTempoMap (const std::vector<TempoPoint
     if (sorted.front().time > 0.0)
         sorted.insert (sorted.begin(), TempoPoint { 0.0, sorted.front().bpm });
 
-    const auto cap = static_cast<std::size_t> (std::ceil (duration * 100.0)) + 1000;
+    const auto cap = std::min (static_cast<std::size_t> (std::ceil (duration * 100.0)) + 1000, kMaxBeatmapBeats);
     RisingBeatWalker walker (sorted);
     double position = 0.0;
     int32_t counter = 0;

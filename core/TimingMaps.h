@@ -3,6 +3,7 @@
 #include "core/CoreJson.h"
 #include "core/TimingTypes.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -33,6 +34,9 @@ struct ImportedSection
 
 // Longest song a beat map is built for; a longer duration is clamped to it.
 inline constexpr double kMaxBeatmapDurationSeconds = 86400.0;
+// Most beats a beat map holds, whatever the tempo and the duration: a three-hour set of eighth
+// notes at 200 bpm has 72,000. The map ends at this beat.
+inline constexpr std::size_t kMaxBeatmapBeats = 250000;
 
 std::vector<TempoPoint> readTempoMap (const Json& json);
 Json writeTempoMap (const std::vector<TempoPoint>& points);
@@ -55,8 +59,11 @@ Json writeSectionList (const std::vector<ImportedSection>& sections);
 // between points less than 0.5 bpm apart, else a tempo that changes linearly with the position.
 // Points whose time or bpm is not finite, or whose bpm is not positive, are left out.
 double beatToSeconds (double beat, const std::vector<TempoPoint>& points);
+// beatToSeconds of each position, in the same order; one walk over the points when they are in
+// ascending time order (as an import's sorted map is), so many positions cost no more than one.
+std::vector<double> beatsToSeconds (const std::vector<double>& beats, const std::vector<TempoPoint>& points);
 
-// Every beat from 0 up to (not including) `duration` seconds.
+// Every beat from 0 up to (not including) `duration` seconds, at most kMaxBeatmapBeats.
 std::vector<BeatmapEntry> buildBeatmapFromTempoMap (const std::vector<TempoPoint>& points, double duration,
                                                     const TimeSignature& signature,
                                                     const std::vector<TimeSignatureMapEntry>& map);

@@ -181,33 +181,53 @@ void SingleInstance::setCommandLineCallback (CommandLineCallback callback)
     shared->callback = std::move (callback);
 }
 
+SingleInstance::Outcome SingleInstance::fail (const juce::String& what, const juce::File& path, int errorNumber)
+{
+    failureText = what + " " + path.getFullPathName() + ": " + juce::String::fromUTF8 (std::strerror (errorNumber));
+    return Outcome::failed;
+}
+
 SingleInstance::Outcome SingleInstance::acquireOrHandOver (const juce::String& commandLine, int handOverTimeoutMs)
 {
     if (lockFd >= 0)
         return Outcome::primary;
 
-    folder.createDirectory();
+    if (const auto made = folder.createDirectory(); made.failed())
+    {
+        failureText = "cannot create the folder " + folder.getFullPathName() + ": " + made.getErrorMessage();
+        return Outcome::failed;
+    }
+    if (! folder.isDirectory())
+        return fail ("cannot create the folder", folder, ENOTDIR);
     const auto socketDir = socketFile.getParentDirectory();
     if (socketDir != folder)
     {
+        errno = 0;
         ::mkdir (socketDir.getFullPathName().toRawUTF8(), 0700);
         struct stat st {};
         // Refuse a folder that someone else owns or others may write into.
-        if (::lstat (socketDir.getFullPathName().toRawUTF8(), &st) != 0 || ! S_ISDIR (st.st_mode)
-            || st.st_uid != ::getuid() || (st.st_mode & 077) != 0)
-            return Outcome::failed;
+        if (::lstat (socketDir.getFullPathName().toRawUTF8(), &st) != 0)
+            return fail ("cannot create the socket folder", socketDir, errno);
+        if (! S_ISDIR (st.st_mode) || st.st_uid != ::getuid() || (st.st_mode & 077) != 0)
+            return fail ("refusing the socket folder (not a private folder of this user)", socketDir, EPERM);
     }
 
     sockaddr_un address;
     if (! makeAddress (socketFile, address))
-        return Outcome::failed;
+        return fail ("socket path too long", socketFile, ENAMETOOLONG);
 
     const auto deadline = juce::Time::getMillisecondCounterHiRes() + handOverTimeoutMs;
     for (;;)
     {
-        const int fd = ::open (lockFile.getFullPathName().toRawUTF8(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        const int fd = ::open (lockFile.getFullPathName().toRawUTF8(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
         if (fd < 0)
+            return fail ("cannot open the lock file", lockFile, errno);
+        if (struct stat info {}; ::fstat (fd, &info) != 0 || ! S_ISREG (info.st_mode))
+        {
+            ::close (fd);
+            failureText = "the lock file " + lockFile.getFullPathName() + " is not a regular file";
             return Outcome::failed;
+        }
 
         if (::flock (fd, LOCK_EX | LOCK_NB) == 0)
         {
@@ -217,10 +237,11 @@ SingleInstance::Outcome SingleInstance::acquireOrHandOver (const juce::String& c
             if (listenFd < 0 || ::bind (listenFd, reinterpret_cast<sockaddr*> (&address), sizeof (address)) != 0
                 || ::listen (listenFd, 8) != 0)
             {
+                const int error = errno;
                 if (listenFd >= 0)
                     ::close (listenFd);
                 ::close (fd);
-                return Outcome::failed;
+                return fail ("cannot listen on the socket", socketFile, error);
             }
             lockFd = fd;
             listener = std::make_unique<Listener> (listenFd, shared);
@@ -250,7 +271,7 @@ SingleInstance::Outcome SingleInstance::acquireOrHandOver (const juce::String& c
         }
 
         if (juce::Time::getMillisecondCounterHiRes() >= deadline)
-            return Outcome::failed;
+            return Outcome::busy;
         juce::Thread::sleep (50); // the running copy may not be listening yet
     }
 }

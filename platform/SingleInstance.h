@@ -19,7 +19,8 @@ public:
     {
         primary,    // this process holds the lock and listens for later launches
         handedOver, // another instance runs and took our command line: exit now
-        failed      // neither: the lock could not be taken and the running copy did not answer
+        busy,       // the lock is held by a running copy that did not take the command line
+        failed      // the lock or its socket could not be made at all: `getFailureText` says why
     };
 
     using CommandLineCallback = std::function<void (const juce::String& commandLine)>;
@@ -41,13 +42,19 @@ public:
     juce::File getSocketFile() const { return socketFile; }
     juce::File getLockFile() const { return lockFile; }
 
+    // After `failed`: what could not be made, with its path and the system's error text.
+    juce::String getFailureText() const { return failureText; }
+
     static juce::File socketFileFor (const juce::File& folder);
 
 private:
+    Outcome fail (const juce::String& what, const juce::File& path, int errorNumber);
+
     class Listener;
     struct Shared;
 
     juce::File folder, lockFile, socketFile;
+    juce::String failureText;
     int lockFd = -1;
     std::shared_ptr<Shared> shared;
     std::unique_ptr<Listener> listener;

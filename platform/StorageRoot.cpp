@@ -1,7 +1,10 @@
 #include "platform/StorageRoot.h"
 
 #include "platform/CheckedWrite.h"
+#include "platform/RegularFile.h"
 #include "platform/SystemProbes.h"
+
+#include <sys/stat.h>
 
 namespace quorvelle
 {
@@ -29,6 +32,49 @@ DeviceIdCache& getDeviceIdCache()
 bool canWriteInto (const juce::File& folder)
 {
     return folder.isDirectory() && folder.hasWriteAccess();
+}
+
+// The two start-up files hold one path or one id: anything longer is not ours.
+constexpr std::size_t maxStorageRootConfigBytes = 16 * 1024;
+constexpr std::size_t maxDeviceIdFileBytes = 1024;
+
+// The trimmed text of a small regular file that is valid UTF-8; nothing otherwise (a device or a
+// FIFO is never opened for reading, a text in another encoding would name another folder).
+std::optional<juce::String> readStartupText (const juce::File& file, std::size_t maxBytes)
+{
+    const auto bytes = platform::readSmallRegularFile (file, maxBytes);
+    if (! bytes || ! juce::CharPointer_UTF8::isValidString (bytes->data(), static_cast<int> (bytes->size()))
+        || bytes->find ('\0') != std::string::npos)
+        return std::nullopt;
+    return juce::String::fromUTF8 (bytes->data(), static_cast<int> (bytes->size())).trim();
+}
+
+// The configured root's text; empty when there is none or the file is unusable.
+juce::String readConfiguredRoot()
+{
+    return readStartupText (getStorageRootConfigFile(), maxStorageRootConfigBytes).value_or (juce::String());
+}
+
+// 36 characters: hexadecimal digits in the groups 8-4-4-4-12, joined by "-".
+bool isWellFormedDeviceId (const juce::String& text)
+{
+    if (text.length() != 36)
+        return false;
+    for (int i = 0; i < 36; ++i)
+    {
+        const auto c = text[i];
+        const bool dash = i == 8 || i == 13 || i == 18 || i == 23;
+        if (dash ? c != '-' : ! (juce::CharacterFunctions::getHexDigitValue (c) >= 0))
+            return false;
+    }
+    return true;
+}
+
+// Whether a folder exists or can be made (it is then made: removing it again could race with a
+// thread that just started to use it).
+bool folderExistsOrCanBeMade (const juce::File& folder)
+{
+    return folder.isDirectory() || (::mkdir (folder.getFullPathName().toRawUTF8(), 0755) == 0 && folder.isDirectory());
 }
 } // namespace
 
@@ -58,7 +104,13 @@ juce::File getDeviceIdFile() { return getApplicationDataFolder().getChildFile ("
 
 juce::File getDefaultStorageRoot()
 {
-    return juce::File::getSpecialLocation (juce::File::userMusicDirectory).getChildFile (rootFolderName);
+    // A Music folder where no folder can be made (the user's folder settings name /proc, say)
+    // counts as missing: the root goes where it goes without one. Below a usable Music folder the
+    // root is made here when missing.
+    const auto root = juce::File::getSpecialLocation (juce::File::userMusicDirectory).getChildFile (rootFolderName);
+    if (folderExistsOrCanBeMade (root))
+        return root;
+    return juce::File ("~/Music").getChildFile (rootFolderName);
 }
 
 StorageRootCache& getStorageRootCache()
@@ -69,10 +121,8 @@ StorageRootCache& getStorageRootCache()
 
 juce::File resolveStorageRoot()
 {
-    auto configFile = getStorageRootConfigFile();
-    if (configFile.existsAsFile())
     {
-        auto configured = configFile.loadFileAsString().trim();
+        const auto configured = readConfiguredRoot();
         if (configured.isNotEmpty() && isAbsolutePath (configured) && lastComponent (configured) == rootFolderName)
         {
             juce::File folder (configured);
@@ -106,8 +156,7 @@ juce::File getStorageRoot()
 
 bool hasStorageRootConfig()
 {
-    auto configFile = getStorageRootConfigFile();
-    return configFile.existsAsFile() && configFile.loadFileAsString().trim().isNotEmpty();
+    return readConfiguredRoot().isNotEmpty();
 }
 
 bool defaultRootHasLibrary()
@@ -186,15 +235,13 @@ juce::String getDeviceId()
     if (cache.id.isNotEmpty())
         return cache.id;
 
+    // A stored id that is not a well-formed id (a device, a FIFO, random bytes) is replaced, as a
+    // missing one is.
     auto file = getDeviceIdFile();
-    if (file.existsAsFile())
+    if (const auto stored = readStartupText (file, maxDeviceIdFileBytes); stored && isWellFormedDeviceId (*stored))
     {
-        auto stored = file.loadFileAsString().trim();
-        if (stored.isNotEmpty())
-        {
-            cache.id = stored;
-            return cache.id;
-        }
+        cache.id = *stored;
+        return cache.id;
     }
 
     auto id = juce::Uuid().toDashedString();

@@ -33,6 +33,9 @@ struct StorageRootCache
 
 StorageRootCache& getStorageRootCache();
 
+// The start-up files ("storage-root", "device-id") are read only when they are small regular files
+// holding UTF-8; anything else counts as no file (a device id that is not a well-formed UUID is
+// replaced). A default root that cannot be made below the Music folder moves to ~/Music.
 juce::File resolveStorageRoot();
 juce::File getStorageRoot();
 bool hasStorageRootConfig();

@@ -5,6 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <functional>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 namespace quorvelle::test
@@ -86,8 +90,55 @@ TEST (SingleInstance, SilentHolderOfTheLockMeansFailure)
 
     SingleInstance second (folder);
     const auto start = juce::Time::getMillisecondCounterHiRes();
-    EXPECT_EQ (second.acquireOrHandOver ("b", 300), SingleInstance::Outcome::failed);
+    EXPECT_EQ (second.acquireOrHandOver ("b", 300), SingleInstance::Outcome::busy);
     EXPECT_LT (juce::Time::getMillisecondCounterHiRes() - start, 5000.0);
+}
+
+// What stands where the lock, the socket or the folder should be: each failure names its path and
+// the system's error; what a dead copy left behind is taken over.
+TEST (SingleInstance, BrokenLockPlacesSayWhatFailed)
+{
+    const auto loop = [] (const juce::File& f) { return ::symlink (f.getFullPathName().toRawUTF8(), f.getFullPathName().toRawUTF8()) == 0; };
+    const auto folderAt = [] (const juce::File& f) { return f.createDirectory().wasOk(); };
+    const auto fileAt = [] (const juce::File& f) { return f.replaceWithText ("x"); };
+    const auto staleSocket = [] (const juce::File& f) {
+        const int fd = ::socket (AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un address {};
+        address.sun_family = AF_UNIX;
+        std::strncpy (address.sun_path, f.getFullPathName().toRawUTF8(), sizeof (address.sun_path) - 1);
+        const bool bound = ::bind (fd, reinterpret_cast<sockaddr*> (&address), sizeof (address)) == 0;
+        ::close (fd); // its owner died: the socket file stays
+        return bound;
+    };
+
+    const struct
+    {
+        const char* name;
+        const char* place; // below the temporary folder
+        std::function<bool (const juce::File&)> make;
+        SingleInstance::Outcome outcome;
+        const char* error; // part of the failure text
+    } rows[] = {
+        { "the lock is a folder", "Quorvelle/instance.lock", folderAt, SingleInstance::Outcome::failed, "Is a directory" },
+        { "the lock is a link loop", "Quorvelle/instance.lock", loop, SingleInstance::Outcome::failed, "symbolic links" },
+        { "the socket is a folder", "Quorvelle/instance.sock", folderAt, SingleInstance::Outcome::failed, "instance.sock" },
+        { "the folder is a file", "Quorvelle", fileAt, SingleInstance::Outcome::failed, "Quorvelle" },
+        { "its parent is a file", "parent", fileAt, SingleInstance::Outcome::failed, "parent" },
+        { "a stale lock", "Quorvelle/instance.lock", fileAt, SingleInstance::Outcome::primary, "" },
+        { "a stale socket", "Quorvelle/instance.sock", staleSocket, SingleInstance::Outcome::primary, "" },
+    };
+    for (const auto& row : rows)
+    {
+        SCOPED_TRACE (row.name);
+        TempFolder temp;
+        const auto place = temp / row.place;
+        place.getParentDirectory().createDirectory();
+        ASSERT_TRUE (row.make (place));
+
+        SingleInstance instance (juce::String (row.place) == "parent" ? temp / "parent/Quorvelle" : temp / "Quorvelle");
+        EXPECT_EQ (instance.acquireOrHandOver ("a", 300), row.outcome) << instance.getFailureText();
+        EXPECT_TRUE (instance.getFailureText().contains (row.error)) << instance.getFailureText();
+    }
 }
 } // namespace
 } // namespace quorvelle::test

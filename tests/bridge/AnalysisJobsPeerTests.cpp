@@ -29,7 +29,7 @@ TEST (AnalysisJobsPeer, MonoWavIsWhatSoxReads)
     const auto stem = dir / "stem.wav";
     ASSERT_TRUE (writeAudioFile (stem, makeNoise (2, 48000 * 2, 0.3f), 48000.0, FixtureFormat::wav24));
     const auto out = dir / "mix.wav";
-    const auto result = mixStemsForBpmJob ({ "m", out.getFullPathName(), { stem.getFullPathName() } }, basicFormatReaders(), fileOutputStreams());
+    const auto result = mixStemsForBpmJob ({ "m", out.getFullPathName(), { stem.getFullPathName() } }, basicFormatReaders());
     ASSERT_TRUE (static_cast<bool> (result.getProperty ("ok", false)));
 
     EXPECT_EQ (run ({ "sox", "--i", "-c", out.getFullPathName() }).trim(), "1");
@@ -53,7 +53,7 @@ TEST (AnalysisJobsPeer, SubtractionFlacPassesFlacTestAndItsHashMatches)
     request.trackId = "t1";
     request.subfolder = "Songs/abc";
     request.filename = "song.wav";
-    const auto result = subtractStemsJob (request, dir / "root", basicFormatReaders(), fileOutputStreams());
+    const auto result = subtractStemsJob (request, dir / "root", basicFormatReaders());
     ASSERT_TRUE (static_cast<bool> (result.getProperty ("ok", false))) << result.getProperty ("error", {}).toString();
     const auto path = result.getProperty ("path", {}).toString();
 

@@ -1,12 +1,19 @@
 // The analysis job bodies on generated files, with readers and output streams that fail on purpose.
 #include "bridge/AnalysisJobs.h"
 
+#include "platform/CheckedWrite.h"
+
 #include "tests/support/AudioFixtures.h"
+#include "tests/support/PeakMemory.h"
 #include "tests/support/TempFolder.h"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <fcntl.h>
+#include <future>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using namespace quorvelle;
 using namespace quorvelle::test;
@@ -51,30 +58,12 @@ AudioReaderFactory failingFor (const juce::File& file, juce::int64 failAt, const
     };
 }
 
-// A stream that accepts `limit` bytes and then fails every write.
-class FailingStream final : public juce::OutputStream
+// Makes every checked write of its scope fail once `limit` bytes of a file are written.
+struct WritesFailAfter
 {
-public:
-    FailingStream (const juce::File& file, juce::int64 limitIn) : inner (file), limit (limitIn) {}
-    void flush() override { inner.flush(); }
-    bool setPosition (juce::int64 p) override { return inner.setPosition (p); }
-    juce::int64 getPosition() override { return inner.getPosition(); }
-    bool write (const void* data, size_t bytes) override
-    {
-        if (inner.getPosition() + static_cast<juce::int64> (bytes) > limit)
-            return false;
-        return inner.write (data, bytes);
-    }
-
-private:
-    juce::FileOutputStream inner;
-    juce::int64 limit;
+    explicit WritesFailAfter (juce::int64 limit) { platform::setWriteFailureAtByteForTesting (limit); }
+    ~WritesFailAfter() { platform::setWriteFailureAtByteForTesting (-1); }
 };
-
-OutputStreamFactory failingAfter (juce::int64 limit)
-{
-    return [limit] (const juce::File& f) -> std::unique_ptr<juce::OutputStream> { return std::make_unique<FailingStream> (f, limit); };
-}
 
 juce::MemoryBlock bytesOf (const juce::File& f)
 {
@@ -118,7 +107,7 @@ TEST (SubtractStemsJob, ReadFailuresOfTheFullMixFailTheJob)
         const auto root = dir / "root";
         for (const juce::int64 failAt : { juce::int64 { 10 }, juce::int64 { 70000 } }) // first and second block
         {
-            const auto result = subtractStemsJob (subtractRequest (mix, { stem.getFullPathName() }), root, failingFor (mix, failAt), fileOutputStreams());
+            const auto result = subtractStemsJob (subtractRequest (mix, { stem.getFullPathName() }), root, failingFor (mix, failAt));
             EXPECT_FALSE (static_cast<bool> (result.getProperty ("ok", true))) << rate << " " << failAt;
             EXPECT_EQ (prop (result, "error"), "no se pudo leer el original");
             EXPECT_FALSE (root.getChildFile ("Songs/abc/song.final_t1.flac").exists());
@@ -140,17 +129,14 @@ TEST (SubtractStemsJob, AnEstimatedLengthMayEndEarlyButNotFailEarly)
         const auto root = dir / "root";
         const juce::String mp3 = "MP3 file";
 
-        const auto early = subtractStemsJob (subtractRequest (mix, { quiet.getFullPathName() }), root, failingFor (mix, 70000, mp3),
-                                             fileOutputStreams());
+        const auto early = subtractStemsJob (subtractRequest (mix, { quiet.getFullPathName() }), root, failingFor (mix, 70000, mp3));
         EXPECT_FALSE (static_cast<bool> (early.getProperty ("ok", true))) << rate;
         EXPECT_EQ (prop (early, "error"), "no se pudo leer el original");
 
-        const auto wavEnd = subtractStemsJob (subtractRequest (mix, { quiet.getFullPathName() }), root, failingFor (mix, length - 1),
-                                              fileOutputStreams());
+        const auto wavEnd = subtractStemsJob (subtractRequest (mix, { quiet.getFullPathName() }), root, failingFor (mix, length - 1));
         EXPECT_FALSE (static_cast<bool> (wavEnd.getProperty ("ok", true))) << "a WAV length is exact, " << rate;
 
-        const auto atEnd = subtractStemsJob (subtractRequest (mix, { quiet.getFullPathName() }), root, failingFor (mix, length - 1, mp3),
-                                             fileOutputStreams());
+        const auto atEnd = subtractStemsJob (subtractRequest (mix, { quiet.getFullPathName() }), root, failingFor (mix, length - 1, mp3));
         ASSERT_TRUE (static_cast<bool> (atEnd.getProperty ("ok", false))) << rate << " " << prop (atEnd, "error");
 
         juce::AudioFormatManager formats;
@@ -175,11 +161,11 @@ TEST (SubtractStemsJob, AnUnreadableStemIsSkippedWithoutATrace)
         const auto good = writeFixture (dir / "good.wav", makeNoise (2, static_cast<int> (rate * 3), 0.2f, 2), rate);
         const auto bad = writeFixture (dir / "bad.wav", makeNoise (2, static_cast<int> (rate * 3), 0.2f, 3), rate);
 
-        const auto without = subtractStemsJob (subtractRequest (mix, { good.getFullPathName() }), dir / "a", basicFormatReaders(), fileOutputStreams());
+        const auto without = subtractStemsJob (subtractRequest (mix, { good.getFullPathName() }), dir / "a", basicFormatReaders());
         ASSERT_TRUE (static_cast<bool> (without.getProperty ("ok", false))) << prop (without, "error");
         // The bad stem fails in its second block, after its first block could have been subtracted.
         const auto with = subtractStemsJob (subtractRequest (mix, { bad.getFullPathName(), good.getFullPathName() }), dir / "b",
-                                            failingFor (bad, 70000), fileOutputStreams());
+                                            failingFor (bad, 70000));
         ASSERT_TRUE (static_cast<bool> (with.getProperty ("ok", false))) << prop (with, "error");
         EXPECT_EQ (prop (with, "contentHash"), prop (without, "contentHash")) << rate;
         EXPECT_EQ (prop (with, "rmsDbFs"), prop (without, "rmsDbFs"));
@@ -194,7 +180,7 @@ TEST (SubtractStemsJob, OutputStaysBelowTheStorageRoot)
 
     auto request = subtractRequest (mix, { mix.getFullPathName() });
     request.subfolder = "Songs/../../escape";
-    const auto refused = subtractStemsJob (request, root, basicFormatReaders(), fileOutputStreams());
+    const auto refused = subtractStemsJob (request, root, basicFormatReaders());
     EXPECT_FALSE (static_cast<bool> (refused.getProperty ("ok", true)));
     EXPECT_EQ (prop (refused, "error"), juce::String (juce::CharPointer_UTF8 ("subcarpeta inv\xc3\xa1lida")));
     EXPECT_DOUBLE_EQ (static_cast<double> (refused.getProperty ("rmsDbFs", 0.0)), -300.0) << "subtracting the mix from itself";
@@ -202,7 +188,7 @@ TEST (SubtractStemsJob, OutputStaysBelowTheStorageRoot)
 
     request.subfolder = "./Songs//./abc/";
     request.trackId = "../../t1";
-    const auto ok = subtractStemsJob (request, root, basicFormatReaders(), fileOutputStreams());
+    const auto ok = subtractStemsJob (request, root, basicFormatReaders());
     ASSERT_TRUE (static_cast<bool> (ok.getProperty ("ok", false))) << prop (ok, "error");
     const juce::File out (prop (ok, "path"));
     EXPECT_TRUE (out.isAChildOf (root.getChildFile ("Songs/abc"))) << out.getFullPathName();
@@ -217,13 +203,15 @@ TEST (AnalysisJobOutputs, FailedWritesKeepTheOldFileAndLeaveNoTemporary)
 
     // Subtraction: a first run writes the track, a second one fails half-way.
     const auto root = dir / "root";
-    const auto first = subtractStemsJob (subtractRequest (mix, { stem.getFullPathName() }), root, basicFormatReaders(), fileOutputStreams());
+    const auto first = subtractStemsJob (subtractRequest (mix, { stem.getFullPathName() }), root, basicFormatReaders());
     ASSERT_TRUE (static_cast<bool> (first.getProperty ("ok", false)));
     const juce::File track (prop (first, "path"));
     const auto before = bytesOf (track);
     // Only a missing stem: the new track would be the full mix itself, so its bytes differ.
-    const auto failed = subtractStemsJob (subtractRequest (mix, { (dir / "none.wav").getFullPathName() }), root, basicFormatReaders(),
-                                          failingAfter (before.getSize() / 2));
+    const auto failed = [&] {
+        WritesFailAfter limit (before.getSize() / 2);
+        return subtractStemsJob (subtractRequest (mix, { (dir / "none.wav").getFullPathName() }), root, basicFormatReaders());
+    }();
     EXPECT_EQ (prop (failed, "error"), "fallo al escribir el FLAC");
     EXPECT_EQ (bytesOf (track), before);
     EXPECT_EQ (track.getParentDirectory().getNumberOfChildFiles (juce::File::findFilesAndDirectories | juce::File::ignoreHiddenFiles, "*"), 1);
@@ -232,10 +220,13 @@ TEST (AnalysisJobOutputs, FailedWritesKeepTheOldFileAndLeaveNoTemporary)
     // Mix for tempo analysis: same.
     const auto out = dir / "mix-out.wav";
     MixForBpmJobRequest mixRequest { "m1", out.getFullPathName(), { mix.getFullPathName() } };
-    ASSERT_TRUE (static_cast<bool> (mixStemsForBpmJob (mixRequest, basicFormatReaders(), fileOutputStreams()).getProperty ("ok", false)));
+    ASSERT_TRUE (static_cast<bool> (mixStemsForBpmJob (mixRequest, basicFormatReaders()).getProperty ("ok", false)));
     const auto oldMix = bytesOf (out);
     mixRequest.paths = { stem.getFullPathName() };
-    const auto mixFailed = mixStemsForBpmJob (mixRequest, basicFormatReaders(), failingAfter (1000));
+    const auto mixFailed = [&] {
+        WritesFailAfter limit (1000);
+        return mixStemsForBpmJob (mixRequest, basicFormatReaders());
+    }();
     EXPECT_EQ (prop (mixFailed, "error"), "fallo al escribir el WAV");
     EXPECT_EQ (bytesOf (out), oldMix);
     EXPECT_EQ (dir.folder().getNumberOfChildFiles (juce::File::findFiles, "*"), 3) << "mix, stem, mix-out";
@@ -247,8 +238,7 @@ TEST (MixStemsForBpmJob, PeakGuardAndFailures)
     const auto a = writeFixture (dir / "a.wav", makeSine (1, 44100, 44100.0, 100.0, 0.95f), 44100.0);
     const auto b = writeFixture (dir / "b.wav", makeSine (2, 44100, 44100.0, 100.0, 0.95f), 44100.0);
     const auto out = dir / "out.wav";
-    const auto result = mixStemsForBpmJob ({ "m", out.getFullPathName(), { a.getFullPathName(), b.getFullPathName() } }, basicFormatReaders(),
-                                           fileOutputStreams());
+    const auto result = mixStemsForBpmJob ({ "m", out.getFullPathName(), { a.getFullPathName(), b.getFullPathName() } }, basicFormatReaders());
     ASSERT_TRUE (static_cast<bool> (result.getProperty ("ok", false))) << prop (result, "error");
     double rate = 0;
     const auto written = readAudioFile (out, &rate);
@@ -258,11 +248,10 @@ TEST (MixStemsForBpmJob, PeakGuardAndFailures)
     EXPECT_EQ (static_cast<juce::int64> (result.getProperty ("sizeBytes", 0)), out.getSize());
     EXPECT_DOUBLE_EQ (static_cast<double> (result.getProperty ("durationSeconds", 0.0)), 1.0);
 
-    const auto none = mixStemsForBpmJob ({ "m", out.getFullPathName(), {} }, basicFormatReaders(), fileOutputStreams());
+    const auto none = mixStemsForBpmJob ({ "m", out.getFullPathName(), {} }, basicFormatReaders());
     EXPECT_EQ (prop (none, "error"), "sin stems decodificados");
     EXPECT_EQ (prop (none, "outPathB64"), juce::Base64::toBase64 (out.getFullPathName()));
-    const auto noFolder = mixStemsForBpmJob ({ "m", (dir / "missing/out.wav").getFullPathName(), { a.getFullPathName() } }, basicFormatReaders(),
-                                             fileOutputStreams());
+    const auto noFolder = mixStemsForBpmJob ({ "m", (dir / "missing/out.wav").getFullPathName(), { a.getFullPathName() } }, basicFormatReaders());
     EXPECT_EQ (prop (noFolder, "error"), "no se pudo crear el archivo de salida");
 }
 
@@ -341,4 +330,112 @@ TEST (AnalysisJobPaths, PcmLengthIsCappedToTheFileSize)
     EXPECT_EQ (capPcmLengthToFileSize (*reader, file.getSize()), 1000);
     EXPECT_EQ (capPcmLengthToFileSize (*reader, 2000), 500) << "2000 bytes hold 500 frames of 16-bit stereo";
     EXPECT_EQ (capPcmLengthToFileSize (*reader, 0), 1000);
+}
+
+//==============================================================================
+namespace
+{
+// A 16-bit PCM WAV header declaring `channels`, `rate` and `dataBytes`, then `payloadBytes` of silence.
+juce::File writeWavHeader (const juce::File& file, int channels, juce::uint32 rate, juce::uint32 dataBytes, size_t payloadBytes)
+{
+    juce::MemoryOutputStream out;
+    const auto blockAlign = static_cast<juce::uint16> (2 * channels);
+    out.write ("RIFF", 4);
+    out.writeInt (static_cast<int> (36 + payloadBytes));
+    out.write ("WAVEfmt ", 8);
+    out.writeInt (16);
+    out.writeShort (1);
+    out.writeShort (static_cast<short> (channels));
+    out.writeInt (static_cast<int> (rate));
+    out.writeInt (static_cast<int> (rate * blockAlign));
+    out.writeShort (static_cast<short> (blockAlign));
+    out.writeShort (16);
+    out.write ("data", 4);
+    out.writeInt (static_cast<int> (dataBytes));
+    out.writeRepeatedByte (0, payloadBytes);
+    EXPECT_TRUE (file.replaceWithData (out.getData(), out.getDataSize()));
+    return file;
+}
+
+// Runs a job on its own thread and waits (generously) for its answer. A job that never answers
+// is released by opening its FIFO for writing, so the test ends either way.
+juce::var answerOf (const std::function<juce::var()>& job, const juce::File& fifo)
+{
+    auto answer = std::async (std::launch::async, job);
+    if (answer.wait_for (std::chrono::seconds (60)) != std::future_status::ready)
+    {
+        ADD_FAILURE() << "the job did not answer";
+        const int fd = ::open (fifo.getFullPathName().toRawUTF8(), O_WRONLY | O_NONBLOCK);
+        if (fd >= 0)
+            ::close (fd);
+    }
+    return answer.get();
+}
+} // namespace
+
+// Files from outside that used to hang a job or make it allocate gigabytes: each job answers, and
+// the process's peak memory stays near what the small files justify.
+TEST (AnalysisJobs, HostileFilesGetAnAnswerWithinBoundedMemory)
+{
+    TempFolder dir;
+    const auto fifo = dir / "fifo.wav";
+    ASSERT_EQ (::mkfifo (fifo.getFullPathName().toRawUTF8(), 0600), 0);
+    const auto mix = writeFixture (dir / "mix.wav", makeNoise (2, 44100, 0.5f), 44100.0);
+
+    const struct
+    {
+        const char* name;
+        juce::File file;
+        bool readable;                // the jobs read it (a little), or refuse it
+        const char* fingerprintError; // nullptr: fingerprinted
+    } rows[] = {
+        { "a FIFO", fifo, false, "file_not_found" },
+        { "144 bytes declaring 2,147,483,647 Hz and 4 GB of data", writeWavHeader (dir / "rate.wav", 1, 0x7FFFFFFF, 0xFFFFFFFF, 100), false,
+          "unsupported_format" },
+        { "96 KB declaring 32,767 channels", writeWavHeader (dir / "channels.wav", 32767, 44100, 0xFFFFFFFF, 96 * 1024), false,
+          "unsupported_format" },
+        { "144 bytes at 768 kHz declaring 4 GB of data", writeWavHeader (dir / "long.wav", 1, 768000, 0xFFFFFFFF, 100), true, nullptr },
+    };
+
+    const auto peakBefore = peakResidentMiB();
+    for (const auto& row : rows)
+    {
+        SCOPED_TRACE (row.name);
+        const AddressSpaceHeadroom headroom (2048);
+        const auto path = row.file.getFullPathName();
+
+        const auto loudness = answerOf ([&] { return measureGroupLoudnessJob ({ "l", "g", { path } }, basicFormatReaders()); }, row.file);
+        EXPECT_TRUE (static_cast<bool> (loudness.getProperty ("ok", false))) << prop (loudness, "error");
+        EXPECT_EQ (static_cast<int> (loudness.getProperty ("decoded", -1)), row.readable ? 1 : 0);
+
+        const auto mixed = answerOf ([&] { return mixStemsForBpmJob ({ "m", (dir / "bpm.wav").getFullPathName(), { path } }, basicFormatReaders()); },
+                                     row.file);
+        EXPECT_EQ (static_cast<bool> (mixed.getProperty ("ok", false)), row.readable) << prop (mixed, "error");
+        if (! row.readable)
+        {
+            EXPECT_EQ (prop (mixed, "error"), "sin stems decodificados");
+        }
+
+        const auto original = answerOf ([&] { return subtractStemsJob (subtractRequest (row.file, { mix.getFullPathName() }), dir / "root", basicFormatReaders()); },
+                                        row.file);
+        EXPECT_EQ (static_cast<bool> (original.getProperty ("ok", false)), row.readable) << prop (original, "error");
+        if (! row.readable)
+        {
+            EXPECT_EQ (prop (original, "error"), "no se pudo leer el original");
+        }
+        const auto stem = answerOf ([&] { return subtractStemsJob (subtractRequest (mix, { path }), dir / "root", basicFormatReaders()); }, row.file);
+        EXPECT_TRUE (static_cast<bool> (stem.getProperty ("ok", false))) << "the stem is skipped: " << prop (stem, "error");
+
+        const auto print = answerOf ([&] { return fingerprintAudioFileJob ({ "f", path, true }, basicFormatReaders()); }, row.file);
+        if (row.fingerprintError != nullptr)
+        {
+            EXPECT_EQ (prop (print, "error"), row.fingerprintError);
+        }
+        else
+        {
+            EXPECT_LE (static_cast<double> (print.getProperty ("durationSeconds", 1.0)), 144.0 / 2 / 768000) << prop (print, "error");
+        }
+        EXPECT_EQ (row.file.exists(), row.file == fifo) << "only a regular file is deleted after reading";
+    }
+    EXPECT_LT (peakResidentMiB() - peakBefore, 200) << "MiB of peak memory for files of at most 96 KB";
 }

@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <limits>
 #include <new>
 #include <stdexcept>
@@ -253,4 +256,25 @@ TEST (CoreEnvelope, KeysInByteOrderFloatsWithPointAndRawUtf8)
     Json envelope = { { "result", { { "b", 1.0 }, { "a", 0.5 }, { "Z", "ñ\"\\\n" }, { "\xC3\xA9", 3 } } }, { "ok", true } };
     EXPECT_EQ (serialiseCoreEnvelope (envelope),
                "{\"ok\":true,\"result\":{\"Z\":\"\xC3\xB1\\\"\\\\\\n\",\"a\":0.5,\"b\":1.0,\"\xC3\xA9\":3}}");
+}
+
+// "parseChordChart" answers with text written chord by chord; it must be the text of the same
+// result written whole, for every chart fixture and for texts with invalid UTF-8 and quotes.
+TEST (CoreService, ChordChartTextAnswerIsTheWholeResultWritten)
+{
+    std::vector<std::string> texts = { "", "C D\nHola \"mundo\"\n", "[Verse]\nG  \xff\xfe Em\nla \\ \xc3 vida\n", "{title: \"blocks\":null}\n[G]x" };
+    for (const auto& entry : std::filesystem::directory_iterator (QUORVELLE_CHART_FIXTURES))
+        if (entry.path().extension() == ".txt")
+        {
+            std::ifstream in (entry.path(), std::ios::binary);
+            texts.emplace_back (std::istreambuf_iterator<char> (in), std::istreambuf_iterator<char>());
+        }
+    ASSERT_GT (texts.size(), 10u);
+
+    for (const auto& text : texts)
+    {
+        SCOPED_TRACE (text.substr (0, 40));
+        const Json payload = { { "rawText", text }, { "options", { { "songKey", "G" } } } };
+        EXPECT_EQ (invokeCoreMethodToJson ("parseChordChart", payload), serialiseCoreEnvelope (invokeCoreMethod ("parseChordChart", payload)));
+    }
 }

@@ -201,6 +201,21 @@ TEST (CoreTimingMaps, LinearWalkMatchesTheDirectWalkBitForBit)
             ASSERT_EQ (linear[i].beatNum, direct[i].beatNum) << "round " << round << " beat " << i;
             ASSERT_FALSE (linear[i].isPhantom);
         }
+
+        // Many positions at once, in any order, over the points as given and sorted: the values
+        // of one position at a time.
+        std::vector<double> beats;
+        for (int b = 0; b < 24; ++b)
+            beats.push_back (std::floor (unit (rng) * 160.0) * 0.5 - 8.0);
+        auto sorted = points;
+        std::stable_sort (sorted.begin(), sorted.end(), [] (const TempoPoint& x, const TempoPoint& y) { return x.time < y.time; });
+        for (const auto* tempo : { &points, &sorted })
+        {
+            const auto many = beatsToSeconds (beats, *tempo);
+            for (std::size_t b = 0; b < beats.size(); ++b)
+                ASSERT_EQ (std::bit_cast<uint64_t> (many[b]), std::bit_cast<uint64_t> (beatToSeconds (beats[b], *tempo)))
+                    << "round " << round << " beat " << beats[b];
+        }
     }
 }
 

@@ -6,6 +6,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <functional>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <thread>
 
 using namespace quorvelle;
@@ -204,10 +207,13 @@ TEST_F (HostIdentity, DeviceIdIsCreatedStoredAndTrimmed)
     EXPECT_EQ (getDeviceIdFile().loadFileAsString(), id);
     EXPECT_EQ (getDeviceId(), id);
 
-    // An edited file is used as written, trimmed.
-    ASSERT_TRUE (getDeviceIdFile().replaceWithText ("  my-own id \n"));
+    // An edited file holding another well-formed id is used, trimmed; any other text is replaced.
+    ASSERT_TRUE (getDeviceIdFile().replaceWithText ("  0123abcd-0000-4000-8000-00000000beef \n"));
     resetHostIdentityCachesForTesting();
-    EXPECT_EQ (getDeviceId(), "my-own id");
+    EXPECT_EQ (getDeviceId(), "0123abcd-0000-4000-8000-00000000beef");
+    ASSERT_TRUE (getDeviceIdFile().replaceWithText ("my-own id"));
+    resetHostIdentityCachesForTesting();
+    EXPECT_EQ (getDeviceId().length(), 36);
 
     // Blank or missing files give a new id.
     ASSERT_TRUE (getDeviceIdFile().replaceWithText (" \n"));
@@ -282,4 +288,64 @@ TEST_F (HostIdentity, FirstResolutionRaceGivesOneAnswer)
     }
     EXPECT_EQ (getDeviceIdFile().loadFileAsString(), ids[0]);
     EXPECT_EQ (roots[0], (tmp / "Race/Quorvelle").getFullPathName());
+}
+
+// Start-up files put in place by hand or by another program: none may block the start, none may be
+// read without bound, and what is not a usable text counts as no file.
+TEST_F (HostIdentity, HostileStartupFilesCountAsNone)
+{
+    const auto makeFifo = [] (const juce::File& f) { return ::mkfifo (f.getFullPathName().toRawUTF8(), 0600) == 0; };
+    const auto linkTo = [] (const char* target) {
+        return [target] (const juce::File& f) { return ::symlink (target, f.getFullPathName().toRawUTF8()) == 0; };
+    };
+    const auto holding = [] (std::string bytes) {
+        return [bytes] (const juce::File& f) { return f.replaceWithData (bytes.data(), bytes.size()); };
+    };
+    const auto configured = (tmp / "elsewhere/Quorvelle").getFullPathName().toStdString();
+    std::string randomBytes (2048, '\0');
+    juce::Random (7).fillBitsRandomly (randomBytes.data(), randomBytes.size());
+
+    const struct
+    {
+        const char* name;
+        std::function<bool (const juce::File&)> make;
+    } rows[] = {
+        { "a FIFO", makeFifo },
+        { "a link to /dev/zero", linkTo ("/dev/zero") },
+        { "a link to /dev/urandom", linkTo ("/dev/urandom") },
+        { "2 KB of random bytes", holding (randomBytes) },
+        { "a valid path padded to 20 MB", holding (configured + std::string (20 * 1024 * 1024, ' ')) },
+        { "a valid path in Latin-1", holding ((tmp / "caf").getFullPathName().toStdString() + "\xe9/Quorvelle") },
+    };
+
+    for (const auto& row : rows)
+    {
+        SCOPED_TRACE (row.name);
+        getApplicationDataFolder().deleteRecursively();
+        getApplicationDataFolder().createDirectory();
+        resetHostIdentityCachesForTesting();
+        ASSERT_TRUE (row.make (getStorageRootConfigFile()));
+        ASSERT_TRUE (row.make (getDeviceIdFile()));
+
+        EXPECT_FALSE (hasStorageRootConfig());
+        EXPECT_EQ (getStorageRoot(), getDefaultStorageRoot()) << "as when no root is configured";
+        EXPECT_TRUE (storageLogLines().isEmpty());
+
+        const auto id = getDeviceId();
+        EXPECT_EQ (id.length(), 36);
+        EXPECT_TRUE (id.containsOnly ("0123456789abcdef-"));
+        EXPECT_EQ (getDeviceIdFile().loadFileAsString(), id) << "the file is replaced by a regular one";
+        EXPECT_FALSE ((tmp / juce::String::fromUTF8 ("caf\xc3\xa9")).exists());
+    }
+}
+
+// A Music folder where nothing can be made counts as missing: the root goes below ~/Music.
+TEST_F (HostIdentity, UnusableMusicFolderFallsBackToTheHomeMusicFolder)
+{
+    const auto dirs = juce::File ("~/.config/user-dirs.dirs");
+    dirs.getParentDirectory().createDirectory();
+    ASSERT_TRUE (dirs.replaceWithText ("XDG_MUSIC_DIR=\"/proc\"\n"));
+    const auto root = getDefaultStorageRoot();
+    dirs.deleteFile();
+    EXPECT_EQ (root.getFullPathName(), juce::File ("~").getFullPathName() + "/Music/Quorvelle");
 }
