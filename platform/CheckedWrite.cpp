@@ -151,7 +151,10 @@ bool CheckedReplacement::commit (juce::int64 expectedBytes)
     }
 
     if (! failed && ::rename (temporary.getFullPathName().toRawUTF8(), target.getFullPathName().toRawUTF8()) != 0)
+    {
         fail ("rename to " + target.getFullPathName() + " failed", errno);
+        renameFailed = true;
+    }
 
     if (failed)
     {

@@ -40,6 +40,8 @@ public:
     void abandon();
 
     bool hasFailed() const noexcept { return failed; }
+    // True when the content was complete and only the final rename over the target failed.
+    bool failedAtRename() const noexcept { return renameFailed; }
     juce::String errorText() const { return error; }
     juce::File getTemporaryFile() const { return temporary; }
     juce::File getTarget() const { return target; }
@@ -50,7 +52,7 @@ private:
 
     juce::File target, temporary;
     int fd = -1;
-    bool failed = false, committed = false;
+    bool failed = false, committed = false, renameFailed = false;
     juce::int64 furthestByte = 0;
     juce::String error;
 
