@@ -1,5 +1,5 @@
 // The file rows of the dispatcher: the save jobs, the images and the blobs, the library and the
-// storage-root rows, the disk report, the folder reveal and the two pickers.
+// storage-root rows, the imports, the disk report, the folder reveal and the two pickers.
 #include "app/MainComponent.h"
 
 #include "bridge/FileSaveJobs.h"
@@ -98,6 +98,50 @@ void MainComponent::registerFileActions()
         }
         emitFromNative ("fromNative", makeObject ({ { "action", "BLOB_TEMP_ERROR" }, { "id", outcome.id }, { "error", outcome.error } }));
         juce::Logger::writeToLog ("WRITE_BLOB_TEMP_CHUNK error: " + outcome.error);
+    });
+
+    //==========================================================================
+    // Imports: the transcoder answers with its own events.
+    dispatchTable.add ("SAVE_AND_TRANSCODE", DispatchMode::inlineCall, [this] (const juce::var& message)
+    {
+        const auto data = textOf (message, "data");
+        if (exceedsBridgeLimit (data, bridgeLimits::transcodeData, "SAVE_AND_TRANSCODE"))
+            return;
+        const auto filename = textOf (message, "filename"), trackId = textOf (message, "trackId");
+        audioEngine.enqueueTranscode (textOf (message, "id"), trackId, textOf (message, "subfolder"), filename, data);
+        juce::Logger::writeToLog ("SAVE_AND_TRANSCODE: Enqueued " + filename + " as " + trackId + ".flac");
+    });
+
+    dispatchTable.add ("SAVE_AND_TRANSCODE_FROM_PATH", DispatchMode::inlineCall, [this] (const juce::var& message)
+    {
+        const auto source = readPathPair (message, bridgeLimits::base64Path, "SAVE_AND_TRANSCODE_FROM_PATH.pathB64");
+        if (source.base64OverCap)
+            return;
+        const auto id = textOf (message, "id"), trackId = textOf (message, "trackId");
+        const juce::File sourceFile = source.path.isEmpty() ? juce::File() : juce::File (source.path);
+        const auto filename = textOr (message, "filename", sourceFile.getFileName());
+        // The request names the flag "deleteSourceAfterRead"; "deleteSourceAfter" is read when it is absent.
+        const bool deleteSource = flagOr (message, "deleteSourceAfterRead", flagOr (message, "deleteSourceAfter", false));
+
+        if (source.path.isEmpty() || ! sourceFile.existsAsFile())
+        {
+            emitFromNative ("fromNative", makeObject ({ { "action", "TRANSCODE_COMPLETE" },
+                                                        { "id", id },
+                                                        { "trackId", trackId },
+                                                        { "transcoded", false },
+                                                        { "error", "Source file not found: " + source.path } }));
+            juce::Logger::writeToLog ("SAVE_AND_TRANSCODE_FROM_PATH: file not found " + source.path);
+            return;
+        }
+        audioEngine.enqueueTranscodeFromPath (id, trackId, textOf (message, "subfolder"), filename, source.path, deleteSource);
+        juce::Logger::writeToLog ("SAVE_AND_TRANSCODE_FROM_PATH: Enqueued (streaming) " + filename + " as " + trackId + ".flac"
+                                  + (deleteSource ? " [temp source]" : ""));
+    });
+
+    dispatchTable.add ("CANCEL_TRANSCODES", DispatchMode::inlineCall, [this] (const juce::var&)
+    {
+        audioEngine.cancelTranscodes();
+        juce::Logger::writeToLog ("CANCEL_TRANSCODES: Drained transcode queue and flagged in-flight jobs");
     });
 
     //==========================================================================

@@ -2,6 +2,7 @@
 
 #include "platform/StorageRoot.h"
 #include "audio/graph/CueAudioSource.h"
+#include "audio/loading/Transcoder.h"
 #include "platform/VirtualAudioDevice.h"
 
 namespace quorvelle
@@ -15,6 +16,7 @@ AudioEngine::AudioEngine()
 
 AudioEngine::~AudioEngine()
 {
+    transcoder.reset();
     if (callbackAdded)
         deviceManager.removeAudioCallback (&player);
     player.setSource (nullptr);
@@ -38,6 +40,49 @@ void AudioEngine::clearIndications() { indications::clearIndications (cueSource.
 void AudioEngine::setIndicationSchedule (const juce::var& schedule)
 {
     indications::setIndicationSchedule (cueSource.get(), schedule);
+}
+
+void AudioEngine::ensureTranscoder()
+{
+    if (transcoder == nullptr)
+        transcoder = std::make_unique<TranscoderThread> (formatManager, [] { return getStorageRoot(); }, [this] (const juce::var& event)
+        {
+            if (eventSink)
+                eventSink ("fromNative", event);
+        });
+}
+
+void AudioEngine::enqueueTranscode (const juce::String& id, const juce::String& trackId, const juce::String& subfolder,
+                                    const juce::String& filename, const juce::String& base64Data)
+{
+    ensureTranscoder();
+    TranscodeJob job;
+    job.id = id;
+    job.trackId = trackId;
+    job.subfolder = subfolder;
+    job.filename = filename;
+    job.base64 = base64Data;
+    transcoder->enqueue (std::move (job));
+}
+
+void AudioEngine::enqueueTranscodeFromPath (const juce::String& id, const juce::String& trackId, const juce::String& subfolder,
+                                            const juce::String& filename, const juce::String& sourcePath, bool deleteSourceAfterRead)
+{
+    ensureTranscoder();
+    TranscodeJob job;
+    job.id = id;
+    job.trackId = trackId;
+    job.subfolder = subfolder;
+    job.filename = filename;
+    job.sourcePath = sourcePath;
+    job.deleteSourceAfter = deleteSourceAfterRead;
+    transcoder->enqueue (std::move (job));
+}
+
+void AudioEngine::cancelTranscodes()
+{
+    if (transcoder != nullptr)
+        transcoder->cancelAll();
 }
 
 void AudioEngine::debugLog (const juce::String& line)

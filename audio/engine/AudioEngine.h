@@ -13,6 +13,8 @@
 
 namespace quorvelle
 {
+class TranscoderThread;
+
 // The audio engine: owns the device manager and the player that renders the audio graph, and
 // reports to the front end through its EventSink. Constructed with the main component; opens no
 // device until `initialise`, which runs once on the start-up thread.
@@ -76,6 +78,15 @@ public:
     void setIndicationSchedule (const juce::var& schedule);
     CueAudioSource* getCueSource() { return cueSource.get(); }
 
+    // Imports (message thread): the transcoder is created by the first job and converts into
+    // FLAC below the storage root; its events go through the sink. Cancelling drains the queue
+    // and flags the running jobs.
+    void enqueueTranscode (const juce::String& id, const juce::String& trackId, const juce::String& subfolder, const juce::String& filename,
+                           const juce::String& base64Data);
+    void enqueueTranscodeFromPath (const juce::String& id, const juce::String& trackId, const juce::String& subfolder, const juce::String& filename,
+                                   const juce::String& sourcePath, bool deleteSourceAfterRead);
+    void cancelTranscodes();
+
     // Tests hold readiness themselves: with this set, `initialise` returns at once and the test
     // flips readiness through `markInitialiseCompleteForTesting`.
     void setInitialiseHeldForTesting (bool held) { initialiseHeldForTesting = held; }
@@ -101,5 +112,7 @@ private:
 
     juce::AudioFormatManager formatManager;
     std::unique_ptr<CueAudioSource> cueSource;
+    std::unique_ptr<TranscoderThread> transcoder;
+    void ensureTranscoder();
 };
 } // namespace quorvelle
