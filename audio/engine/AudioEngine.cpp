@@ -42,7 +42,7 @@ void AudioEngine::setIndicationSchedule (const juce::var& schedule)
     indications::setIndicationSchedule (cueSource.get(), schedule);
 }
 
-void AudioEngine::ensureTranscoder()
+void AudioEngine::enqueueTranscodeJob (TranscodeJob job)
 {
     if (transcoder == nullptr)
         transcoder = std::make_unique<TranscoderThread> (formatManager, [] { return getStorageRoot(); }, [this] (const juce::var& event)
@@ -50,33 +50,19 @@ void AudioEngine::ensureTranscoder()
             if (eventSink)
                 eventSink ("fromNative", event);
         });
+    transcoder->enqueue (std::move (job));
 }
 
 void AudioEngine::enqueueTranscode (const juce::String& id, const juce::String& trackId, const juce::String& subfolder,
                                     const juce::String& filename, const juce::String& base64Data)
 {
-    ensureTranscoder();
-    TranscodeJob job;
-    job.id = id;
-    job.trackId = trackId;
-    job.subfolder = subfolder;
-    job.filename = filename;
-    job.base64 = base64Data;
-    transcoder->enqueue (std::move (job));
+    enqueueTranscodeJob ({ id, trackId, subfolder, filename, {}, base64Data, {}, false });
 }
 
 void AudioEngine::enqueueTranscodeFromPath (const juce::String& id, const juce::String& trackId, const juce::String& subfolder,
                                             const juce::String& filename, const juce::String& sourcePath, bool deleteSourceAfterRead)
 {
-    ensureTranscoder();
-    TranscodeJob job;
-    job.id = id;
-    job.trackId = trackId;
-    job.subfolder = subfolder;
-    job.filename = filename;
-    job.sourcePath = sourcePath;
-    job.deleteSourceAfter = deleteSourceAfterRead;
-    transcoder->enqueue (std::move (job));
+    enqueueTranscodeJob ({ id, trackId, subfolder, filename, {}, {}, sourcePath, deleteSourceAfterRead });
 }
 
 void AudioEngine::cancelTranscodes()

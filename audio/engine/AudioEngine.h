@@ -14,6 +14,7 @@
 namespace quorvelle
 {
 class TranscoderThread;
+struct TranscodeJob;
 
 // The audio engine: owns the device manager and the player that renders the audio graph, and
 // reports to the front end through its EventSink. Constructed with the main component; opens no
@@ -113,6 +114,6 @@ private:
     juce::AudioFormatManager formatManager;
     std::unique_ptr<CueAudioSource> cueSource;
     std::unique_ptr<TranscoderThread> transcoder;
-    void ensureTranscoder();
+    void enqueueTranscodeJob (TranscodeJob job);
 };
 } // namespace quorvelle

@@ -1,6 +1,8 @@
 #include "audio/loading/Transcoder.h"
 
 #include "audio/loading/PcmLengthCap.h"
+#include "audio/loading/RecordingReaderSource.h"
+#include "bridge/EventSink.h"
 #include "platform/CheckedWrite.h"
 #include "platform/PathJoin.h"
 
@@ -25,38 +27,6 @@ namespace
     {
         return value == std::floor (value) ? juce::String (static_cast<juce::int64> (value)) : juce::String (value);
     }
-
-    // An MP3's length is an estimate: a failed read in its last block ends the file.
-    bool failureEndsFile (const juce::AudioFormatReader& reader, juce::int64 position, int count)
-    {
-        return reader.getFormatName().containsIgnoreCase ("MP3") && position + count >= reader.lengthInSamples;
-    }
-
-    // Feeds the resampler from the reader and remembers a read that failed.
-    class RecordingReaderSource final : public juce::AudioSource
-    {
-    public:
-        explicit RecordingReaderSource (juce::AudioFormatReader& readerIn) : reader (readerIn) {}
-        void prepareToPlay (int, double) override {}
-        void releaseResources() override {}
-        void getNextAudioBlock (const juce::AudioSourceChannelInfo& info) override
-        {
-            if (ended || ! reader.read (info.buffer, info.startSample, info.numSamples, position, true, true))
-            {
-                if (! ended && ! failureEndsFile (reader, position, info.numSamples))
-                    failed = true;
-                ended = true;
-                info.clearActiveBufferRegion();
-            }
-            position += info.numSamples;
-        }
-        bool failed = false;
-
-    private:
-        juce::AudioFormatReader& reader;
-        juce::int64 position = 0;
-        bool ended = false;
-    };
 
     // The number of samples a FLAC file holds, or -1 when it does not open as FLAC.
     juce::int64 flacLength (const juce::File& file)
@@ -307,7 +277,7 @@ void TranscoderThread::transcode (TranscodeJob& job)
             const int n = static_cast<int> (std::min<juce::int64> (outSamples - written, blockSamples));
             buffer.clear();
             resampler.getNextAudioBlock (juce::AudioSourceChannelInfo (&buffer, 0, n));
-            if (source.failed || ! writer->writeFromAudioSampleBuffer (buffer, 0, n))
+            if (source.hasFailed() || ! writer->writeFromAudioSampleBuffer (buffer, 0, n))
             {
                 ok = false;
                 break;
@@ -339,7 +309,7 @@ void TranscoderThread::transcode (TranscodeJob& job)
                 juce::zeromem (intData.get(), sizeof (int) * (size_t) channels * blockSamples);
                 read = reader->read (intChannels.data(), channels, position, n, true);
             }
-            if (! read && ! failureEndsFile (*reader, position, n))
+            if (! read && ! readFailureEndsAudio (*reader, position, n))
             {
                 ok = false;
                 break;
@@ -435,31 +405,23 @@ void TranscoderThread::reportCancelled (const TranscodeJob& job)
 
 void TranscoderThread::sendProgress (const TranscodeJob& job, int progress, const juce::String& message)
 {
-    auto* object = new juce::DynamicObject();
-    juce::var event (object);
-    object->setProperty ("action", "TRANSCODE_PROGRESS");
-    object->setProperty ("id", job.id);
-    object->setProperty ("trackId", job.trackId);
-    object->setProperty ("progress", progress);
-    object->setProperty ("message", message);
-    sink (event);
+    sink (makeObject ({ { "action", "TRANSCODE_PROGRESS" }, { "id", job.id }, { "trackId", job.trackId }, { "progress", progress }, { "message", message } }));
 }
 
 void TranscoderThread::sendComplete (const TranscodeJob& job, const juce::String& path, bool transcoded, const juce::String& outputFormat,
                                      const juce::String& error, const AudioFileInfo& info)
 {
     const auto url = path.isEmpty() ? juce::String() : "file://" + path;
-    auto* object = new juce::DynamicObject();
-    juce::var event (object);
-    object->setProperty ("action", "TRANSCODE_COMPLETE");
-    object->setProperty ("id", job.id);
-    object->setProperty ("trackId", job.trackId);
-    object->setProperty ("url", url);
-    object->setProperty ("path", path);
-    object->setProperty ("urlB64", base64OfText (url));
-    object->setProperty ("pathB64", base64OfText (path));
-    object->setProperty ("transcoded", transcoded);
-    object->setProperty ("outputFormat", outputFormat);
+    auto event = makeObject ({ { "action", "TRANSCODE_COMPLETE" },
+                               { "id", job.id },
+                               { "trackId", job.trackId },
+                               { "url", url },
+                               { "path", path },
+                               { "urlB64", base64OfText (url) },
+                               { "pathB64", base64OfText (path) },
+                               { "transcoded", transcoded },
+                               { "outputFormat", outputFormat } });
+    auto* object = event.getDynamicObject();
     if (error.isNotEmpty())
         object->setProperty ("error", error);
     if (info.contentHash.isNotEmpty())
