@@ -4,6 +4,7 @@
 #include "bridge/JsonBridge.h"
 #include "bridge/PathPair.h"
 #include "platform/CheckedWrite.h"
+#include "platform/FileHash.h"
 #include "platform/PathJoin.h"
 
 #include <juce_cryptography/juce_cryptography.h>
@@ -203,7 +204,7 @@ ImageSaveResult saveAndHashImageFromPath (const juce::var& message, const juce::
         if (! in.openedOk())
             return imageFailure (id, "read_failed: " + sourcePath);
         size = in.getTotalLength();
-        hash = juce::SHA256 (in).toHexString();
+        hash = platform::sha256Hex (in);
     }
 
     if (! platform::moveFileReplacing (source, target))

@@ -4,9 +4,8 @@
 #include "audio/loading/RecordingReaderSource.h"
 #include "bridge/EventSink.h"
 #include "platform/CheckedWrite.h"
+#include "platform/FileHash.h"
 #include "platform/PathJoin.h"
-
-#include <juce_cryptography/juce_cryptography.h>
 
 #include <cmath>
 #include <thread>
@@ -47,7 +46,7 @@ AudioFileInfo describeAudioFile (const juce::File& file, juce::AudioFormatManage
     {
         juce::FileInputStream in (file);
         if (in.openedOk())
-            info.contentHash = juce::SHA256 (in).toHexString();
+            info.contentHash = platform::sha256Hex (in);
     }
     if (std::unique_ptr<juce::AudioFormatReader> reader (formats.createReaderFor (file)); reader != nullptr)
     {
