@@ -150,6 +150,27 @@ TEST_F (FileActions, SaveFileWritesReplacesDeletesAndRefuses)
                  != typed->calls.end());
 }
 
+TEST_F (FileActions, AnUnusableStorageRootIsReported)
+{
+    // A root below a regular file can be neither found nor created.
+    const auto blocker = temp / "blocker";
+    ASSERT_TRUE (blocker.replaceWithText ("a file"));
+    {
+        auto& cache = getStorageRootCache();
+        const juce::ScopedLock sl (cache.lock);
+        cache.root = blocker.getChildFile ("Quorvelle");
+        cache.resolved = true;
+    }
+    EXPECT_EQ (saveFile ("u1", "a.json", "", base64 ("x")).getProperty ("error", {}).toString(), "storage_root_unavailable");
+
+    // The move job does not check the root: its move fails instead, and the source stays.
+    const auto source = temp / "source.bin";
+    ASSERT_TRUE (source.replaceWithText ("kept"));
+    deliver (makeObject ({ { "action", "SAVE_FILE_FROM_PATH" }, { "id", "u2" }, { "path", source.getFullPathName() }, { "filename", "a.bin" } }));
+    EXPECT_EQ (answer ("FILE_SAVED", "u2").getProperty ("error", {}).toString(), "move_failed");
+    EXPECT_EQ (source.loadFileAsString(), "kept");
+}
+
 TEST_F (FileActions, OverCapDataIsRefusedWithoutAJob)
 {
     const juce::String data = juce::String::repeatedString ("A", 16'777'217);
