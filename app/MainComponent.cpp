@@ -136,6 +136,7 @@ MainComponent::MainComponent (platform::FrontEndHost& host, Options options)
 
     registerFrameActions();
     registerDeviceActions();
+    registerFileActions();
     logStartup ("MainComponent: bridge + events wired");
 
     browser.setToNativeListener ([this] (const juce::var& payload) { onToNative (payload); });

@@ -114,6 +114,7 @@ private:
     void registerFrameActions();
     void registerAnalysisActions();
     void registerDeviceActions();
+    void registerFileActions();
     void startupThreadBody();
     void quitFallback();
     void sendBackendReadyDirect();

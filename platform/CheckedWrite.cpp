@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 namespace quorvelle::platform
 {
@@ -26,33 +27,68 @@ namespace
 } // namespace
 
 //==============================================================================
-// Writes straight to the descriptor and remembers every failure in the owning replacement.
+// Collects writes in a buffer and hands them to the descriptor in large pieces, remembering every
+// failure in the owning replacement. The owner flushes a live stream before it commits.
 class CheckedReplacement::Stream final : public juce::OutputStream
 {
 public:
-    explicit Stream (CheckedReplacement& ownerIn) : owner (ownerIn) {}
+    explicit Stream (CheckedReplacement& ownerIn) : owner (ownerIn), buffer (capacity) { owner.liveStream = this; }
 
-    void flush() override {}
+    ~Stream() override
+    {
+        writeOut();
+        if (owner.liveStream == this)
+            owner.liveStream = nullptr;
+    }
+
+    void flush() override { writeOut(); }
 
     bool setPosition (juce::int64 newPosition) override
     {
+        if (! writeOut())
+            return false;
         if (owner.fd < 0 || ::lseek (owner.fd, static_cast<off_t> (newPosition), SEEK_SET) < 0)
         {
             owner.fail ("seek failed", errno);
             return false;
         }
-        position = newPosition;
+        filePosition = newPosition;
         return true;
     }
 
-    juce::int64 getPosition() override { return position; }
+    juce::int64 getPosition() override { return filePosition + static_cast<juce::int64> (pending); }
 
     bool write (const void* data, size_t numBytes) override
     {
         if (owner.fd < 0 || owner.failed)
             return false;
+        if (pending + numBytes > capacity)
+        {
+            if (! writeOut())
+                return false;
+            if (numBytes >= capacity)
+                return writeDirect (static_cast<const char*> (data), numBytes);
+        }
+        std::memcpy (buffer.data() + pending, data, numBytes);
+        pending += numBytes;
+        return true;
+    }
 
-        auto* bytes = static_cast<const char*> (data);
+    bool writeOut()
+    {
+        const auto count = pending;
+        pending = 0;
+        return count == 0 ? ! owner.failed : writeDirect (buffer.data(), count);
+    }
+
+private:
+    static constexpr size_t capacity = 1 << 16;
+
+    bool writeDirect (const char* bytes, size_t numBytes)
+    {
+        if (owner.fd < 0 || owner.failed)
+            return false;
+
         size_t done = 0;
         while (done < numBytes)
         {
@@ -60,12 +96,12 @@ public:
             const auto limit = failAtByte.load();
             if (limit >= 0)
             {
-                if (position >= limit)
+                if (filePosition >= limit)
                 {
                     owner.fail ("write failed", ENOSPC);
                     return false;
                 }
-                chunk = std::min (chunk, static_cast<size_t> (limit - position));
+                chunk = std::min (chunk, static_cast<size_t> (limit - filePosition));
             }
 
             const auto written = ::write (owner.fd, bytes + done, chunk);
@@ -82,15 +118,16 @@ public:
                 return false;
             }
             done += static_cast<size_t> (written);
-            position += written;
-            owner.furthestByte = std::max (owner.furthestByte, position);
+            filePosition += written;
+            owner.furthestByte = std::max (owner.furthestByte, filePosition);
         }
         return true;
     }
 
-private:
     CheckedReplacement& owner;
-    juce::int64 position = 0;
+    std::vector<char> buffer;
+    size_t pending = 0;
+    juce::int64 filePosition = 0;
 };
 
 //==============================================================================
@@ -129,6 +166,9 @@ bool CheckedReplacement::commit (juce::int64 expectedBytes)
     if (committed)
         return ! failed;
 
+    if (liveStream != nullptr)
+        liveStream->writeOut();
+
     if (fd >= 0 && ! failed)
     {
         if (::fsync (fd) != 0 && errno != EINVAL && errno != EROFS)
@@ -151,7 +191,10 @@ bool CheckedReplacement::commit (juce::int64 expectedBytes)
     }
 
     if (! failed && ::rename (temporary.getFullPathName().toRawUTF8(), target.getFullPathName().toRawUTF8()) != 0)
+    {
         fail ("rename to " + target.getFullPathName() + " failed", errno);
+        renameFailed = true;
+    }
 
     if (failed)
     {

@@ -27,8 +27,10 @@ public:
     // False when the temporary file could not be created; `errorText` says why.
     bool isOpen() const noexcept { return fd >= 0; }
 
-    // A stream that writes into the temporary file and records every failure. The caller may hand
-    // it to an owner that deletes it (an audio format writer); the file stays open until `commit`.
+    // A stream that writes into the temporary file (buffered) and records every failure. The caller
+    // may hand it to an owner that deletes it (an audio format writer); the file stays open until
+    // `commit`, which first writes out what a live stream still holds. The stream must not
+    // outlive this object.
     std::unique_ptr<juce::OutputStream> createStream();
 
     // Checks the writes, flushes to disk, closes and renames over the target. False leaves the
@@ -40,6 +42,8 @@ public:
     void abandon();
 
     bool hasFailed() const noexcept { return failed; }
+    // True when the content was complete and only the final rename over the target failed.
+    bool failedAtRename() const noexcept { return renameFailed; }
     juce::String errorText() const { return error; }
     juce::File getTemporaryFile() const { return temporary; }
     juce::File getTarget() const { return target; }
@@ -50,8 +54,9 @@ private:
 
     juce::File target, temporary;
     int fd = -1;
-    bool failed = false, committed = false;
+    bool failed = false, committed = false, renameFailed = false;
     juce::int64 furthestByte = 0;
+    Stream* liveStream = nullptr;
     juce::String error;
 
     JUCE_DECLARE_NON_COPYABLE (CheckedReplacement)

@@ -115,7 +115,10 @@ DriveInfo probeDrive (const juce::File& path)
 
     struct statvfs sv {};
     if (statvfs (existing.getFullPathName().toRawUTF8(), &sv) == 0)
+    {
         info.freeBytes = (juce::int64) sv.f_bavail * (juce::int64) sv.f_frsize;
+        info.totalBytes = (juce::int64) sv.f_blocks * (juce::int64) sv.f_frsize;
+    }
 
     // The mount that holds the path: the longest mount point that prefixes it (last one wins for stacked mounts).
     auto full = existing.getFullPathName();

@@ -37,6 +37,7 @@ struct DriveInfo
 {
     DriveType type = DriveType::unknown;
     juce::int64 freeBytes = -1;  // bytes available to this user, -1 when unknown
+    juce::int64 totalBytes = -1; // size of the volume, -1 when unknown
     juce::String mountPoint;
     juce::String fileSystem;
 };

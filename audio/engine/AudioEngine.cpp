@@ -1,6 +1,7 @@
 #include "audio/engine/AudioEngine.h"
 
 #include "audio/graph/AudioThreadLog.h"
+#include "audio/loading/Transcoder.h"
 #include "core/StemRoles.h"
 #include "platform/VirtualAudioDevice.h"
 
@@ -178,6 +179,8 @@ AudioEngine::~AudioEngine()
     assetLoaderShouldStop = true;
     waitForAssetLoader();
 
+    // The transcoder's own destructor stops its thread within its bound.
+    transcoder.reset();
     trackLoader->stopWithin (3000);
     peakGenerator->stopWithin (2000);
 
@@ -207,6 +210,32 @@ AudioEngine::~AudioEngine()
     // Posted closures still in the queue see the token gone and do nothing.
     liveness.reset();
     masterTransport.setSource (nullptr);
+}
+
+//==============================================================================
+void AudioEngine::enqueueTranscodeJob (TranscodeJob job)
+{
+    if (transcoder == nullptr)
+        transcoder = std::make_unique<TranscoderThread> (formatManager, storageRoot, [this] (const juce::var& event) { sendEvent (event); });
+    transcoder->enqueue (std::move (job));
+}
+
+void AudioEngine::enqueueTranscode (const juce::String& id, const juce::String& trackId, const juce::String& subfolder,
+                                    const juce::String& filename, const juce::String& base64Data)
+{
+    enqueueTranscodeJob ({ id, trackId, subfolder, filename, {}, base64Data, {}, false });
+}
+
+void AudioEngine::enqueueTranscodeFromPath (const juce::String& id, const juce::String& trackId, const juce::String& subfolder,
+                                            const juce::String& filename, const juce::String& sourcePath, bool deleteSourceAfterRead)
+{
+    enqueueTranscodeJob ({ id, trackId, subfolder, filename, {}, {}, sourcePath, deleteSourceAfterRead });
+}
+
+void AudioEngine::cancelTranscodes()
+{
+    if (transcoder != nullptr)
+        transcoder->cancelAll();
 }
 
 //==============================================================================

@@ -33,6 +33,9 @@
 
 namespace quorvelle
 {
+class TranscoderThread;
+struct TranscodeJob;
+
 // The audio engine: owns the device manager, the player and the whole playback graph (16 group
 // buses, the music path, click, guide, pads, count-in and overlays, all feeding the router), and
 // reports to the front end through its EventSink.
@@ -245,6 +248,16 @@ public:
     SongLinks songLinks;
 
     //==============================================================================
+    // Imports (message thread): the transcoder is created by the first job and converts into
+    // FLAC below the storage root; its events go through the sink. Cancelling drains the queue
+    // and flags the running jobs.
+    void enqueueTranscode (const juce::String& id, const juce::String& trackId, const juce::String& subfolder, const juce::String& filename,
+                           const juce::String& base64Data);
+    void enqueueTranscodeFromPath (const juce::String& id, const juce::String& trackId, const juce::String& subfolder, const juce::String& filename,
+                                   const juce::String& sourcePath, bool deleteSourceAfterRead);
+    void cancelTranscodes();
+
+    //==============================================================================
     // Diagnostics.
     std::vector<BusStretchRatio> getBusStretchRatios() const;
     juce::var getNativeStateSnapshot();
@@ -445,6 +458,8 @@ private:
     double audioLeadPadSec = 0.0;
 
     // Workers and sessions.
+    std::unique_ptr<TranscoderThread> transcoder;
+    void enqueueTranscodeJob (TranscodeJob job);
     std::unique_ptr<PeakGeneratorThread> peakGenerator;
     std::unique_ptr<TrackLoaderThread> trackLoader;
     std::unique_ptr<PreloadThread> preloader;

@@ -1,4 +1,5 @@
 #include "audio/engine/AudioEngine.h"
+#include "audio/loading/Transcoder.h"
 
 namespace quorvelle
 {
@@ -67,6 +68,8 @@ juce::var AudioEngine::getNativeStateSnapshot()
     set ("groupBusIds", ids);
     set ("readAheadThreadRunning", masterReadAhead.isThreadRunning());
     set ("padReadAheadThreadRunning", padReadAhead.isThreadRunning());
+    if (transcoder != nullptr)
+        set ("transcoderRunning", transcoder->isThreadRunning());
     if (trackLoader != nullptr)
         set ("trackLoaderRunning", trackLoader->isThreadRunning());
     if (peakGenerator != nullptr)

@@ -100,6 +100,15 @@ public:
     {
         record ("sendSessionRemoteCommand|" + clientId + "|" + commandId + "|" + command);
     }
+    void sendFileSaved (const std::string& id, const std::string& path, const std::string& url) override
+    {
+        record ("sendFileSaved|" + id + "|" + path + "|" + url);
+    }
+    void sendImageSaveComplete (const std::string& id, bool success, const std::string& url, const std::string& contentHash, int64_t sizeBytes,
+                                const std::string& mimeType, const std::string& error) override
+    {
+        record ("sendImageSaveComplete|" + id + "|" + s (success) + "|" + url + "|" + contentHash + "|" + s (sizeBytes) + "|" + mimeType + "|" + error);
+    }
     void sendExportMixComplete (const std::string& filePath) override { record ("sendExportMixComplete|" + filePath); }
     void sendAudioDeviceLost() override { record ("sendAudioDeviceLost"); }
     void sendSessionLoaded (const std::string& songId, double duration, int32_t rate, int32_t count, const std::string& error, bool pre,

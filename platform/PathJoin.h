@@ -1,0 +1,17 @@
+#pragma once
+
+#include <juce_core/juce_core.h>
+
+namespace quorvelle::platform
+{
+// Joins a relative folder text that the front end sends under `root`, segment by segment: split
+// at "/" and "\", each segment cleaned with `File::createLegalFileName`, empty, "." and ".."
+// segments skipped, so the result is `root` or a folder below it. With `createFolders` each
+// missing folder on the way is created (a failure shows later, as a failed write).
+// Any thread; touches only the file system.
+juce::File resolveRelativeUnder (const juce::File& root, const juce::String& relative, bool createFolders);
+
+// A file name that names a child of its folder as it is: not empty, not "." or "..", and without
+// "/" or "\".
+bool isPlainFileName (const juce::String& name);
+} // namespace quorvelle::platform
