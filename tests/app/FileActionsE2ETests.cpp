@@ -192,7 +192,9 @@ TEST (StdioFileActions, AFullDiskKeepsTheEarlierFile)
     const auto answer = answerFor (*program, "FILE_SAVED", "big");
     EXPECT_EQ (answer.getProperty ("error", {}).toString(), "write_failed");
     EXPECT_EQ (target.loadFileAsString(), "the earlier content");
-    EXPECT_EQ (root.getNumberOfChildFiles (juce::File::findFiles, "*"), 1) << "no temporary file is left";
+    // The engine keeps its settings file in the root beside what the test wrote.
+    EXPECT_EQ (root.getNumberOfChildFiles (juce::File::findFiles, "*") - (root.getChildFile ("audio-settings.xml").existsAsFile() ? 1 : 0), 1)
+        << "no temporary file is left";
 }
 } // namespace
 } // namespace quorvelle::test

@@ -158,7 +158,9 @@ TEST (StdioTranscoder, AFullDiskKeepsTheEarlierFlac)
     EXPECT_EQ (done.getProperty ("error", {}).toString(), "Transcode fallback: write_failed");
     EXPECT_EQ (done.getProperty ("path", {}).toString(), "");
     EXPECT_EQ (earlier.loadFileAsString(), "an earlier import");
-    EXPECT_EQ (root.getNumberOfChildFiles (juce::File::findFiles, "*"), 1) << "no temporary file is left";
+    // The engine keeps its settings file in the root beside what the test wrote.
+    EXPECT_EQ (root.getNumberOfChildFiles (juce::File::findFiles, "*") - (root.getChildFile ("audio-settings.xml").existsAsFile() ? 1 : 0), 1)
+        << "no temporary file is left";
 }
 } // namespace
 } // namespace quorvelle::test
