@@ -113,6 +113,7 @@ private:
     void dispatch (const juce::var& message, bool isGateRepost);
     void registerFrameActions();
     void registerAnalysisActions();
+    void registerCloudActions();
     void startupThreadBody();
     void quitFallback();
     void sendBackendReadyDirect();
