@@ -223,7 +223,7 @@ bool DownloadWorker::requestSignedUrl (const DownloadJob& job, SignedUrl& result
         return false;
     }
 
-    const auto field = [&answer] (const char* key) { return answer.body.isObject() ? answer.body.getProperty (key, {}).toString() : juce::String(); };
+    const auto field = [&answer] (const char* key) { return answer.body.getDynamicObject() != nullptr ? answer.body.getProperty (key, {}).toString() : juce::String(); };
     result.url = field ("signedUrl");
     if (result.url.isEmpty())
         result.url = field ("downloadUrl");

@@ -67,7 +67,7 @@ juce::var UploadJob::toVar() const
 UploadJob UploadJob::fromVar (const juce::var& value)
 {
     UploadJob job;
-    if (! value.isObject())
+    if (value.getDynamicObject() == nullptr)
         return job;
 
     const auto text = [&value] (const char* key) { return value.getProperty (key, {}).toString(); };

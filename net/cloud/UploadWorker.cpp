@@ -166,7 +166,7 @@ bool UploadWorker::claimFile (const UploadJob& job, ClaimResult& result, juce::S
         error = "HTTP " + juce::String (answer.status) + ": " + oneLineJson (answer.body);
         return false;
     }
-    if (! answer.body.isObject())
+    if (answer.body.getDynamicObject() == nullptr)
     {
         error = "unexpected_response_shape";
         return false;

@@ -3,6 +3,7 @@
 #include "net/cloud/UploadQueue.h"
 #include "platform/CheckedWrite.h"
 
+#include "CloudTestSupport.h"
 #include "tests/support/CapturingLogger.h"
 #include "tests/support/TempFolder.h"
 
@@ -16,12 +17,6 @@ namespace quorvelle::test
 namespace
 {
 constexpr juce::int64 t0 = 1'700'000'000'000;
-
-struct ManualClock
-{
-    juce::int64 now = t0;
-    cloud::Clock clock() { return [this] { return now; }; }
-};
 
 UploadJob stemJob (const juce::String& path = "/music/a.wav")
 {
