@@ -37,6 +37,7 @@ const char* reasonOf (int status)
     {
         case 200: return "OK";
         case 204: return "No Content";
+        case 302: return "Found";
         case 401: return "Unauthorized";
         case 403: return "Forbidden";
         case 404: return "Not Found";
@@ -141,10 +142,10 @@ bool MockBackEnd::waitForRequests (size_t count, int timeoutMs) const
     return changed.wait_for (sl, std::chrono::milliseconds (timeoutMs), [&] { return recorded.size() >= count; });
 }
 
-bool MockBackEnd::waitForStall (int timeoutMs) const
+bool MockBackEnd::waitForStall (int count, int timeoutMs) const
 {
     std::unique_lock sl (lock);
-    return changed.wait_for (sl, std::chrono::milliseconds (timeoutMs), [&] { return stalled > 0; });
+    return changed.wait_for (sl, std::chrono::milliseconds (timeoutMs), [&] { return stalled >= count; });
 }
 
 void MockBackEnd::releaseStalls()
@@ -248,6 +249,8 @@ void MockBackEnd::serve (int fd)
         std::string response = "HTTP/1.1 " + std::to_string (answer.status) + " " + reasonOf (answer.status) + "\r\n";
         if (answer.status != 204)
             response += "Content-Type: " + answer.contentType + "\r\nContent-Length: " + std::to_string (answer.body.size()) + "\r\n";
+        if (! answer.location.empty())
+            response += "Location: " + answer.location + "\r\n";
         response += "Connection: close\r\n\r\n";
         const auto bodyBytes = answer.cutAfter >= 0 ? std::min ((size_t) answer.cutAfter, answer.body.size()) : answer.body.size();
         if (sendAll (fd, response.data(), response.size()) && answer.status != 204)

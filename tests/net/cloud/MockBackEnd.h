@@ -41,6 +41,8 @@ public:
         long long cutAfter = -1;
         // Holds the request open without answering until the mock is destroyed or released.
         bool stall = false;
+        // Sent as a "Location" header when not empty (for redirects).
+        std::string location;
 
         static Answer json (int status, const std::string& body) { return { status, body }; }
         static Answer bytes (const std::string& body) { return { 200, body, "application/octet-stream" }; }
@@ -61,8 +63,8 @@ public:
     std::vector<Request> requestsTo (const std::string& path) const;
     // Waits (bounded) until `count` requests in all have been recorded.
     bool waitForRequests (size_t count, int timeoutMs = 20000) const;
-    // Waits (bounded) until a stalled request is being held.
-    bool waitForStall (int timeoutMs = 20000) const;
+    // Waits (bounded) until `count` stalled requests are being held.
+    bool waitForStall (int count = 1, int timeoutMs = 20000) const;
     void releaseStalls();
 
 private:
