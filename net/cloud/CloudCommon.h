@@ -29,6 +29,21 @@ bool isRetryDue (int attempts, juce::int64 updatedAt, juce::int64 now);
 
 constexpr int maxAttempts = 5;
 
+// The status update both job records share: progress >= 0 is stored capped at 100 (negative
+// keeps it), a non-empty error is stored, `failed` adds an attempt, and the time is `now`.
+template <typename Job, typename Status>
+void applyStatusUpdate (Job& job, Status status, int progress, const juce::String& lastError, Status failed, juce::int64 now)
+{
+    job.status = status;
+    if (progress >= 0)
+        job.progress = juce::jmin (progress, 100);
+    if (lastError.isNotEmpty())
+        job.lastError = lastError;
+    if (status == failed)
+        ++job.attempts;
+    job.updatedAt = now;
+}
+
 // Hands `event` to `sink` on the message thread, unless the worker that `alive` belongs to is gone
 // by then. The closure holds a copy of the sink, never the worker.
 void postEvent (const EventSink& sink, std::weak_ptr<int> alive, juce::var event);

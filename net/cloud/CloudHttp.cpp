@@ -132,4 +132,17 @@ bool postJson (const CloudConfig& config, const juce::String& url, const juce::v
     }
     return true;
 }
+
+bool postJsonExpectingSuccess (const CloudConfig& config, const juce::String& url, const juce::var& body, JsonAnswer& answer,
+                               juce::String& error, TransferCanceller& canceller)
+{
+    if (! postJson (config, url, body, answer, error, canceller))
+        return false;
+    if (answer.status >= 400)
+    {
+        error = "HTTP " + juce::String (answer.status) + ": " + oneLineJson (answer.body);
+        return false;
+    }
+    return true;
+}
 } // namespace quorvelle::cloud

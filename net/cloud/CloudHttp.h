@@ -68,4 +68,8 @@ struct JsonAnswer
 // time-out. False with "missing_auth" or "connection_failed"; true with any HTTP status.
 bool postJson (const CloudConfig& config, const juce::String& url, const juce::var& body, JsonAnswer& answer, juce::String& error,
                TransferCanceller& canceller);
+
+// `postJson`, with a status of 400 or more as the error "HTTP <status>: <answer as one-line JSON>".
+bool postJsonExpectingSuccess (const CloudConfig& config, const juce::String& url, const juce::var& body, JsonAnswer& answer,
+                               juce::String& error, TransferCanceller& canceller);
 } // namespace quorvelle::cloud

@@ -26,34 +26,22 @@ bool isHttpUrl (const juce::String& url)
 } // namespace
 
 DownloadWorker::DownloadWorker (StorageRoot root, Clock c)
-    : juce::Thread ("CloudSyncDownloadWorker"), storageRoot (std::move (root)), clock (std::move (c))
+    : CloudWorker ("CloudSyncDownloadWorker", "[DownloadWorker]", std::move (c)), storageRoot (std::move (root))
 {
 }
 
 DownloadWorker::~DownloadWorker()
 {
-    signalThreadShouldExit();
-    canceller.cancel();
-    wakeUp.signal();
-    stopThread (15000);
-    alive.reset();
+    stopWorker();
 }
 
-void DownloadWorker::setConfig (const juce::String& baseUrl, const juce::String& apiKey, const juce::String& authToken)
+bool DownloadWorker::processNextJob()
 {
-    {
-        const juce::ScopedLock sl (configLock);
-        configuration = { baseUrl, apiKey, authToken };
-    }
-    if (authToken.isNotEmpty() && baseUrl.isNotEmpty() && ! isThreadRunning())
-        startThread (juce::Thread::Priority::normal);
-    wakeUp.signal();
-}
-
-CloudConfig DownloadWorker::config() const
-{
-    const juce::ScopedLock sl (configLock);
-    return configuration;
+    DownloadJob job;
+    if (! takeNextJob (job))
+        return false;
+    processJob (job);
+    return true;
 }
 
 void DownloadWorker::enqueue (DownloadJob job)
@@ -69,7 +57,7 @@ void DownloadWorker::enqueue (DownloadJob job)
         const juce::ScopedLock sl (jobLock);
         jobs[job.jobId] = std::move (job);
     }
-    wakeUp.signal();
+    wake();
 }
 
 std::vector<juce::String> DownloadWorker::pathIdsOf (const DownloadJob& job)
@@ -101,26 +89,6 @@ juce::File DownloadWorker::targetFor (const juce::File& root, const DownloadJob&
     return root.getChildFile ("Songs").getChildFile (job.songId).getChildFile (job.trackId + ".flac");
 }
 
-void DownloadWorker::run()
-{
-    juce::Logger::writeToLog ("[DownloadWorker] started");
-    while (! threadShouldExit())
-    {
-        if (! config().isComplete())
-        {
-            wakeUp.wait (30000);
-            continue;
-        }
-
-        DownloadJob job;
-        if (takeNextJob (job))
-            processJob (job);
-        else
-            wakeUp.wait (60000);
-    }
-    juce::Logger::writeToLog ("[DownloadWorker] stopped");
-}
-
 bool DownloadWorker::takeNextJob (DownloadJob& job)
 {
     const juce::ScopedLock sl (jobLock);
@@ -146,15 +114,7 @@ void DownloadWorker::updateJob (const juce::String& jobId, DownloadJobStatus sta
     const auto it = jobs.find (jobId);
     if (it == jobs.end())
         return;
-    auto& job = it->second;
-    job.status = status;
-    if (progress >= 0)
-        job.progress = juce::jmin (progress, 100);
-    if (lastError.isNotEmpty())
-        job.lastError = lastError;
-    if (status == DownloadJobStatus::Failed)
-        ++job.attempts;
-    job.updatedAt = clock();
+    applyStatusUpdate (it->second, status, progress, lastError, DownloadJobStatus::Failed, clock());
 }
 
 void DownloadWorker::processJob (DownloadJob job)
@@ -214,14 +174,9 @@ bool DownloadWorker::requestSignedUrl (const DownloadJob& job, SignedUrl& result
     const auto body = makeObject ({ { image ? "imageFileId" : "audioFileId", job.audioFileId } });
     const auto cfg = config();
     JsonAnswer answer;
-    if (! postJson (cfg, cfg.baseUrl + "/functions/v1" + (image ? "/image-download-url" : "/audio-download-url"), body, answer, error, canceller))
+    if (! postJsonExpectingSuccess (cfg, cfg.baseUrl + "/functions/v1" + (image ? "/image-download-url" : "/audio-download-url"), body, answer, error,
+                                    canceller))
         return false;
-
-    if (answer.status >= 400)
-    {
-        error = "HTTP " + juce::String (answer.status) + ": " + oneLineJson (answer.body);
-        return false;
-    }
 
     const auto field = [&answer] (const char* key) { return answer.body.getDynamicObject() != nullptr ? answer.body.getProperty (key, {}).toString() : juce::String(); };
     result.url = field ("signedUrl");
@@ -346,7 +301,7 @@ bool DownloadWorker::downloadToLibrary (const juce::String& url, const DownloadJ
 
 void DownloadWorker::emitProgress (const DownloadJob& job, juce::int64 done, juce::int64 total)
 {
-    postEvent (eventSink, alive, makeObject ({ { "action", "DOWNLOAD_PROGRESS" },
+    post (makeObject ({ { "action", "DOWNLOAD_PROGRESS" },
                                                { "jobId", job.jobId },
                                                { "bytesDownloaded", done },
                                                { "totalBytes", total },
@@ -355,7 +310,7 @@ void DownloadWorker::emitProgress (const DownloadJob& job, juce::int64 done, juc
 
 void DownloadWorker::emitComplete (const DownloadJob& job, const juce::String& localUrl, bool success, const juce::String& detail)
 {
-    postEvent (eventSink, alive, makeObject ({ { "action", "DOWNLOAD_COMPLETE" },
+    post (makeObject ({ { "action", "DOWNLOAD_COMPLETE" },
                                                { "jobId", job.jobId },
                                                { "audioFileId", job.audioFileId },
                                                { "kind", job.kind },

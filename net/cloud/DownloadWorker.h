@@ -1,14 +1,11 @@
 #pragma once
 
-#include "bridge/EventSink.h"
-#include "net/cloud/CloudCommon.h"
-#include "net/cloud/CloudHttp.h"
+#include "net/cloud/CloudWorker.h"
 
 #include <juce_core/juce_core.h>
 
 #include <functional>
 #include <map>
-#include <memory>
 #include <vector>
 
 namespace quorvelle
@@ -44,7 +41,7 @@ struct DownloadJob
 // Threads: the message thread configures, enqueues and destroys it; its own thread
 // "CloudSyncDownloadWorker" does the rest. The destructor cancels a running transfer (which then
 // reports nothing), so the thread ends well within 15000 ms.
-class DownloadWorker final : public juce::Thread
+class DownloadWorker final : public cloud::CloudWorker
 {
 public:
     using StorageRoot = std::function<juce::File()>;
@@ -52,13 +49,7 @@ public:
     explicit DownloadWorker (StorageRoot storageRoot, cloud::Clock clock = cloud::systemClock());
     ~DownloadWorker() override;
 
-    // Installed by the owner before the thread starts.
-    EventSink eventSink;
-
-    void setConfig (const juce::String& baseUrl, const juce::String& apiKey, const juce::String& authToken);
     void enqueue (DownloadJob job);
-
-    void run() override;
 
     // The ids of `job` that become path components of its target, for its kind and refKind.
     static std::vector<juce::String> pathIdsOf (const DownloadJob& job);
@@ -71,7 +62,7 @@ private:
         juce::String url, mimeType;
     };
 
-    cloud::CloudConfig config() const;
+    bool processNextJob() override;
     bool takeNextJob (DownloadJob& job);
     void updateJob (const juce::String& jobId, DownloadJobStatus status, int progress, const juce::String& lastError);
     void processJob (DownloadJob job);
@@ -82,14 +73,8 @@ private:
     void emitComplete (const DownloadJob& job, const juce::String& localUrl, bool success, const juce::String& detail);
 
     const StorageRoot storageRoot;
-    const cloud::Clock clock;
-    mutable juce::CriticalSection configLock;
-    cloud::CloudConfig configuration;
     juce::CriticalSection jobLock;
     std::map<juce::String, DownloadJob> jobs;
-    juce::WaitableEvent wakeUp;
-    cloud::TransferCanceller canceller;
-    std::shared_ptr<int> alive = std::make_shared<int> (0);
 
     JUCE_DECLARE_NON_COPYABLE (DownloadWorker)
 };

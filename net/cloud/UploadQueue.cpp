@@ -244,14 +244,7 @@ bool UploadQueue::updateStatus (const juce::String& jobId, UploadJobStatus statu
 
         auto& job = it->second;
         turnedDone = status == UploadJobStatus::DONE && job.status != UploadJobStatus::DONE;
-        job.status = status;
-        if (progress >= 0)
-            job.progress = juce::jmin (progress, 100);
-        if (lastError.isNotEmpty())
-            job.lastError = lastError;
-        if (status == UploadJobStatus::FAILED)
-            ++job.attempts;
-        job.updatedAt = clock();
+        cloud::applyStatusUpdate (job, status, progress, lastError, UploadJobStatus::FAILED, clock());
         save();
     }
 

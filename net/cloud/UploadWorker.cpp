@@ -4,57 +4,20 @@ namespace quorvelle
 {
 using namespace cloud;
 
-UploadWorker::UploadWorker (UploadQueue* q, Clock c) : juce::Thread ("CloudSyncUploadWorker"), queue (q), clock (std::move (c)) {}
+UploadWorker::UploadWorker (UploadQueue* q, Clock c) : CloudWorker ("CloudSyncUploadWorker", "[UploadWorker]", std::move (c)), queue (q) {}
 
 UploadWorker::~UploadWorker()
 {
-    signalThreadShouldExit();
-    canceller.cancel();
-    wakeUp.signal();
-    stopThread (15000);
-    alive.reset();
+    stopWorker();
 }
 
-void UploadWorker::setConfig (const juce::String& baseUrl, const juce::String& apiKey, const juce::String& authToken)
+bool UploadWorker::processNextJob()
 {
-    {
-        const juce::ScopedLock sl (configLock);
-        configuration = { baseUrl, apiKey, authToken };
-    }
-    if (authToken.isNotEmpty() && baseUrl.isNotEmpty() && ! isThreadRunning())
-        startThread (juce::Thread::Priority::normal);
-    wakeUp.signal();
-}
-
-void UploadWorker::wake()
-{
-    wakeUp.signal();
-}
-
-CloudConfig UploadWorker::config() const
-{
-    const juce::ScopedLock sl (configLock);
-    return configuration;
-}
-
-void UploadWorker::run()
-{
-    juce::Logger::writeToLog ("[UploadWorker] started");
-    while (! threadShouldExit())
-    {
-        if (! config().isComplete())
-        {
-            wakeUp.wait (30000);
-            continue;
-        }
-
-        UploadJob job;
-        if (takeNextJob (job))
-            processJob (job);
-        else
-            wakeUp.wait (60000);
-    }
-    juce::Logger::writeToLog ("[UploadWorker] stopped");
+    UploadJob job;
+    if (! takeNextJob (job))
+        return false;
+    processJob (job);
+    return true;
 }
 
 bool UploadWorker::takeNextJob (UploadJob& job)
@@ -158,14 +121,8 @@ bool UploadWorker::claimFile (const UploadJob& job, ClaimResult& result, juce::S
 
     const auto cfg = config();
     JsonAnswer answer;
-    if (! postJson (cfg, cfg.baseUrl + "/rest/v1" + (image ? "/rpc/claim_image_file" : "/rpc/claim_audio_file"), bodyVar, answer, error, canceller))
+    if (! postJsonExpectingSuccess (cfg, cfg.baseUrl + "/rest/v1" + (image ? "/rpc/claim_image_file" : "/rpc/claim_audio_file"), bodyVar, answer, error, canceller))
         return false;
-
-    if (answer.status >= 400)
-    {
-        error = "HTTP " + juce::String (answer.status) + ": " + oneLineJson (answer.body);
-        return false;
-    }
     if (answer.body.getDynamicObject() == nullptr)
     {
         error = "unexpected_response_shape";
@@ -253,14 +210,8 @@ bool UploadWorker::completeUpload (const UploadJob& job, const juce::String& ser
     const auto body = makeObject ({ { image ? "p_image_file_id" : "p_audio_file_id", serverId } });
     const auto cfg = config();
     JsonAnswer answer;
-    if (! postJson (cfg, cfg.baseUrl + "/rest/v1" + (image ? "/rpc/complete_image_upload" : "/rpc/complete_audio_upload"), body, answer, error, canceller))
-        return false;
-    if (answer.status >= 400)
-    {
-        error = "HTTP " + juce::String (answer.status) + ": " + oneLineJson (answer.body);
-        return false;
-    }
-    return true;
+    return postJsonExpectingSuccess (cfg, cfg.baseUrl + "/rest/v1" + (image ? "/rpc/complete_image_upload" : "/rpc/complete_audio_upload"), body,
+                                     answer, error, canceller);
 }
 
 void UploadWorker::emitProgress (const UploadJob& job, juce::int64 done, juce::int64 total)
@@ -296,10 +247,5 @@ void UploadWorker::emitComplete (const UploadJob& job, const juce::String& serve
         o->setProperty ("padId", current.padId);
     }
     post (std::move (event));
-}
-
-void UploadWorker::post (juce::var event)
-{
-    postEvent (eventSink, alive, std::move (event));
 }
 } // namespace quorvelle

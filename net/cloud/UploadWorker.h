@@ -1,12 +1,9 @@
 #pragma once
 
-#include "bridge/EventSink.h"
-#include "net/cloud/CloudHttp.h"
+#include "net/cloud/CloudWorker.h"
 #include "net/cloud/UploadQueue.h"
 
 #include <juce_core/juce_core.h>
-
-#include <memory>
 
 namespace quorvelle
 {
@@ -18,19 +15,11 @@ namespace quorvelle
 // "CloudSyncUploadWorker" (started by the first configuration with a base URL and a token) does
 // the rest. The destructor cancels a running transfer, so the thread ends well within 15000 ms;
 // the job it cut short goes back to PENDING.
-class UploadWorker final : public juce::Thread
+class UploadWorker final : public cloud::CloudWorker
 {
 public:
     explicit UploadWorker (UploadQueue* queue, cloud::Clock clock = cloud::systemClock());
     ~UploadWorker() override;
-
-    // Installed by the owner before the thread starts.
-    EventSink eventSink;
-
-    void setConfig (const juce::String& baseUrl, const juce::String& apiKey, const juce::String& authToken);
-    void wake();
-
-    void run() override;
 
     // Files of this size or more are refused: JUCE writes a request body's length as an int.
     static constexpr juce::int64 maxUploadBytes = 0x7fffffff;
@@ -41,7 +30,7 @@ private:
         juce::String serverId, uploadStatus;
     };
 
-    cloud::CloudConfig config() const;
+    bool processNextJob() override;
     bool takeNextJob (UploadJob& job);
     void processJob (UploadJob job);
     void failJob (const UploadJob& job, const juce::String& reason);
@@ -50,15 +39,8 @@ private:
     bool completeUpload (const UploadJob& job, const juce::String& serverId, juce::String& error);
     void emitProgress (const UploadJob& job, juce::int64 done, juce::int64 total);
     void emitComplete (const UploadJob& job, const juce::String& serverId, bool success, const juce::String& detail);
-    void post (juce::var event);
 
     UploadQueue* const queue;
-    const cloud::Clock clock;
-    mutable juce::CriticalSection configLock;
-    cloud::CloudConfig configuration;
-    juce::WaitableEvent wakeUp;
-    cloud::TransferCanceller canceller;
-    std::shared_ptr<int> alive = std::make_shared<int> (0);
 
     JUCE_DECLARE_NON_COPYABLE (UploadWorker)
 };
