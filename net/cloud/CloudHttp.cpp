@@ -55,10 +55,11 @@ struct CancelListener final : juce::WebInputStream::Listener
 };
 } // namespace
 
-bool runRequest (const juce::URL& url, bool post, const juce::String& headers, int timeoutMs, TransferCanceller& canceller,
+bool runRequest (juce::URL url, bool post, const juce::String& headers, int timeoutMs, TransferCanceller& canceller,
                  const std::function<void (juce::WebInputStream&)>& onAnswer)
 {
     juce::WebInputStream stream (url, post);
+    url = juce::URL();
     stream.withExtraHeaders (headers).withConnectionTimeout (timeoutMs).withNumRedirectsToFollow (5);
 
     const TransferCanceller::Scope scope (canceller, stream);
@@ -105,12 +106,12 @@ bool postJson (const CloudConfig& config, const juce::String& url, const juce::v
     }
 
     const auto text = oneLineJson (body);
-    const auto target = juce::URL (url).withPOSTData (juce::MemoryBlock (text.toRawUTF8(), text.getNumBytesAsUTF8()));
+    auto target = juce::URL (url).withPOSTData (juce::MemoryBlock (text.toRawUTF8(), text.getNumBytesAsUTF8()));
     const auto headers = config.authHeaders() + "Content-Type: application/json\r\nAccept: application/json\r\n";
 
     juce::String answerText;
     int status = 0;
-    if (! runRequest (target, true, headers, 30000, canceller, [&] (juce::WebInputStream& stream)
+    if (! runRequest (std::move (target), true, headers, 30000, canceller, [&] (juce::WebInputStream& stream)
     {
         status = stream.getStatusCode();
         answerText = readAnswerText (stream);

@@ -46,8 +46,9 @@ private:
 };
 
 // One HTTP request. `onAnswer` reads the answer while the stream can still be cancelled. False
-// when there was no answer at all (no connection, time-out, cancelled).
-bool runRequest (const juce::URL& url, bool post, const juce::String& headers, int timeoutMs, TransferCanceller& canceller,
+// when there was no answer at all (no connection, time-out, cancelled). The URL is taken by value
+// and let go of once the stream holds its own copy, so a large body is not held twice over.
+bool runRequest (juce::URL url, bool post, const juce::String& headers, int timeoutMs, TransferCanceller& canceller,
                  const std::function<void (juce::WebInputStream&)>& onAnswer);
 
 // Reads the rest of the answer as UTF-8 text.

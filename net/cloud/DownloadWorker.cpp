@@ -246,19 +246,27 @@ bool DownloadWorker::downloadToLibrary (const juce::String& url, const DownloadJ
         }
 
         {
+            // JUCE keeps what curl delivered in one buffer and moves the rest down after every read
+            // smaller than it: reads of several MiB drain it whole. The bytes are then handled in
+            // 64 KiB blocks, as a stream read block by block would give them.
+            constexpr int readBytes = 4 << 20, blockBytes = 65536;
             auto out = replacement.createStream();
-            juce::HeapBlock<char> buffer (65536);
+            juce::HeapBlock<char> buffer (readBytes);
             for (;;)
             {
-                const auto got = stream.read (buffer.get(), 65536);
+                const auto got = stream.read (buffer.get(), readBytes);
                 if (got <= 0 || threadShouldExit())
                     break;
-                out->write (buffer.get(), (size_t) got);
-                count += got;
-                if (job.expectedBytes > 0 && count % 262144 < 65536)
+                for (int offset = 0; offset < got; offset += blockBytes)
                 {
-                    updateJob (job.jobId, DownloadJobStatus::Downloading, percentOf (count, job.expectedBytes), {});
-                    emitProgress (job, count, job.expectedBytes);
+                    const auto block = juce::jmin (blockBytes, got - offset);
+                    out->write (buffer.get() + offset, (size_t) block);
+                    count += block;
+                    if (job.expectedBytes > 0 && count % 262144 < 65536)
+                    {
+                        updateJob (job.jobId, DownloadJobStatus::Downloading, percentOf (count, job.expectedBytes), {});
+                        emitProgress (job, count, job.expectedBytes);
+                    }
                 }
             }
         }

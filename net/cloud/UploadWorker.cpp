@@ -183,7 +183,7 @@ bool UploadWorker::uploadFile (const UploadJob& job, const juce::String& serverI
 
     int status = 0;
     juce::String answerText;
-    if (! runRequest (target, true, headers, 300000, canceller, [&] (juce::WebInputStream& stream)
+    if (! runRequest (std::move (target), true, headers, 300000, canceller, [&] (juce::WebInputStream& stream)
     {
         status = stream.getStatusCode();
         answerText = readAnswerText (stream);

@@ -143,13 +143,17 @@ BENCHMARK (BM_Upload)->Arg (64)->Arg (256)->Iterations (1)->Unit (benchmark::kMi
 void BM_Download (benchmark::State& state)
 {
     const auto bytes = state.range (0) << 20;
-    double ours = 0, theirs = 0, rssGrowthMb = 0;
+    double ours = 0, theirs = 0, theirsSynced = 0, rssGrowthMb = 0;
     for (auto _ : state)
     {
         const auto curlTarget = scratch().getChildFile ("curl-download.bin");
         theirs = runCurl ({ "curl", "-s", "-o", curlTarget.getFullPathName(), baseUrl() + "/files/" + juce::String (bytes) });
         if (curlTarget.getSize() != bytes)
             state.SkipWithError ("curl download incomplete");
+        curlTarget.deleteFile();
+        // The worker flushes the file to disk before it renames it into place; curl -o does not.
+        theirsSynced = runCurl ({ "sh", "-c", "curl -s -o '" + curlTarget.getFullPathName() + "' '" + baseUrl() + "/files/" + juce::String (bytes)
+                                                 + "' && sync '" + curlTarget.getFullPathName() + "'" });
         curlTarget.deleteFile();
 
         const auto root = scratch().getChildFile ("root");
@@ -175,6 +179,8 @@ void BM_Download (benchmark::State& state)
             state.SkipWithError ("download incomplete");
     }
     reportTransfer (state, bytes, ours, theirs, rssGrowthMb);
+    state.counters["curl_fsync_MBps"] = (double) bytes / (1 << 20) / theirsSynced;
+    state.counters["ratio_vs_curl_fsync"] = theirsSynced / ours;
 }
 BENCHMARK (BM_Download)->Arg (256)->Iterations (1)->Unit (benchmark::kMillisecond)->UseRealTime();
 
