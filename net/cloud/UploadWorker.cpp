@@ -1,8 +1,40 @@
 #include "net/cloud/UploadWorker.h"
 
+#include <new>
+
 namespace quorvelle
 {
 using namespace cloud;
+
+namespace
+{
+// The whole file in one block sized up front (`File::loadFileAsData` grows its block as it reads,
+// copying it again and again). False when it cannot be opened or does not read back whole.
+bool readWholeFile (const juce::File& file, juce::MemoryBlock& bytes)
+{
+    juce::FileInputStream in (file);
+    if (! in.openedOk())
+        return false;
+    const auto size = in.getTotalLength();
+    try
+    {
+        bytes.setSize ((size_t) juce::jmax<juce::int64> (0, size));
+    }
+    catch (const std::bad_alloc&)
+    {
+        return false;
+    }
+    juce::int64 done = 0;
+    while (done < size)
+    {
+        const auto got = in.read (static_cast<char*> (bytes.getData()) + done, (int) juce::jmin<juce::int64> (size - done, 1 << 30));
+        if (got <= 0)
+            return false;
+        done += got;
+    }
+    return true;
+}
+} // namespace
 
 UploadWorker::UploadWorker (UploadQueue* q, Clock c) : CloudWorker ("CloudSyncUploadWorker", "[UploadWorker]", std::move (c)), queue (q) {}
 
@@ -160,7 +192,7 @@ bool UploadWorker::uploadFile (const UploadJob& job, const juce::String& serverI
     juce::int64 bytesRead = 0;
     {
         juce::MemoryBlock bytes;
-        if (! file.loadFileAsData (bytes))
+        if (! readWholeFile (file, bytes))
         {
             error = "local_file_unreadable";
             return false;
