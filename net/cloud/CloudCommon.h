@@ -29,6 +29,18 @@ bool isRetryDue (int attempts, juce::int64 updatedAt, juce::int64 now);
 
 constexpr int maxAttempts = 5;
 
+// What both queues do to a job they take in: a new random id when it has none, the first time
+// when it has none, and `now` as its last change.
+template <typename Job>
+void stampNewJob (Job& job, juce::int64 now)
+{
+    if (job.jobId.isEmpty())
+        job.jobId = juce::Uuid().toDashedString();
+    if (job.createdAt == 0)
+        job.createdAt = now;
+    job.updatedAt = now;
+}
+
 // The status update both job records share: progress >= 0 is stored capped at 100 (negative
 // keeps it), a non-empty error is stored, `failed` adds an attempt, and the time is `now`.
 template <typename Job, typename Status>

@@ -46,12 +46,7 @@ bool DownloadWorker::processNextJob()
 
 void DownloadWorker::enqueue (DownloadJob job)
 {
-    if (job.jobId.isEmpty())
-        job.jobId = juce::Uuid().toDashedString();
-    const auto now = clock();
-    if (job.createdAt == 0)
-        job.createdAt = now;
-    job.updatedAt = now;
+    stampNewJob (job, clock());
     job.status = DownloadJobStatus::Pending;
     {
         const juce::ScopedLock sl (jobLock);

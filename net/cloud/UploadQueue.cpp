@@ -221,12 +221,7 @@ void UploadQueue::save()
 
 void UploadQueue::enqueue (UploadJob job)
 {
-    if (job.jobId.isEmpty())
-        job.jobId = juce::Uuid().toDashedString();
-    const auto now = clock();
-    if (job.createdAt == 0)
-        job.createdAt = now;
-    job.updatedAt = now;
+    cloud::stampNewJob (job, clock());
 
     const juce::ScopedLock sl (lock);
     jobs[job.jobId] = std::move (job);

@@ -182,7 +182,7 @@ bool UploadWorker::uploadFile (const UploadJob& job, const juce::String& serverI
         error = "local_file_missing: " + job.localPath;
         return false;
     }
-    if (file.getSize() >= maxUploadBytes)
+    if (file.getSize() > maxUploadBytes)
     {
         error = "local_file_too_large";
         return false;

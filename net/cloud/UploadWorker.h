@@ -21,7 +21,7 @@ public:
     explicit UploadWorker (UploadQueue* queue, cloud::Clock clock = cloud::systemClock());
     ~UploadWorker() override;
 
-    // Files of this size or more are refused: JUCE writes a request body's length as an int.
+    // Larger files are refused: JUCE writes a request body's length as an int.
     static constexpr juce::int64 maxUploadBytes = 0x7fffffff;
 
 private:
