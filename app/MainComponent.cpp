@@ -115,6 +115,7 @@ MainComponent::MainComponent (platform::FrontEndHost& host, Options options)
       redundancyEngine (&audioEngine),
       uploadQueue (getStorageRoot().getChildFile ("upload-queue.json")),
       uploadWorker (&uploadQueue),
+      downloadWorker ([] { return getStorageRoot(); }),
       liveness (std::make_shared<Liveness>())
 {
     logStartup ("MainComponent constructor START");
@@ -366,6 +367,7 @@ void MainComponent::registerFrameActions()
     dispatchTable.add ("WINDOW_BEGIN_DRAG", DispatchMode::posted, [] (const juce::var&) {});
 
     registerAnalysisActions();
+    registerCloudActions();
 }
 
 // The analysis jobs and the engine's automation. The jobs run on threads of their own and answer

@@ -115,6 +115,7 @@ private:
     void registerAnalysisActions();
     void registerDeviceActions();
     void registerFileActions();
+    void registerCloudActions();
     void startupThreadBody();
     void quitFallback();
     void sendBackendReadyDirect();

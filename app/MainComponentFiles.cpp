@@ -177,8 +177,9 @@ void MainComponent::registerFileActions()
             return;
         }
 
-        // The engine's settings file follows the root here, once the engine keeps one.
-        // The cloud upload queue's file follows it here too: UploadQueue::setFilePath (new root / "upload-queue.json").
+        // The engine's settings file and the cloud upload queue follow the root.
+        audioEngine.reopenSettingsFile();
+        uploadQueue.setFilePath (getStorageRoot().getChildFile ("upload-queue.json"));
 
         juce::Logger::writeToLog ("[STORAGE-ROOT] raiz elegida y persistida: " + choice.root.getFullPathName());
         sendDirect (makeStorageRootResult (id, true, "ok", choice.root.getFullPathName()));

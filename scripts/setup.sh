@@ -18,6 +18,7 @@ PACKAGES=(
   util-linux iproute2 xvfb xauth python3
   flac sox ffmpeg jackd2 libebur128-dev rubberband-cli
   nodejs
+  chromium curl jq
   clang libclang-rt-14-dev
 )
 

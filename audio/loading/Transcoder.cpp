@@ -2,7 +2,7 @@
 
 #include "audio/loading/PcmLengthCap.h"
 #include "audio/loading/RecordingReaderSource.h"
-#include "bridge/EventSink.h"
+#include "platform/EventSink.h"
 #include "platform/CheckedWrite.h"
 #include "platform/FileHash.h"
 #include "platform/PathJoin.h"
