@@ -130,6 +130,7 @@ MainComponent::MainComponent (platform::FrontEndHost& host, Options options)
     audioEngine.queryAvailablePhysicalMemory = [] { return platform::availablePhysicalMemoryBytes(); };
 
     registerFrameActions();
+    registerSessionActions();
     logStartup ("MainComponent: bridge + events wired");
 
     browser.setToNativeListener ([this] (const juce::var& payload) { onToNative (payload); });

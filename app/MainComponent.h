@@ -68,6 +68,9 @@ public:
 
     void logStartup (const juce::String& text);
 
+    // Clears the message ids seen so far: a new page numbers its messages from the start again.
+    void forgetSeenMessageIds();
+
     //==============================================================================
     // Resource provider.
     std::optional<platform::FrontEndResource> serveResource (const juce::String& path);
@@ -113,6 +116,7 @@ private:
     void dispatch (const juce::var& message, bool isGateRepost);
     void registerFrameActions();
     void registerAnalysisActions();
+    void registerSessionActions();
     void startupThreadBody();
     void quitFallback();
     void sendBackendReadyDirect();
