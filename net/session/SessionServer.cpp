@@ -21,8 +21,19 @@ constexpr size_t maxMessageBytes = 1048576;
 constexpr int frameCompletionMs = 10000;
 constexpr int connectionStopMs = 1000, acceptStopMs = 2000;
 constexpr size_t maxQueuedMessages = 64;
+constexpr int closeDrainMs = 1000;
 
 std::atomic<int> connectionCounter { 0 };
+
+// Waits for a signalled thread within its bound. JUCE ends an overrunning thread by force; that
+// must never happen, so it is logged where it would.
+void awaitThread (juce::Thread& thread, int boundMs)
+{
+    if (! thread.waitForThreadToExit (boundMs))
+        juce::Logger::writeToLog ("[SessionServer] " + thread.getThreadName() + " did not end within " + juce::String (boundMs)
+                                  + " ms: killing thread by force");
+    thread.stopThread (1);
+}
 
 juce::String dispositivoWhenEmpty (const juce::String& name)
 {
@@ -82,7 +93,7 @@ public:
     {
         signalThreadShouldExit();
         closeSocket();
-        stopThread (connectionStopMs);
+        awaitThread (*this, connectionStopMs);
     }
 
     void run() override;
@@ -385,8 +396,8 @@ void SessionServer::ClientConnection::run()
     flushQueue();
     if (closing.load() && ! closeToSend)
         closeToSend = wire::encodeCloseFrame (wire::closeCode::policyViolation);
-    if (closeToSend)
-        send (*closeToSend);
+    if (closeToSend && send (*closeToSend))
+        wire::finishAfterClosing (*socket, closeDrainMs, stopCheck());
     connected = false;
     closeSocket();
 }
@@ -490,7 +501,8 @@ void SessionServer::stop()
     endEveryConnection();
     if (listener != nullptr)
         listener->close();
-    stopThread (acceptStopMs);
+    notify();
+    awaitThread (*this, acceptStopMs);
 
     // The accept thread has ended: no connection can be added any more.
     std::vector<std::unique_ptr<ClientConnection>> ended;
@@ -510,6 +522,8 @@ void SessionServer::stop()
 void SessionServer::reapEndedConnections()
 {
     const juce::ScopedLock lock (clientsLock);
+    if (! running.load()) // a stop ends the rest without events
+        return;
     for (auto i = (int) clients.size() - 1; i >= 0; --i)
     {
         auto& client = clients[(size_t) i];

@@ -4,6 +4,7 @@
 #include <climits>
 #include <fcntl.h>
 #include <sys/random.h>
+#include <sys/socket.h>
 
 namespace quorvelle::platform::wire
 {
@@ -91,6 +92,26 @@ ReadResult readExactly (juce::StreamingSocket& socket, void* destination, size_t
         received += (size_t) got;
     }
     return ReadResult::complete;
+}
+
+void finishAfterClosing (juce::StreamingSocket& socket, int boundMs, const ShouldStop& shouldStop)
+{
+    if (! socket.isConnected())
+        return;
+    ::shutdown (socket.getRawSocketHandle(), SHUT_WR);
+    const auto deadlineMs = juce::Time::getMillisecondCounterHiRes() + boundMs;
+    char buffer[16384];
+    while (! stopRequested (shouldStop))
+    {
+        const auto leftMs = deadlineMs - juce::Time::getMillisecondCounterHiRes();
+        if (leftMs <= 0)
+            return;
+        const auto ready = socket.waitUntilReady (true, std::min (waitSliceMs, (int) leftMs + 1));
+        if (ready < 0)
+            return;
+        if (ready > 0 && socket.read (buffer, (int) sizeof (buffer), false) <= 0)
+            return;
+    }
 }
 
 bool fillSecureRandom (void* destination, size_t size)

@@ -29,6 +29,11 @@ enum class ReadResult
 // Reads exactly `size` bytes, waiting in slices of at most 50 ms, all of them within `timeoutMs`.
 ReadResult readExactly (juce::StreamingSocket& socket, void* destination, size_t size, const ShouldStop& shouldStop, int timeoutMs);
 
+// After a final message: ends the sending side and reads and drops what the peer still sends,
+// until it closes or `boundMs` pass. Closing a socket with unread input resets the connection,
+// which can destroy the final message before the peer has read it.
+void finishAfterClosing (juce::StreamingSocket& socket, int boundMs, const ShouldStop& shouldStop);
+
 // Bytes from the kernel's random source (getrandom). False when it could not deliver them all.
 bool fillSecureRandom (void* destination, size_t size);
 } // namespace quorvelle::platform::wire
