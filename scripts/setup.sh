@@ -17,7 +17,7 @@ PACKAGES=(
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   util-linux iproute2 xvfb xauth python3
   flac sox ffmpeg jackd2 libebur128-dev rubberband-cli
-  nodejs
+  nodejs chromium
   clang libclang-rt-14-dev
 )
 
