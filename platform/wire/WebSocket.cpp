@@ -12,6 +12,37 @@ std::string computeWebSocketAccept (std::string_view key)
     return juce::Base64::toBase64 (digest.data(), digest.size()).toStdString();
 }
 
+std::string emptyAnswer (std::string_view statusLine, const std::vector<std::string>& extraHeaderLines)
+{
+    std::string answer (statusLine);
+    answer += "\r\n";
+    for (const auto& line : extraHeaderLines)
+        answer += line + "\r\n";
+    return answer + "Content-Length: 0\r\nConnection: close\r\n\r\n";
+}
+
+std::optional<std::string> refuseHandshake (const HttpRequest& request, const std::vector<std::string>& extraHeaderLines)
+{
+    const auto key = request.header ("Sec-WebSocket-Key");
+    const auto version = request.header ("Sec-WebSocket-Version");
+    if (request.method != "GET" || ! request.headerHasToken ("Upgrade", "websocket") || ! request.headerHasToken ("Connection", "upgrade")
+        || ! key.has_value() || key->empty() || ! version.has_value())
+        return emptyAnswer ("HTTP/1.1 400 Bad Request", extraHeaderLines);
+    if (*version != "13")
+    {
+        auto lines = extraHeaderLines;
+        lines.insert (lines.begin(), "Sec-WebSocket-Version: 13");
+        return emptyAnswer ("HTTP/1.1 426 Upgrade Required", lines);
+    }
+    return std::nullopt;
+}
+
+std::string acceptHandshake (const HttpRequest& request)
+{
+    return "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Accept: "
+           + computeWebSocketAccept (request.header ("Sec-WebSocket-Key").value_or ("")) + "\r\n\r\n";
+}
+
 std::string encodeFrame (int frameOpcode, std::string_view payload, const uint8_t* maskKey)
 {
     std::string frame;

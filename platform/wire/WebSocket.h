@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/wire/HttpRequest.h"
 #include "platform/wire/SocketIo.h"
 
 #include <cstdint>
@@ -20,6 +21,17 @@ constexpr uint16_t normal = 1000, protocolError = 1002, policyViolation = 1008, 
 
 // The handshake's Sec-WebSocket-Accept value: Base64 of the SHA-1 of the key and the fixed GUID.
 std::string computeWebSocketAccept (std::string_view key);
+
+// Checks an upgrade request: GET, Upgrade "websocket", Connection holding "upgrade" and a key, then
+// version 13. The answer to send when it fails ("400 Bad Request", or "426 Upgrade Required" with
+// the version we speak), or nothing when the upgrade may go ahead.
+std::optional<std::string> refuseHandshake (const HttpRequest& request, const std::vector<std::string>& extraHeaderLines = {});
+
+// The 101 answer for an accepted upgrade request.
+std::string acceptHandshake (const HttpRequest& request);
+
+// A header-only answer: the status line, the extra lines, "Content-Length: 0", "Connection: close".
+std::string emptyAnswer (std::string_view statusLine, const std::vector<std::string>& extraHeaderLines = {});
 
 // One whole frame (FIN set) with the shortest length form. Unmasked unless a masking key is given
 // (clients mask, servers do not).
