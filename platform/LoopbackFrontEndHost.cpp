@@ -1,5 +1,6 @@
 #include "platform/LoopbackFrontEndHost.h"
 
+#include "platform/ReaderThreads.h"
 #include "platform/wire/HttpRequest.h"
 #include "platform/wire/WebSocket.h"
 
@@ -210,14 +211,21 @@ public:
     // Called under the state's lock.
     void enqueue (std::string text)
     {
-        const std::lock_guard<std::mutex> guard (outgoingLock);
-        queuedBytes += text.size();
-        outgoing.push_back (std::move (text));
-        if (queuedBytes > outgoingCapBytes)
-            overflowed = true;
+        {
+            const std::lock_guard<std::mutex> guard (outgoingLock);
+            queuedBytes += text.size();
+            outgoing.push_back (std::move (text));
+            if (queuedBytes > outgoingCapBytes)
+                overflowed = true;
+        }
+        wakePipe.wake();
     }
 
-    void replace() { replaced = true; }
+    void replace()
+    {
+        replaced = true;
+        wakePipe.wake();
+    }
 
     std::atomic<bool> finished { false };
 
@@ -244,6 +252,7 @@ private:
     std::deque<std::string> outgoing;
     size_t queuedBytes = 0;
     std::atomic<bool> replaced { false }, overflowed { false };
+    WakePipe wakePipe;
 };
 
 void LoopbackFrontEndHost::Connection::run()
@@ -389,19 +398,7 @@ void LoopbackFrontEndHost::Connection::runPage()
         if (older != nullptr)
             older->replace();
     }
-    juce::MessageManager::callAsync ([weakState = std::weak_ptr<State> (state)]
-    {
-        auto shared = weakState.lock();
-        if (shared == nullptr)
-            return;
-        std::function<void()> listener;
-        {
-            const std::lock_guard<std::mutex> guard (shared->lock);
-            listener = shared->newPageListener;
-        }
-        if (listener)
-            listener();
-    });
+    postSharedCallback (std::weak_ptr<State> (state), &State::newPageListener);
 
     wire::WebSocketReader reader (*socket, inboundCapBytes, frameCompletionMs);
     std::optional<std::string> closeToSend;
@@ -421,10 +418,13 @@ void LoopbackFrontEndHost::Connection::runPage()
         if (! flush() || ! socket->isConnected())
             break;
 
-        const auto ready = socket->waitUntilReady (true, 10);
-        if (ready < 0)
+        short revents = 0;
+        const auto waited = wakePipe.waitForReadable (socket->getRawSocketHandle(), revents, 50);
+        if (waited == WakePipe::Wait::failed)
             break;
-        if (ready == 0)
+        if (waited == WakePipe::Wait::woken)
+            wakePipe.clearWakes();
+        if (waited != WakePipe::Wait::ready || revents == 0)
             continue;
 
         std::string payload;
@@ -488,19 +488,7 @@ void LoopbackFrontEndHost::Connection::deliver (const std::string& text)
     const auto message = parseJsonLine (text.data(), text.size());
     if (! message || message->getProperty ("eventId", {}).toString() != "toNative")
         return;
-    juce::MessageManager::callAsync ([weakState = std::weak_ptr<State> (state), payload = message->getProperty ("payload", {})]
-    {
-        auto shared = weakState.lock();
-        if (shared == nullptr)
-            return;
-        ToNativeListener listener;
-        {
-            const std::lock_guard<std::mutex> guard (shared->lock);
-            listener = shared->listener;
-        }
-        if (listener)
-            listener (payload);
-    });
+    postSharedCallback (std::weak_ptr<State> (state), &State::listener, message->getProperty ("payload", {}));
 }
 
 //==============================================================================

@@ -2,6 +2,7 @@
 
 #include "net/session/SessionPages.h"
 #include "platform/FrontEndHost.h"
+#include "platform/ReaderThreads.h"
 #include "platform/wire/HttpRequest.h"
 #include "platform/wire/WebSocket.h"
 
@@ -101,10 +102,13 @@ public:
     // Any thread. Keeps the 64 newest messages.
     void enqueue (const juce::String& text)
     {
-        const juce::ScopedLock lock (outgoingLock);
-        outgoing.push_back (text.toStdString());
-        while (outgoing.size() > maxQueuedMessages)
-            outgoing.erase (outgoing.begin());
+        {
+            const juce::ScopedLock lock (outgoingLock);
+            outgoing.push_back (text.toStdString());
+            while (outgoing.size() > maxQueuedMessages)
+                outgoing.erase (outgoing.begin());
+        }
+        wakePipe.wake(); // the connection's thread sends it now rather than after its wait
     }
 
     // Any thread: ends the connection's waits; the thread then finishes by itself.
@@ -141,6 +145,15 @@ private:
     bool sendFrame (int opcode, std::string_view payload);
     bool flushQueue();
     void handleClientMessage (const std::string& text);
+    // Waits up to 50 ms for the device's data; false when none came, or a message was queued.
+    bool waitForInput()
+    {
+        short revents = 0;
+        const auto waited = wakePipe.waitForReadable (socket->getRawSocketHandle(), revents, 50);
+        if (waited == platform::WakePipe::Wait::woken)
+            wakePipe.clearWakes();
+        return waited == platform::WakePipe::Wait::failed || (waited == platform::WakePipe::Wait::ready && revents != 0);
+    }
     void setIdentity (std::optional<juce::String> newName, std::optional<juce::String> newRole);
 
     wire::ShouldStop stopCheck()
@@ -154,6 +167,7 @@ private:
     juce::CriticalSection identityLock, outgoingLock;
     std::vector<std::string> outgoing;
     std::mutex closeLock;
+    platform::WakePipe wakePipe;
 };
 
 void SessionServer::ClientConnection::setIdentity (std::optional<juce::String> newName, std::optional<juce::String> newRole)
@@ -203,7 +217,7 @@ bool SessionServer::ClientConnection::handleHttp()
     }
 
     if (! serveDistFile (request.path))
-        send (answerHead ("HTTP/1.1 404 Not Found", { "Content-Length: 0", "Connection: close" }));
+        send (wire::emptyAnswer ("HTTP/1.1 404 Not Found"));
     return false;
 }
 
@@ -211,26 +225,16 @@ bool SessionServer::ClientConnection::answerUpgrade (const wire::HttpRequest& re
 {
     if (! codeMatches)
     {
-        send (answerHead ("HTTP/1.1 401 Unauthorized", { "Content-Length: 0", "Connection: close" }));
+        send (wire::emptyAnswer ("HTTP/1.1 401 Unauthorized"));
         juce::Logger::writeToLog ("[SessionServer] Rejected WS upgrade (bad/missing token)");
         return false;
     }
-
-    const auto version = request.header ("Sec-WebSocket-Version");
-    if (request.method != "GET" || ! request.headerHasToken ("Upgrade", "websocket") || ! request.headerHasToken ("Connection", "upgrade")
-        || ! version.has_value())
+    if (const auto refusal = wire::refuseHandshake (request))
     {
-        send (answerHead ("HTTP/1.1 400 Bad Request", { "Content-Length: 0", "Connection: close" }));
+        send (*refusal);
         return false;
     }
-    if (*version != "13")
-    {
-        send (answerHead ("HTTP/1.1 426 Upgrade Required", { "Sec-WebSocket-Version: 13", "Content-Length: 0", "Connection: close" }));
-        return false;
-    }
-
-    const auto accept = wire::computeWebSocketAccept (*request.header ("Sec-WebSocket-Key"));
-    if (! send (answerHead ("HTTP/1.1 101 Switching Protocols", { "Upgrade: websocket", "Connection: Upgrade", "Sec-WebSocket-Accept: " + accept })))
+    if (! send (wire::acceptHandshake (request)))
         return false;
     upgraded = true;
     return true;
@@ -244,7 +248,7 @@ bool SessionServer::ClientConnection::serveDistFile (const std::string& path)
 
     const auto notFound = [this]
     {
-        send (answerHead ("HTTP/1.1 404 Not Found", { "Content-Length: 0", "Connection: close" }));
+        send (wire::emptyAnswer ("HTTP/1.1 404 Not Found"));
         return true;
     };
 
@@ -357,10 +361,7 @@ void SessionServer::ClientConnection::run()
         if (! flushQueue() || closing.load() || ! socket->isConnected())
             break;
 
-        const auto ready = socket->waitUntilReady (true, 50);
-        if (ready < 0)
-            break;
-        if (ready == 0)
+        if (! waitForInput())
             continue;
 
         std::string payload;

@@ -163,7 +163,7 @@ TEST (LoopbackHost, OnePageAtATimeAndItsMessages)
     // A 70 MB payload passes the host and gets the bridge's own answer.
     const auto big = "\"" + std::string (70 * 1024 * 1024, 'x') + "\"";
     first.send (toNative (makeObject ({ { "action", "CORE_INVOKE" }, { "id", "big" }, { "method", "NO_SUCH_METHOD" }, { "payloadJson", juce::String (big) } })));
-    const auto answer = nextEvent (first, [] (const juce::var& v) { return v.getProperty ("id", {}).toString() == "big"; }, 60000);
+    const auto answer = nextEvent (first, [] (const juce::var& v) { return v.getProperty ("id", {}).toString() == "big"; }, 150000);
     ASSERT_TRUE (answer.has_value());
     EXPECT_TRUE (answer->getProperty ("responseJson", {}).toString().contains ("payloadJson too large (bridge limit)"));
 
