@@ -193,9 +193,7 @@ public:
     ~Connection() override
     {
         endNow();
-        if (! waitForThreadToExit (threadStopMs))
-            juce::Logger::writeToLog ("[FrontEndHost] a connection did not end within " + juce::String (threadStopMs) + " ms: killing thread by force");
-        stopThread (1);
+        awaitThreadEnd (*this, threadStopMs, "[FrontEndHost]");
     }
 
     void run() override;
@@ -436,23 +434,11 @@ void LoopbackFrontEndHost::Connection::runPage()
             if (! send (wire::encodeFrame (wire::opcode::pong, payload)))
                 break;
         }
-        else if (outcome == Outcome::close)
+        else if (wire::endsLink (outcome))
         {
-            closeToSend = wire::encodeFrame (wire::opcode::close, std::string_view (payload).substr (0, 2));
+            closeToSend = wire::closeFrameAnswering (outcome, payload);
             break;
         }
-        else if (outcome == Outcome::tooLarge)
-        {
-            closeToSend = wire::encodeCloseFrame (wire::closeCode::tooBig);
-            break;
-        }
-        else if (outcome == Outcome::protocolError)
-        {
-            closeToSend = wire::encodeCloseFrame (wire::closeCode::protocolError);
-            break;
-        }
-        else if (outcome == Outcome::ended)
-            break;
     }
 
     {
@@ -504,9 +490,7 @@ public:
     {
         signalThreadShouldExit();
         listener->close();
-        if (! waitForThreadToExit (threadStopMs))
-            juce::Logger::writeToLog ("[FrontEndHost] the accept thread did not end within " + juce::String (threadStopMs) + " ms: killing thread by force");
-        stopThread (1);
+        awaitThreadEnd (*this, threadStopMs, "[FrontEndHost]");
         for (auto& connection : connections)
             connection->endNow();
         connections.clear();

@@ -82,6 +82,16 @@ private:
     int fds[2] { -1, -1 };
 };
 
+// Waits for a thread that was told to exit (and whose waits were ended) within `boundMs`. JUCE
+// ends an overrunning thread by force; that must never happen, so it is logged, with `logPrefix`,
+// where it would.
+inline void awaitThreadEnd (juce::Thread& thread, int boundMs, const juce::String& logPrefix)
+{
+    if (! thread.waitForThreadToExit (boundMs))
+        juce::Logger::writeToLog (logPrefix + " " + thread.getThreadName() + " did not end within " + juce::String (boundMs) + " ms: killing thread by force");
+    thread.stopThread (1);
+}
+
 // Posts to the message thread a call, with `args`, of the callback that `member` of the shared
 // state holds when the call runs. The state is held weakly, so a call still queued when its owner
 // has gone does nothing. The callback is copied under the state's `lock` and called outside it.

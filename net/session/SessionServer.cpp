@@ -26,16 +26,6 @@ constexpr int closeDrainMs = 1000;
 
 std::atomic<int> connectionCounter { 0 };
 
-// Waits for a signalled thread within its bound. JUCE ends an overrunning thread by force; that
-// must never happen, so it is logged where it would.
-void awaitThread (juce::Thread& thread, int boundMs)
-{
-    if (! thread.waitForThreadToExit (boundMs))
-        juce::Logger::writeToLog ("[SessionServer] " + thread.getThreadName() + " did not end within " + juce::String (boundMs)
-                                  + " ms: killing thread by force");
-    thread.stopThread (1);
-}
-
 juce::String dispositivoWhenEmpty (const juce::String& name)
 {
     return name.isEmpty() ? juce::String ("Dispositivo") : name;
@@ -94,7 +84,7 @@ public:
     {
         signalThreadShouldExit();
         closeSocket();
-        awaitThread (*this, connectionStopMs);
+        platform::awaitThreadEnd (*this, connectionStopMs, "[SessionServer]");
     }
 
     void run() override;
@@ -234,10 +224,10 @@ bool SessionServer::ClientConnection::answerUpgrade (const wire::HttpRequest& re
         send (*refusal);
         return false;
     }
-    if (! send (wire::acceptHandshake (request)))
-        return false;
+    // Counted as a device before the device can see the answer, so a connection accepted right
+    // after it meets the capacity it really has.
     upgraded = true;
-    return true;
+    return send (wire::acceptHandshake (request));
 }
 
 bool SessionServer::ClientConnection::serveDistFile (const std::string& path)
@@ -374,24 +364,11 @@ void SessionServer::ClientConnection::run()
             if (! sendFrame (wire::opcode::pong, payload))
                 break;
         }
-        else if (outcome == Outcome::close)
+        else if (wire::endsLink (outcome))
         {
-            // Answered after the final flush, with the device's own status code.
-            closeToSend = wire::encodeFrame (wire::opcode::close, std::string_view (payload).substr (0, 2));
+            closeToSend = wire::closeFrameAnswering (outcome, payload); // sent after the final flush
             break;
         }
-        else if (outcome == Outcome::tooLarge)
-        {
-            closeToSend = wire::encodeCloseFrame (wire::closeCode::tooBig);
-            break;
-        }
-        else if (outcome == Outcome::protocolError)
-        {
-            closeToSend = wire::encodeCloseFrame (wire::closeCode::protocolError);
-            break;
-        }
-        else if (outcome == Outcome::ended)
-            break;
     }
 
     flushQueue();
@@ -503,7 +480,7 @@ void SessionServer::stop()
     if (listener != nullptr)
         listener->close();
     notify();
-    awaitThread (*this, acceptStopMs);
+    platform::awaitThreadEnd (*this, acceptStopMs, "[SessionServer]");
 
     // The accept thread has ended: no connection can be added any more.
     std::vector<std::unique_ptr<ClientConnection>> ended;

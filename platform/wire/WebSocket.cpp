@@ -158,4 +158,21 @@ WebSocketReader::Outcome WebSocketReader::readNext (std::string& payload, const 
     partial.clear();
     return Outcome::message;
 }
+bool endsLink (WebSocketReader::Outcome outcome)
+{
+    using Outcome = WebSocketReader::Outcome;
+    return outcome == Outcome::close || outcome == Outcome::ended || outcome == Outcome::tooLarge || outcome == Outcome::protocolError;
+}
+
+std::optional<std::string> closeFrameAnswering (WebSocketReader::Outcome outcome, std::string_view payload)
+{
+    using Outcome = WebSocketReader::Outcome;
+    if (outcome == Outcome::close)
+        return encodeFrame (opcode::close, payload.substr (0, 2));
+    if (outcome == Outcome::tooLarge)
+        return encodeCloseFrame (closeCode::tooBig);
+    if (outcome == Outcome::protocolError)
+        return encodeCloseFrame (closeCode::protocolError);
+    return std::nullopt;
+}
 } // namespace quorvelle::platform::wire

@@ -68,4 +68,10 @@ private:
     std::string partial;
     bool inMessage = false;
 };
+// True for the outcomes after which a server ends the link (close, ended, tooLarge, protocolError).
+bool endsLink (WebSocketReader::Outcome outcome);
+
+// The close frame a server sends before ending the link: the peer's own status code echoed after
+// its close, 1009 or 1002 for a refused frame, nothing when the connection is already gone.
+std::optional<std::string> closeFrameAnswering (WebSocketReader::Outcome outcome, std::string_view payload);
 } // namespace quorvelle::platform::wire

@@ -6,16 +6,13 @@ const WebSocket = require('../../../tests/webpeer/node_modules/ws');
 const server = new WebSocket.Server({ host: '127.0.0.1', port: 0, perMessageDeflate: false }, () => {
   process.stdout.write(JSON.stringify({ port: server.address().port }) + '\n');
 });
-let buffer = '';
-process.stdin.on('data', (chunk) => {
-  buffer += chunk;
-  let newline;
-  while ((newline = buffer.indexOf('\n')) >= 0) {
-    const line = buffer.slice(0, newline);
-    buffer = buffer.slice(newline + 1);
-    const text = JSON.stringify({ type: 'SECTION', data: JSON.parse(line) }, null, 2);
+const { stdinLines } = require('../../../tests/webpeer/cdp.js');
+const nextLine = stdinLines();
+process.stdin.on('end', () => process.exit(0));
+(async () => {
+  for (;;) {
+    const text = JSON.stringify({ type: 'SECTION', data: JSON.parse(await nextLine()) }, null, 2);
     for (const client of server.clients)
       if (client.readyState === WebSocket.OPEN) client.send(text);
   }
-});
-process.stdin.on('end', () => process.exit(0));
+})();
