@@ -16,7 +16,7 @@ int main (int argc, char* argv[])
         arguments.add (juce::CharPointer_UTF8 (argv[i]));
 
     // Events get their own copy of stdout before anything else can write to it.
-    if (quorvelle::QuorvelleApplication::shouldRunHeadless (arguments))
+    if (quorvelle::QuorvelleApplication::usesStdioHost (arguments))
         quorvelle::platform::StdioFrontEndHost::reserveStdoutForEvents();
 
     juce::JUCEApplicationBase::createInstance = &createQuorvelleApplication;

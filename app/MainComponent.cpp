@@ -138,6 +138,7 @@ MainComponent::MainComponent (platform::FrontEndHost& host, Options options)
     registerFrameActions();
     registerDeviceActions();
     registerFileActions();
+    registerSessionActions();
     logStartup ("MainComponent: bridge + events wired");
 
     browser.setToNativeListener ([this] (const juce::var& payload) { onToNative (payload); });

@@ -68,6 +68,9 @@ public:
 
     void logStartup (const juce::String& text);
 
+    // Clears the message ids seen so far: a new page numbers its messages from the start again.
+    void forgetSeenMessageIds();
+
     //==============================================================================
     // Resource provider.
     std::optional<platform::FrontEndResource> serveResource (const juce::String& path);
@@ -116,6 +119,7 @@ private:
     void registerDeviceActions();
     void registerFileActions();
     void registerCloudActions();
+    void registerSessionActions();
     void startupThreadBody();
     void quitFallback();
     void sendBackendReadyDirect();

@@ -1,5 +1,7 @@
 #include "app/QuorvelleApplication.h"
 
+#include "platform/LoopbackFrontEndHost.h"
+#include "platform/Opener.h"
 #include "platform/StorageRoot.h"
 #include "platform/VirtualAudioDevice.h"
 
@@ -65,12 +67,9 @@ void removeQuitSignalHandlers()
 QuorvelleApplication::QuorvelleApplication() = default;
 QuorvelleApplication::~QuorvelleApplication() = default;
 
-bool QuorvelleApplication::shouldRunHeadless (const juce::StringArray& arguments)
+bool QuorvelleApplication::usesStdioHost (const juce::StringArray& arguments)
 {
-    if (arguments.contains ("--bridge-stdio"))
-        return true;
-    const auto* display = std::getenv ("DISPLAY");
-    return display == nullptr || *display == 0;
+    return arguments.contains ("--bridge-stdio");
 }
 
 void QuorvelleApplication::initialise (const juce::String& commandLine)
@@ -79,8 +78,8 @@ void QuorvelleApplication::initialise (const juce::String& commandLine)
     std::signal (SIGPIPE, SIG_IGN);
 
     const auto arguments = juce::StringArray::fromTokens (commandLine, true);
-    bool headless = shouldRunHeadless (arguments);
-    if (headless)
+    const bool stdio = usesStdioHost (arguments);
+    if (stdio)
         platform::StdioFrontEndHost::reserveStdoutForEvents();
 
     singleInstance = std::make_unique<platform::SingleInstance> (getApplicationDataFolder());
@@ -119,13 +118,7 @@ void QuorvelleApplication::initialise (const juce::String& commandLine)
     platform::VirtualAudioDevices::instance().setClock (platform::VirtualAudioDevices::Clock::realTime);
     platform::VirtualAudioDevices::instance().setCaptureEnabled (false);
 
-    if (! headless && juce::Desktop::getInstance().getDisplays().getPrimaryDisplay() == nullptr)
-    {
-        headless = true;
-        platform::StdioFrontEndHost::reserveStdoutForEvents();
-    }
-
-    if (headless)
+    if (stdio)
     {
         auto stdioHost = std::make_unique<platform::StdioFrontEndHost> ([]
         {
@@ -140,15 +133,33 @@ void QuorvelleApplication::initialise (const juce::String& commandLine)
         return;
     }
 
-    // A front end reaches the window once a host that serves pages is attached; until then its
-    // events have no one to go to.
-    host = std::make_unique<platform::DetachedFrontEndHost>();
-    mainWindow.reset();
-    mainWindow = std::make_unique<MainWindow> (getApplicationName(), *host);
+    // Every other run serves the front end to a browser on 127.0.0.1, with a window when there is
+    // a display to open one on.
+    auto loopback = std::make_unique<platform::LoopbackFrontEndHost> (platform::frontEndPortFromArguments (arguments));
+    if (loopback->start() && arguments.contains ("--open-browser"))
+        platform::openWithDesktop (loopback->getStartUrl());
+    host = std::move (loopback);
+
+    MainComponent* component = nullptr;
+    if (juce::Desktop::getInstance().getDisplays().getPrimaryDisplay() != nullptr)
+    {
+        mainWindow = std::make_unique<MainWindow> (getApplicationName(), *host);
+        component = dynamic_cast<MainComponent*> (mainWindow->getContentComponent());
+    }
+    else
+    {
+        headlessComponent = std::make_unique<MainComponent> (*host);
+        component = headlessComponent.get();
+    }
+    // A new page numbers its messages from the start again.
+    if (component != nullptr)
+        host->setNewPageListener ([component] { component->forgetSeenMessageIds(); });
 }
 
 void QuorvelleApplication::shutdown()
 {
+    if (host != nullptr)
+        host->setNewPageListener ({});
     mainWindow.reset();
     headlessComponent.reset();
     host.reset();

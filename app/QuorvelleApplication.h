@@ -10,9 +10,9 @@
 
 namespace quorvelle
 {
-// The application object: one instance per application-data folder, a frameless main window
-// whose content is the MainComponent, or, without a display or with `--bridge-stdio`, the
-// MainComponent alone on the stdio host.
+// The application object: one instance per application-data folder. With `--bridge-stdio` the
+// MainComponent runs alone on the stdio host; otherwise on the loopback host, inside a frameless
+// main window when there is a display, alone without one.
 class QuorvelleApplication final : public juce::JUCEApplication
 {
 public:
@@ -31,8 +31,9 @@ public:
     void anotherInstanceStarted (const juce::String& commandLine) override;
     void systemRequestedQuit() override;
 
-    // True when the program runs without a window: asked for, or no display to open one on.
-    static bool shouldRunHeadless (const juce::StringArray& arguments);
+    // True when the front end is driven through stdin and stdout (`--bridge-stdio`); every other
+    // run serves it to a browser on 127.0.0.1.
+    static bool usesStdioHost (const juce::StringArray& arguments);
 
     std::unique_ptr<MainWindow> mainWindow;
 

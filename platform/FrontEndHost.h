@@ -51,6 +51,10 @@ public:
 
     // Loads the front end from `url`.
     virtual void goToURL (const juce::String& url) = 0;
+
+    // Called on the message thread when a new page has connected: it numbers its messages from the
+    // start again. Hosts with one lasting front end never call it.
+    virtual void setNewPageListener (std::function<void()> listener) { juce::ignoreUnused (listener); }
 };
 
 // The origin of a root such as "https://juce.backend/" (scheme and authority, no trailing "/").

@@ -5,6 +5,7 @@
 
 #include <juce_events/juce_events.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
 #include <memory>
@@ -52,13 +53,14 @@ public:
         }
     }
 
-    // Waits until `fd` is readable or hung up, or wake() is called. On `ready`, `revents` holds
-    // the descriptor's events (0 when only the fallback timeout ran out).
-    Wait waitForReadable (int fd, short& revents) const
+    // Waits until `fd` is readable or hung up, or wake() is called, for at most `timeoutMs` (-1:
+    // no limit). On `ready`, `revents` holds the descriptor's events (0 when the time ran out).
+    Wait waitForReadable (int fd, short& revents, int timeoutMs = -1) const
     {
         const bool piped = fds[0] >= 0;
         pollfd polled[2] = { { fd, POLLIN, 0 }, { fds[0], POLLIN, 0 } };
-        if (::poll (polled, piped ? 2 : 1, piped ? -1 : 100) < 0)
+        const auto limit = piped ? timeoutMs : (timeoutMs < 0 ? 100 : std::min (timeoutMs, 100));
+        if (::poll (polled, piped ? 2 : 1, limit) < 0)
             return errno == EINTR ? Wait::interrupted : Wait::failed;
         if ((polled[1].revents & POLLIN) != 0)
             return Wait::woken;
@@ -66,9 +68,29 @@ public:
         return Wait::ready;
     }
 
+    // Empties the pipe after a wake, for a thread that goes on waiting on it.
+    void clearWakes() const
+    {
+        pollfd polled { fds[0], POLLIN, 0 };
+        char buffer[64];
+        while (fds[0] >= 0 && ::poll (&polled, 1, 0) > 0 && (polled.revents & POLLIN) != 0 && ::read (fds[0], buffer, sizeof (buffer)) > 0)
+        {
+        }
+    }
+
 private:
     int fds[2] { -1, -1 };
 };
+
+// Waits for a thread that was told to exit (and whose waits were ended) within `boundMs`. JUCE
+// ends an overrunning thread by force; that must never happen, so it is logged, with `logPrefix`,
+// where it would.
+inline void awaitThreadEnd (juce::Thread& thread, int boundMs, const juce::String& logPrefix)
+{
+    if (! thread.waitForThreadToExit (boundMs))
+        juce::Logger::writeToLog (logPrefix + " " + thread.getThreadName() + " did not end within " + juce::String (boundMs) + " ms: killing thread by force");
+    thread.stopThread (1);
+}
 
 // Posts to the message thread a call, with `args`, of the callback that `member` of the shared
 // state holds when the call runs. The state is held weakly, so a call still queued when its owner

@@ -6,4 +6,5 @@ cd "$(dirname "$0")/.."
 export CCACHE_BASEDIR="$PWD" CCACHE_NOHASHDIR=true
 bash scripts/setup.sh
 bash scripts/build.sh
-exec build/quorvelle "$@"
+# The front end opens in the desktop browser, served by the program on 127.0.0.1.
+exec build/quorvelle --open-browser "$@"

@@ -20,6 +20,8 @@ class ProgramProcess
 {
 public:
     explicit ProgramProcess (std::vector<std::string> arguments = { "--bridge-stdio" });
+    // Runs the binary at `program` (an absolute path) instead of the built one.
+    ProgramProcess (std::vector<std::string> arguments, const std::string& program);
     ~ProgramProcess(); // kills a program still running
 
     static std::string programPath();
