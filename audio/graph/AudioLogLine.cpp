@@ -1,5 +1,7 @@
 #include "audio/graph/AudioLogLine.h"
 
+#include "core/Utf8Text.h"
+
 #include <juce_events/juce_events.h>
 
 #include <atomic>
@@ -13,8 +15,9 @@ AudioLogLine& AudioLogLine::operator<< (const char* piece) noexcept
 {
     if (piece == nullptr)
         return *this;
+    // A piece that does not fit is cut at a character boundary.
     const auto room = (size_t) (capacity - 1 - used);
-    const auto length = std::min (std::strlen (piece), room);
+    const auto length = core::utf8PrefixLength (piece, std::strlen (piece), room);
     std::memcpy (text + used, piece, length);
     used += (int) length;
     text[used] = 0;

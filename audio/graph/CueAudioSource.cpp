@@ -99,9 +99,7 @@ private:
 void CueAudioSource::FixedText::set (const juce::String& value) noexcept
 {
     const auto* utf8 = value.toRawUTF8();
-    auto length = std::min (std::strlen (utf8), sizeof (text) - 1);
-    while (length > 0 && (static_cast<unsigned char> (utf8[length]) & 0xc0) == 0x80)
-        --length;
+    const auto length = core::utf8PrefixLength (utf8, std::strlen (utf8), sizeof (text) - 1);
     std::memcpy (text, utf8, length);
     text[length] = 0;
 }
@@ -623,25 +621,25 @@ juce::String CueAudioSource::getFilenameForSection (const juce::String& sectionN
     char key[256];
     normaliseSectionKey (sectionName.toRawUTF8(), key, sizeof (key));
     const juce::String normalised = juce::String::fromUTF8 (key);
-    juce::Logger::writeToLog ("[COUNT-IN] getFilenameForSection(\"" + sectionName + "\") → normalized key=\"" + normalised
+    juce::Logger::writeToLog ("[COUNT-IN] getFilenameForSection(\"" + sectionName + juce::String::fromUTF8 ("\") → normalized key=\"") + normalised
                               + "\" | cueSamples has " + juce::String ((int) map->size()) + " entries");
     if (map->count (normalised) > 0)
     {
-        juce::Logger::writeToLog ("[COUNT-IN]   → exact match: \"" + normalised + "\"");
+        juce::Logger::writeToLog (juce::String::fromUTF8 ("[COUNT-IN]   → exact match: \"") + normalised + "\"");
         return normalised;
     }
     const auto underscore = normalised.lastIndexOfChar ('_');
     if (underscore > 0 && isAllDigits (normalised.substring (underscore + 1).toRawUTF8()))
     {
         const auto base = normalised.substring (0, underscore);
-        juce::Logger::writeToLog ("[COUNT-IN]   → trying base without suffix: \"" + base + "\"");
+        juce::Logger::writeToLog (juce::String::fromUTF8 ("[COUNT-IN]   → trying base without suffix: \"") + base + "\"");
         if (map->count (base) > 0)
         {
-            juce::Logger::writeToLog ("[COUNT-IN]   → base match: \"" + base + "\"");
+            juce::Logger::writeToLog (juce::String::fromUTF8 ("[COUNT-IN]   → base match: \"") + base + "\"");
             return base;
         }
     }
-    juce::Logger::writeToLog ("[COUNT-IN]   → NO MATCH for \"" + normalised + "\" — available keys: " + describeKeysOf (*map));
+    juce::Logger::writeToLog (juce::String::fromUTF8 ("[COUNT-IN]   → NO MATCH for \"") + normalised + juce::String::fromUTF8 ("\" — available keys: ") + describeKeysOf (*map));
     return {};
 }
 
