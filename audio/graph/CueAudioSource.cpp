@@ -192,7 +192,7 @@ double CueAudioSource::barLength() const noexcept
 
 double CueAudioSource::effectiveTriggerTime (const CueSection& section) const noexcept
 {
-    return section.triggerTime > 0.0 ? section.triggerTime : section.startTime - barLength();
+    return effectiveCueTrigger (section, barLength());
 }
 
 void CueAudioSource::findNextSection()
@@ -856,122 +856,109 @@ void CueAudioSource::scheduleCues (int numSamples)
         return;
 
     const auto p = position.load();
-    const double blockStart = (double) p / sampleRate * tempoRatio();
-    const double blockEnd = (double) (p + numSamples) / sampleRate * tempoRatio();
+    // The queued jump target is copied: it is cleared once spoken.
+    char jumpName[sizeof (queuedSection.text)];
+    std::memcpy (jumpName, queuedSection.text, sizeof (jumpName));
+    const CueScheduleInput input { sections, overrides, barLength(), songTime (p), songTime (p + numSamples), jumpName, looping, repeating };
 
-    for (int i = sectionCursor; i < (int) sections.size(); ++i)
+    for (;;)
     {
-        const auto& next = sections[(size_t) i];
-        const auto trigger = effectiveTriggerTime (next);
-        if (! (blockStart <= trigger && trigger < blockEnd))
-        {
-            if (blockStart <= next.startTime)
-                return;
-            sectionCursor = i + 1;
+        const auto decision = decideCue (input, sectionCursor);
+        sectionCursor = decision.cursor;
+        if (decision.action == CueDecision::Action::wait)
+            return;
+        logCueDecision (decision, input);
+        if (decision.action == CueDecision::Action::skip)
             continue;
-        }
-
-        // Which name to speak.
-        const char* name = next.name.toRawUTF8();
-        const char* path = "NORMAL";
-        const bool queuedAtStart = ! queuedSection.isEmpty();
-        char jumpName[sizeof (queuedSection.text)];
-        if (queuedAtStart)
-        {
-            std::memcpy (jumpName, queuedSection.text, sizeof (jumpName));
-            name = jumpName;
-            path = "JUMP";
-            sourceLog.log (AudioLogLine ("Cue Trigger: Jump to ") << name);
+        if (decision.path == CuePath::jump)
             queuedSection.clear();
-        }
-        else if (looping || repeating)
-        {
-            if (sectionCursor >= 1)
-            {
-                name = sections[(size_t) sectionCursor - 1].name.toRawUTF8();
-                path = looping ? "LOOP" : "REPEAT";
-                sourceLog.log (AudioLogLine ("Cue Trigger: Loop/Repeat ") << name);
-            }
-            else
-            {
-                path = "";
-            }
-        }
-        else
-        {
-            sourceLog.log (AudioLogLine ("Cue Trigger: Normal Next ") << name);
-        }
-        sourceLog.send (AudioLogLine ("[LOOP-AUDIT] CUE-TRIGGER path=") << path << " | target=\"" << name << "\" | scheduledTrigger="
-                        << AudioLogLine().fixed (trigger, 4).c_str() << "s | nextSectionStart=" << AudioLogLine().fixed (next.startTime, 4).c_str()
-                        << "s | nextSectionIdx=" << sectionCursor << " | flags loop=" << (looping ? "Y" : "N") << " repeat="
-                        << (repeating ? "Y" : "N") << " queued=" << (queuedAtStart ? "Y" : "N"));
-
-        bool forceFullBar = false;
-        if (std::strcmp (path, "NORMAL") == 0)
-        {
-            const SectionOverride* hit = nullptr;
-            for (const auto& o : overrides)
-                if (std::abs (o.sectionStartTime - next.startTime) <= 0.001)
-                {
-                    hit = &o;
-                    break;
-                }
-            if (hit == nullptr)
-            {
-                sourceLog.send (AudioLogLine ("[CUE-OVERRIDE] MISS for \"") << name << "\" @" << AudioLogLine().fixed (next.startTime, 3).c_str()
-                                << "s | overrides count=" << (int64_t) overrides.size() << " | global announceFullBar=" << (announceFullBar ? "Y" : "N"));
-            }
-            else
-            {
-                sourceLog.send (AudioLogLine ("[CUE-OVERRIDE] HIT for \"") << name << "\" @" << AudioLogLine().fixed (next.startTime, 3).c_str()
-                                << "s skip=" << (hit->skip ? "Y" : "N") << " forceFullBar=" << (hit->forceFullBar ? "Y" : "N")
-                                << " | global announceFullBar=" << (announceFullBar ? "Y" : "N"));
-                if (hit->skip)
-                {
-                    sourceLog.send (AudioLogLine ("[CUE-OVERRIDE] SKIP cue for \"") << name << "\" (per-entry skipVoiceCue ON in linear playback)");
-                    sourceLog.log (AudioLogLine ("Cue Skipped (per-entry override): ") << name);
-                    sectionCursor = i + 1;
-                    continue;
-                }
-                forceFullBar = hit->forceFullBar;
-            }
-        }
-
-        char key[256];
-        const auto* sample = lookUpSection (name, key, sizeof (key), true);
-        sourceLog.log (AudioLogLine ("Cue Trigger at ").plain (blockEnd) << " (Target: " << AudioLogLine().plain (next.startTime).c_str() << ")");
-        if (sample == nullptr)
-        {
-            sourceLog.log (AudioLogLine ("Cue File NOT FOUND for section: ") << name);
-        }
-        else
-        {
-            startVoice (sectionVoice, *sample);
-            sourceLog.log (AudioLogLine ("Playing Cue: ") << key);
-            if (logCallback && songTimeSource != nullptr && verboseDiagnostics.load())
-            {
-                const auto s = songTimeSource->load();
-                sourceLog.send (AudioLogLine ("[SYNC-CUE] cue=\"") << name << "\" | scheduledTrigger=" << AudioLogLine().fixed (trigger, 4).c_str()
-                                << "s | cueOwnTime=" << AudioLogLine().fixed (blockStart, 4).c_str() << "s | audioMasterSrc="
-                                << AudioLogLine().fixed (s, 4).c_str() << "s | cueLead=" << AudioLogLine().fixed ((s - trigger) * 1000.0, 2).c_str()
-                                << "ms (audio - trigger; +ve=cue late, -ve=cue early)");
-            }
-        }
-
-        if ((announceFullBar || forceFullBar) && sampleRate > 0.0 && bpm > 0.0 && numerator > 1)
-            queueFullBar (i, trigger, name);
-
-        sectionCursor = i + 1;
+        playCue (decision, input);
         return;
     }
 }
 
+void CueAudioSource::logCueDecision (const CueDecision& decision, const CueScheduleInput& input) const noexcept
+{
+    const auto* name = decision.name;
+    const auto& next = sections[(size_t) decision.section];
+    switch (decision.path)
+    {
+        case CuePath::jump: sourceLog.log (AudioLogLine ("Cue Trigger: Jump to ") << name); break;
+        case CuePath::loop:
+        case CuePath::repeat: sourceLog.log (AudioLogLine ("Cue Trigger: Loop/Repeat ") << name); break;
+        case CuePath::normal: sourceLog.log (AudioLogLine ("Cue Trigger: Normal Next ") << name); break;
+        case CuePath::unnamed: break;
+    }
+    // The cursor as it stood when the section was reached (it is past the section now).
+    sourceLog.send (AudioLogLine ("[LOOP-AUDIT] CUE-TRIGGER path=") << cuePathWord (decision.path) << " | target=\"" << name
+                    << "\" | scheduledTrigger=" << AudioLogLine().fixed (decision.trigger, 4).c_str() << "s | nextSectionStart="
+                    << AudioLogLine().fixed (next.startTime, 4).c_str() << "s | nextSectionIdx=" << decision.cursor - 1
+                    << " | flags loop=" << (input.looping ? "Y" : "N") << " repeat=" << (input.repeating ? "Y" : "N")
+                    << " queued=" << (decision.path == CuePath::jump ? "Y" : "N"));
+
+    if (decision.path != CuePath::normal)
+        return;
+    const auto* hit = decision.override;
+    if (hit == nullptr)
+    {
+        sourceLog.send (AudioLogLine ("[CUE-OVERRIDE] MISS for \"") << name << "\" @" << AudioLogLine().fixed (next.startTime, 3).c_str()
+                        << "s | overrides count=" << (int64_t) overrides.size() << " | global announceFullBar=" << (announceFullBar ? "Y" : "N"));
+        return;
+    }
+    sourceLog.send (AudioLogLine ("[CUE-OVERRIDE] HIT for \"") << name << "\" @" << AudioLogLine().fixed (next.startTime, 3).c_str()
+                    << "s skip=" << (hit->skip ? "Y" : "N") << " forceFullBar=" << (hit->forceFullBar ? "Y" : "N")
+                    << " | global announceFullBar=" << (announceFullBar ? "Y" : "N"));
+    if (hit->skip)
+    {
+        sourceLog.send (AudioLogLine ("[CUE-OVERRIDE] SKIP cue for \"") << name << "\" (per-entry skipVoiceCue ON in linear playback)");
+        sourceLog.log (AudioLogLine ("Cue Skipped (per-entry override): ") << name);
+    }
+}
+
+void CueAudioSource::playCue (const CueDecision& decision, const CueScheduleInput& input) noexcept
+{
+    const auto* name = decision.name;
+    const auto& next = sections[(size_t) decision.section];
+    char key[256];
+    const auto* sample = lookUpSection (name, key, sizeof (key), true);
+    sourceLog.log (AudioLogLine ("Cue Trigger at ").plain (input.blockEnd) << " (Target: " << AudioLogLine().plain (next.startTime).c_str() << ")");
+    if (sample == nullptr)
+    {
+        sourceLog.log (AudioLogLine ("Cue File NOT FOUND for section: ") << name);
+    }
+    else
+    {
+        startVoice (sectionVoice, *sample);
+        sourceLog.log (AudioLogLine ("Playing Cue: ") << key);
+        if (logCallback && songTimeSource != nullptr && verboseDiagnostics.load())
+        {
+            const auto s = songTimeSource->load();
+            sourceLog.send (AudioLogLine ("[SYNC-CUE] cue=\"") << name << "\" | scheduledTrigger=" << AudioLogLine().fixed (decision.trigger, 4).c_str()
+                            << "s | cueOwnTime=" << AudioLogLine().fixed (input.blockStart, 4).c_str() << "s | audioMasterSrc="
+                            << AudioLogLine().fixed (s, 4).c_str() << "s | cueLead=" << AudioLogLine().fixed ((s - decision.trigger) * 1000.0, 2).c_str()
+                            << "ms (audio - trigger; +ve=cue late, -ve=cue early)");
+        }
+    }
+
+    const bool forceFullBar = decision.override != nullptr && decision.override->forceFullBar;
+    if ((announceFullBar || forceFullBar) && sampleRate > 0.0 && bpm > 0.0 && signatureAt (decision.trigger).numerator > 1)
+        queueFullBar (decision.section, decision.trigger, name);
+}
+
+CueAudioSource::BarSignature CueAudioSource::signatureAt (double t) const noexcept
+{
+    const auto* entry = useTimeSignatureMap ? core::signatureEntryAt (timeSignatureMap, t) : nullptr;
+    return entry != nullptr ? BarSignature { entry->numerator, entry->denominator } : BarSignature { numerator, denominator };
+}
+
 void CueAudioSource::queueFullBar (int, double trigger, const char* name)
 {
-    int count = numerator, step = 1;
-    if (denominator == 8 && numerator % 3 == 0 && numerator > 6)
+    // The bar counted is the one the announcement starts: its signature is the one in force at the trigger.
+    const auto signature = signatureAt (trigger);
+    int count = signature.numerator, step = 1;
+    if (signature.denominator == 8 && signature.numerator % 3 == 0 && signature.numerator > 6)
     {
-        count = numerator / 3;
+        count = signature.numerator / 3;
         step = 3;
     }
     const auto& bank = cueSamples.peek();
@@ -1022,7 +1009,7 @@ void CueAudioSource::queueFullBar (int, double trigger, const char* name)
     }
     if (useConstant)
     {
-        const auto beat = (int64_t) std::trunc (4.0 / denominator * 60.0 / bpm * sampleRate) * step;
+        const auto beat = (int64_t) std::trunc (4.0 / signature.denominator * 60.0 / bpm * sampleRate) * step;
         for (int k = 2; k <= count; ++k)
             if (const auto* sample = numberSample (k))
                 pushQueue (*sample, p + (int64_t) (k - 1) * beat);

@@ -3,6 +3,7 @@
 #include "audio/graph/AudioLogLine.h"
 #include "audio/graph/ClickSamples.h"
 #include "audio/graph/CueSampleBank.h"
+#include "audio/graph/CueSchedule.h"
 #include "audio/graph/SongTiming.h"
 #include "audio/graph/SongTimingUpdate.h"
 
@@ -55,13 +56,7 @@ public:
 
     using CueSection = quorvelle::CueSection;
 
-    struct SectionOverride
-    {
-        double sectionStartTime = 0.0;
-        juce::String sectionName;
-        bool skip = false;
-        bool forceFullBar = false;
-    };
+    using SectionOverride = quorvelle::SectionOverride;
 
     struct IndicationMarker
     {
@@ -162,8 +157,18 @@ private:
 
     class ParkedReleaseTimer;
 
+    // Decides (decideCue), logs each decision in one place and plays the announcement it holds.
     void scheduleCues (int numSamples);
+    void logCueDecision (const CueDecision& decision, const CueScheduleInput& input) const noexcept;
+    void playCue (const CueDecision& decision, const CueScheduleInput& input) noexcept;
     void queueFullBar (int sectionIndex, double trigger, const char* name);
+    // The signature in force at song time t: the map's while it holds 2 entries or more, else the
+    // fixed one. (The announcement's own bar-early trigger keeps the fixed signature.)
+    struct BarSignature
+    {
+        int numerator = 4, denominator = 4;
+    };
+    BarSignature signatureAt (double t) const noexcept;
     void findNextSection();
     void findNextIndication();
     double tempoRatio() const noexcept { return timing::tempoRatio (bpm, originalBpm); }

@@ -142,6 +142,17 @@ private:
     void updateRateMonitor (int n);
     // Steps of one piece of a block; no path when the silence gate holds.
     std::optional<Path> renderPiece (juce::AudioBuffer<float>& dest, int n);
+    Path choosePath (int channels) const noexcept;
+    // SPLIT and FAST: the song in stereo from `songStart` on, then each direct source (rendered into
+    // directScratch) mixed in.
+    void renderSongStereo (juce::AudioBuffer<float>& dest, int n, int songStart);
+    void mixStereo (juce::AudioBuffer<float>& dest, int n, Path path, float gain, bool monitor) noexcept;
+    // CUSTOM: the song drives the bus taps, each bus goes to its outputs (resampled when the session
+    // rate is not the device's), then the count-in and the direct sources to theirs.
+    void renderSongForTaps (int n, int songStart);
+    void routeBuses (const Snapshot& snapshot, juce::AudioBuffer<float>& dest, int n);
+    void routeCountIn (const Snapshot& snapshot, juce::AudioBuffer<float>& dest, int n);
+    void routeDirectSources (const Snapshot& snapshot, juce::AudioBuffer<float>& dest, int n);
     int processHandoff (const Snapshot& snapshot, int n, bool& fired, bool& countInRendered);
     void renderDirect (const RouteSlot& slot, int n);
     void logPostPauseDiag (const juce::AudioBuffer<float>& dest, int start, int n, Path path);

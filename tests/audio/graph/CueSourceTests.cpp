@@ -149,7 +149,7 @@ TEST (CueSource, GuideStateChoosesTheSpokenSectionAndOverridesApplyToTheNormalPa
 
 TEST (CueSource, FullBarCountsQueueTheNumbersOfTheBar)
 {
-    const struct { int numerator, denominator; bool global, forced; std::vector<double> beats; Spoken expected; } cases[] = {
+    const struct { int numerator, denominator; bool global, forced; std::vector<double> beats; Spoken expected; std::vector<TimeSignatureMapEntry> map; } cases[] = {
         { 4, 4, true, false, {}, { { "coro", 0 }, { "2", 24000 }, { "3", 48000 }, { "4", 72000 } } },
         { 6, 8, true, false, {}, { { "coro", 0 }, { "2", 12000 }, { "3", 24000 }, { "4", 36000 }, { "5", 48000 }, { "6", 60000 } } },
         { 12, 8, true, false, {}, { { "coro", 0 }, { "2", 36000 }, { "3", 72000 }, { "4", 108000 } } },
@@ -160,12 +160,19 @@ TEST (CueSource, FullBarCountsQueueTheNumbersOfTheBar)
         { 4, 4, true, false, { 0.0, 0.5, 1.0, 1.375, 1.875, 2.5 }, { { "coro", 0 }, { "2", 17760 }, { "3", 41760 }, { "4", 72000 } } },
         // A beat map that ends before the bar does: constant timing for the whole bar.
         { 4, 4, true, false, { 0.0, 0.5, 1.0, 1.4 }, { { "coro", 0 }, { "2", 24000 }, { "3", 48000 }, { "4", 72000 } } },
+        // A time-signature map in force: the bar counted is in the signature at the trigger (3/4 from 0.5 s).
+        { 4, 4, true, false, {}, { { "coro", 0 }, { "2", 24000 }, { "3", 48000 } }, { { 0.0, 4, 4 }, { 0.5, 3, 4 } } },
+        { 3, 4, true, false, {}, { { "coro", 0 }, { "2", 12000 }, { "3", 24000 }, { "4", 36000 }, { "5", 48000 }, { "6", 60000 } }, { { 0.0, 3, 4 }, { 0.9, 6, 8 } } },
+        // A map of one entry is not in force: the fixed signature counts.
+        { 4, 4, true, false, {}, { { "coro", 0 }, { "2", 24000 }, { "3", 48000 }, { "4", 72000 } }, { { 0.0, 3, 4 } } },
     };
     for (const auto& k : cases)
     {
-        SCOPED_TRACE (std::to_string (k.numerator) + "/" + std::to_string (k.denominator) + " beats=" + std::to_string (k.beats.size()));
+        SCOPED_TRACE (std::to_string (k.numerator) + "/" + std::to_string (k.denominator) + " beats=" + std::to_string (k.beats.size())
+                      + " map=" + std::to_string (k.map.size()));
         Cues c;
         c.source.setTimeSignature (k.numerator, k.denominator);
+        c.source.setTimeSignatureMap (k.map);
         c.source.setSectionAnnounceFullBar (k.global);
         c.source.setBeatmap (k.beats);
         // The trigger at 1.0 s falls on the first sample of a block of 480 at 48 kHz.
