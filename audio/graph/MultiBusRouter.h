@@ -95,8 +95,11 @@ public:
     std::atomic<bool>* autoStartRaised = nullptr;
     std::atomic<double>* handoffStampMs = nullptr;
 
-    // Set before the device starts. Lines logged while rendering reach logCallback on the message
-    // thread, through the audio-thread log.
+    // Set before the device starts and never reassigned while it runs. Lines logged while rendering
+    // reach logCallback on the message thread, through the audio-thread log. The two hand-off
+    // callbacks run on the audio thread at the exact sample (they start transports and seek): what
+    // runs inside them must neither allocate nor block (the router tests arm the allocation and lock
+    // counter around them).
     std::function<void (const juce::String&)> logCallback;
     std::function<void()> handoffCallback;   // audio thread, at a song-to-song hand-off
     std::function<void()> countJumpCallback; // audio thread, when an armed standalone count ends
