@@ -501,8 +501,11 @@ void TypedBridge::setRequestHandler (RequestHandler handler, LogLine unknownType
 
 void TypedBridge::dispatchBase64 (const std::string& data)
 {
-    juce::MemoryOutputStream decoded (256);
-    if (! juce::Base64::convertFromBase64 (decoded, juce::String::fromUTF8 (data.data(), (int) data.size())))
+    // Sized for the whole message up front (3 bytes per 4 characters): a stream that grows as it
+    // is written moves a large message several times. The text is read in place (a reference to the
+    // string's own bytes, up to its terminator), not copied into a juce::String first.
+    juce::MemoryOutputStream decoded (data.size() / 4 * 3 + 3);
+    if (! juce::Base64::convertFromBase64 (decoded, juce::StringRef (juce::CharPointer_UTF8 (data.c_str()))))
     {
         juce::Logger::writeToLog ("[TypedBridge] base64 decode failed");
         return;

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <mutex>
 #include <set>
 
 namespace quorvelle
@@ -98,9 +99,7 @@ private:
 void CueAudioSource::FixedText::set (const juce::String& value) noexcept
 {
     const auto* utf8 = value.toRawUTF8();
-    auto length = std::min (std::strlen (utf8), sizeof (text) - 1);
-    while (length > 0 && (static_cast<unsigned char> (utf8[length]) & 0xc0) == 0x80)
-        --length;
+    const auto length = core::utf8PrefixLength (utf8, std::strlen (utf8), sizeof (text) - 1);
     std::memcpy (text, utf8, length);
     text[length] = 0;
 }
@@ -193,7 +192,7 @@ double CueAudioSource::barLength() const noexcept
 
 double CueAudioSource::effectiveTriggerTime (const CueSection& section) const noexcept
 {
-    return section.triggerTime > 0.0 ? section.triggerTime : section.startTime - barLength();
+    return effectiveCueTrigger (section, barLength());
 }
 
 void CueAudioSource::findNextSection()
@@ -363,13 +362,11 @@ void CueAudioSource::updateGuideState (bool isLooping, bool isRepeating, const j
 // Banks.
 
 void CueAudioSource::loadCueSamples (const juce::File& cuesFolder, juce::AudioFormatManager& formats,
-                                                  const juce::File& assetRoot)
+                                     const juce::File& assetRoot)
 {
-    double rate;
-    {
-        const Lock l (lock);
-        rate = sampleRate;
-    }
+    // bankLock holds the rate still (prepareToPlay takes it too) until the bank is installed.
+    const std::lock_guard<std::mutex> bank (bankLock);
+    const auto rate = currentSampleRate();
     const auto files = samples::listSampleFiles (cuesFolder, "wav;mp3;m4a;flac;ogg;aiff;aif;aac");
     juce::Logger::writeToLog ("CueAudioSource: Loading samples from " + cuesFolder.getFullPathName());
 
@@ -395,16 +392,10 @@ void CueAudioSource::loadCueSamples (const juce::File& cuesFolder, juce::AudioFo
     }
     juce::Logger::writeToLog ("CueAudioSource: Total samples loaded: " + juce::String ((int) decoded.size()));
 
+    std::swap (decodedCueSamples, decoded);
     std::shared_ptr<const CueSampleMap> oldConverted;
     {
         const Lock l (lock);
-        if (rate != sampleRate)
-        {
-            // The device changed rate meanwhile: convert again for the rate now in force.
-            for (auto& [key, sample] : *converted)
-                sample = samples::convertShared (decoded[key].buffer, decoded[key].fileRate, sampleRate);
-        }
-        std::swap (decodedCueSamples, decoded);
         oldConverted = cueSamples.exchange (converted);
         stopVoice (sectionVoice);
         stopVoice (queuedVoice);
@@ -412,6 +403,20 @@ void CueAudioSource::loadCueSamples (const juce::File& cuesFolder, juce::AudioFo
     }
     releaseParkedBuffers();
     // The previous maps are released here.
+}
+
+double CueAudioSource::currentSampleRate() const noexcept
+{
+    const Lock l (const_cast<juce::SpinLock&> (lock));
+    return sampleRate;
+}
+
+void CueAudioSource::installIndications (IndicationMap& next, const char* stopIfPlaying) noexcept
+{
+    const Lock l (lock);
+    std::swap (indications, next);
+    if (stopIfPlaying != nullptr && std::strcmp (stopIfPlaying, currentIndicationId.text) == 0)
+        stopVoice (indicationVoice);
 }
 
 bool CueAudioSource::loadIndication (const juce::String& indicationId, const juce::File& file,
@@ -430,26 +435,15 @@ bool CueAudioSource::loadIndication (const juce::String& indicationId, const juc
     const auto fileRate = reader->sampleRate;
     reader.reset();
 
-    double rate;
-    {
-        const Lock l (lock);
-        rate = sampleRate;
-    }
     SharedSampleBuffer decoded = std::move (buffer);
-    auto converted = samples::convertShared (decoded, fileRate, rate);
-
-    DecodedSample oldDecoded;
-    SharedSampleBuffer oldConverted;
     {
-        const Lock l (lock);
-        if (rate != sampleRate)
-            converted = samples::convertShared (decoded, fileRate, sampleRate);
-        auto& slot = decodedIndications[indicationId];
-        oldDecoded = std::move (slot);
-        slot = { decoded, fileRate };
-        auto& convertedSlot = indications[indicationId];
-        oldConverted = std::move (convertedSlot);
-        convertedSlot = converted;
+        // The new map is built beside the one in force and swapped in whole; the old one (and a
+        // replaced buffer) leave after the render's lock.
+        const std::lock_guard<std::mutex> bank (bankLock);
+        auto next = indications;
+        next[indicationId] = samples::convertShared (decoded, fileRate, currentSampleRate());
+        decodedIndications[indicationId] = { decoded, fileRate };
+        installIndications (next, nullptr);
     }
     juce::Logger::writeToLog ("Indication loaded: " + indicationId + " (" + juce::String (length) + " samples, " + juce::String (fileRate) + " Hz)");
     return true;
@@ -457,22 +451,12 @@ bool CueAudioSource::loadIndication (const juce::String& indicationId, const juc
 
 void CueAudioSource::unloadIndication (const juce::String& indicationId)
 {
-    DecodedSample oldDecoded;
-    SharedSampleBuffer oldConverted;
     {
-        const Lock l (lock);
-        if (auto found = decodedIndications.find (indicationId); found != decodedIndications.end())
-        {
-            oldDecoded = std::move (found->second);
-            decodedIndications.erase (found);
-        }
-        if (auto found = indications.find (indicationId); found != indications.end())
-        {
-            oldConverted = std::move (found->second);
-            indications.erase (found);
-        }
-        if (indicationId == juce::String (currentIndicationId.text))
-            stopVoice (indicationVoice);
+        const std::lock_guard<std::mutex> bank (bankLock);
+        decodedIndications.erase (indicationId);
+        auto next = indications;
+        next.erase (indicationId);
+        installIndications (next, indicationId.toRawUTF8());
     }
     releaseParkedBuffers();
 }
@@ -480,11 +464,12 @@ void CueAudioSource::unloadIndication (const juce::String& indicationId)
 void CueAudioSource::clearIndications()
 {
     std::map<juce::String, DecodedSample> oldDecoded;
-    std::map<juce::String, SharedSampleBuffer> oldConverted;
+    IndicationMap oldConverted;
     std::vector<IndicationMarker> oldMarkers;
     {
-        const Lock l (lock);
+        const std::lock_guard<std::mutex> bank (bankLock);
         std::swap (decodedIndications, oldDecoded);
+        const Lock l (lock);
         std::swap (indications, oldConverted);
         std::swap (markers, oldMarkers);
         markerCursor = 0;
@@ -495,22 +480,29 @@ void CueAudioSource::clearIndications()
 
 void CueAudioSource::prepareToPlay (int, double rate)
 {
-    std::shared_ptr<const CueSampleMap> oldConverted;
-    std::map<juce::String, SharedSampleBuffer> oldIndications;
+    // Both banks are converted to the new rate before the render's lock is taken.
+    const std::lock_guard<std::mutex> bank (bankLock);
+    const bool rateChanges = rate != currentSampleRate();
+    std::shared_ptr<const CueSampleMap> converted;
+    IndicationMap convertedIndications;
+    if (rateChanges)
+    {
+        auto rebuilt = std::make_shared<CueSampleMap>();
+        if (rate > 0.0)
+        {
+            for (const auto& [key, sample] : decodedCueSamples)
+                (*rebuilt)[key] = samples::convertShared (sample.buffer, sample.fileRate, rate);
+            for (const auto& [id, sample] : decodedIndications)
+                convertedIndications[id] = samples::convertShared (sample.buffer, sample.fileRate, rate);
+        }
+        converted = std::move (rebuilt);
+    }
     {
         const Lock l (lock);
-        if (rate != sampleRate)
+        if (rateChanges)
         {
-            auto rebuilt = std::make_shared<CueSampleMap>();
-            if (rate > 0.0)
-                for (const auto& [key, sample] : decodedCueSamples)
-                    (*rebuilt)[key] = samples::convertShared (sample.buffer, sample.fileRate, rate);
-            oldConverted = cueSamples.exchange (rebuilt);
-
-            std::swap (indications, oldIndications);
-            if (rate > 0.0)
-                for (const auto& [id, sample] : decodedIndications)
-                    indications[id] = samples::convertShared (sample.buffer, sample.fileRate, rate);
+            converted = cueSamples.exchange (converted);
+            std::swap (indications, convertedIndications);
         }
         sampleRate = rate;
         position.store (0);
@@ -526,18 +518,32 @@ void CueAudioSource::prepareToPlay (int, double rate)
 
 int64_t CueAudioSource::getMemoryUsage() const
 {
-    const Lock l (const_cast<juce::SpinLock&> (lock));
+    // The banks change only under bankLock; the voices and the queue are read under the render's
+    // lock into a fixed list, and counted (once per buffer) after it.
+    auto& self = const_cast<CueAudioSource&> (*this);
+    const std::lock_guard<std::mutex> bank (self.bankLock);
     std::set<const juce::AudioBuffer<float>*> seen;
-    auto add = [&] (const SharedSampleBuffer& buffer) { if (buffer != nullptr) seen.insert (buffer.get()); };
-    for (const auto& entry : decodedCueSamples) add (entry.second.buffer);
-    for (const auto& entry : cueSamples.peek()) add (entry.second);
-    for (const auto& entry : decodedIndications) add (entry.second.buffer);
-    for (const auto& entry : indications) add (entry.second);
-    add (sectionVoice.buffer);
-    add (queuedVoice.buffer);
-    add (indicationVoice.buffer);
-    for (int i = 0; i < queueCount; ++i)
-        add (cueQueue[(size_t) ((queueHead + i) % cueQueueCapacity)].buffer);
+    auto add = [&] (const juce::AudioBuffer<float>* buffer) { if (buffer != nullptr) seen.insert (buffer); };
+    for (const auto& entry : decodedCueSamples) add (entry.second.buffer.get());
+    for (const auto& entry : decodedIndications) add (entry.second.buffer.get());
+    for (const auto& entry : indications) add (entry.second.get());
+    const auto converted = cueSamples.snapshot();
+    for (const auto& entry : *converted) add (entry.second.get());
+
+    // Playing buffers stay alive while counted: a buffer a voice lets go of is parked, and only the
+    // message thread (this one) releases parked buffers.
+    std::array<const juce::AudioBuffer<float>*, 3 + cueQueueCapacity> playing {};
+    int count = 0;
+    {
+        const Lock l (self.lock);
+        for (const auto* voice : { &sectionVoice, &queuedVoice, &indicationVoice })
+            playing[(size_t) count++] = voice->buffer.get();
+        for (int i = 0; i < queueCount; ++i)
+            playing[(size_t) count++] = cueQueue[(size_t) ((queueHead + i) % cueQueueCapacity)].buffer.get();
+    }
+    for (int i = 0; i < count; ++i)
+        add (playing[(size_t) i]);
+
     int64_t bytes = 0;
     for (const auto* buffer : seen)
         bytes += (int64_t) buffer->getNumChannels() * buffer->getNumSamples() * 4;
@@ -615,25 +621,25 @@ juce::String CueAudioSource::getFilenameForSection (const juce::String& sectionN
     char key[256];
     normaliseSectionKey (sectionName.toRawUTF8(), key, sizeof (key));
     const juce::String normalised = juce::String::fromUTF8 (key);
-    juce::Logger::writeToLog ("[COUNT-IN] getFilenameForSection(\"" + sectionName + "\") → normalized key=\"" + normalised
+    juce::Logger::writeToLog ("[COUNT-IN] getFilenameForSection(\"" + sectionName + juce::String::fromUTF8 ("\") → normalized key=\"") + normalised
                               + "\" | cueSamples has " + juce::String ((int) map->size()) + " entries");
     if (map->count (normalised) > 0)
     {
-        juce::Logger::writeToLog ("[COUNT-IN]   → exact match: \"" + normalised + "\"");
+        juce::Logger::writeToLog (juce::String::fromUTF8 ("[COUNT-IN]   → exact match: \"") + normalised + "\"");
         return normalised;
     }
     const auto underscore = normalised.lastIndexOfChar ('_');
     if (underscore > 0 && isAllDigits (normalised.substring (underscore + 1).toRawUTF8()))
     {
         const auto base = normalised.substring (0, underscore);
-        juce::Logger::writeToLog ("[COUNT-IN]   → trying base without suffix: \"" + base + "\"");
+        juce::Logger::writeToLog (juce::String::fromUTF8 ("[COUNT-IN]   → trying base without suffix: \"") + base + "\"");
         if (map->count (base) > 0)
         {
-            juce::Logger::writeToLog ("[COUNT-IN]   → base match: \"" + base + "\"");
+            juce::Logger::writeToLog (juce::String::fromUTF8 ("[COUNT-IN]   → base match: \"") + base + "\"");
             return base;
         }
     }
-    juce::Logger::writeToLog ("[COUNT-IN]   → NO MATCH for \"" + normalised + "\" — available keys: " + describeKeysOf (*map));
+    juce::Logger::writeToLog (juce::String::fromUTF8 ("[COUNT-IN]   → NO MATCH for \"") + normalised + juce::String::fromUTF8 ("\" — available keys: ") + describeKeysOf (*map));
     return {};
 }
 
@@ -850,122 +856,109 @@ void CueAudioSource::scheduleCues (int numSamples)
         return;
 
     const auto p = position.load();
-    const double blockStart = (double) p / sampleRate * tempoRatio();
-    const double blockEnd = (double) (p + numSamples) / sampleRate * tempoRatio();
+    // The queued jump target is copied: it is cleared once spoken.
+    char jumpName[sizeof (queuedSection.text)];
+    std::memcpy (jumpName, queuedSection.text, sizeof (jumpName));
+    const CueScheduleInput input { sections, overrides, barLength(), songTime (p), songTime (p + numSamples), jumpName, looping, repeating };
 
-    for (int i = sectionCursor; i < (int) sections.size(); ++i)
+    for (;;)
     {
-        const auto& next = sections[(size_t) i];
-        const auto trigger = effectiveTriggerTime (next);
-        if (! (blockStart <= trigger && trigger < blockEnd))
-        {
-            if (blockStart <= next.startTime)
-                return;
-            sectionCursor = i + 1;
+        const auto decision = decideCue (input, sectionCursor);
+        sectionCursor = decision.cursor;
+        if (decision.action == CueDecision::Action::wait)
+            return;
+        logCueDecision (decision, input);
+        if (decision.action == CueDecision::Action::skip)
             continue;
-        }
-
-        // Which name to speak.
-        const char* name = next.name.toRawUTF8();
-        const char* path = "NORMAL";
-        const bool queuedAtStart = ! queuedSection.isEmpty();
-        char jumpName[sizeof (queuedSection.text)];
-        if (queuedAtStart)
-        {
-            std::memcpy (jumpName, queuedSection.text, sizeof (jumpName));
-            name = jumpName;
-            path = "JUMP";
-            sourceLog.log (AudioLogLine ("Cue Trigger: Jump to ") << name);
+        if (decision.path == CuePath::jump)
             queuedSection.clear();
-        }
-        else if (looping || repeating)
-        {
-            if (sectionCursor >= 1)
-            {
-                name = sections[(size_t) sectionCursor - 1].name.toRawUTF8();
-                path = looping ? "LOOP" : "REPEAT";
-                sourceLog.log (AudioLogLine ("Cue Trigger: Loop/Repeat ") << name);
-            }
-            else
-            {
-                path = "";
-            }
-        }
-        else
-        {
-            sourceLog.log (AudioLogLine ("Cue Trigger: Normal Next ") << name);
-        }
-        sourceLog.send (AudioLogLine ("[LOOP-AUDIT] CUE-TRIGGER path=") << path << " | target=\"" << name << "\" | scheduledTrigger="
-                        << AudioLogLine().fixed (trigger, 4).c_str() << "s | nextSectionStart=" << AudioLogLine().fixed (next.startTime, 4).c_str()
-                        << "s | nextSectionIdx=" << sectionCursor << " | flags loop=" << (looping ? "Y" : "N") << " repeat="
-                        << (repeating ? "Y" : "N") << " queued=" << (queuedAtStart ? "Y" : "N"));
-
-        bool forceFullBar = false;
-        if (std::strcmp (path, "NORMAL") == 0)
-        {
-            const SectionOverride* hit = nullptr;
-            for (const auto& o : overrides)
-                if (std::abs (o.sectionStartTime - next.startTime) <= 0.001)
-                {
-                    hit = &o;
-                    break;
-                }
-            if (hit == nullptr)
-            {
-                sourceLog.send (AudioLogLine ("[CUE-OVERRIDE] MISS for \"") << name << "\" @" << AudioLogLine().fixed (next.startTime, 3).c_str()
-                                << "s | overrides count=" << (int64_t) overrides.size() << " | global announceFullBar=" << (announceFullBar ? "Y" : "N"));
-            }
-            else
-            {
-                sourceLog.send (AudioLogLine ("[CUE-OVERRIDE] HIT for \"") << name << "\" @" << AudioLogLine().fixed (next.startTime, 3).c_str()
-                                << "s skip=" << (hit->skip ? "Y" : "N") << " forceFullBar=" << (hit->forceFullBar ? "Y" : "N")
-                                << " | global announceFullBar=" << (announceFullBar ? "Y" : "N"));
-                if (hit->skip)
-                {
-                    sourceLog.send (AudioLogLine ("[CUE-OVERRIDE] SKIP cue for \"") << name << "\" (per-entry skipVoiceCue ON in linear playback)");
-                    sourceLog.log (AudioLogLine ("Cue Skipped (per-entry override): ") << name);
-                    sectionCursor = i + 1;
-                    continue;
-                }
-                forceFullBar = hit->forceFullBar;
-            }
-        }
-
-        char key[256];
-        const auto* sample = lookUpSection (name, key, sizeof (key), true);
-        sourceLog.log (AudioLogLine ("Cue Trigger at ").plain (blockEnd) << " (Target: " << AudioLogLine().plain (next.startTime).c_str() << ")");
-        if (sample == nullptr)
-        {
-            sourceLog.log (AudioLogLine ("Cue File NOT FOUND for section: ") << name);
-        }
-        else
-        {
-            startVoice (sectionVoice, *sample);
-            sourceLog.log (AudioLogLine ("Playing Cue: ") << key);
-            if (logCallback && songTimeSource != nullptr && verboseDiagnostics.load())
-            {
-                const auto s = songTimeSource->load();
-                sourceLog.send (AudioLogLine ("[SYNC-CUE] cue=\"") << name << "\" | scheduledTrigger=" << AudioLogLine().fixed (trigger, 4).c_str()
-                                << "s | cueOwnTime=" << AudioLogLine().fixed (blockStart, 4).c_str() << "s | audioMasterSrc="
-                                << AudioLogLine().fixed (s, 4).c_str() << "s | cueLead=" << AudioLogLine().fixed ((s - trigger) * 1000.0, 2).c_str()
-                                << "ms (audio - trigger; +ve=cue late, -ve=cue early)");
-            }
-        }
-
-        if ((announceFullBar || forceFullBar) && sampleRate > 0.0 && bpm > 0.0 && numerator > 1)
-            queueFullBar (i, trigger, name);
-
-        sectionCursor = i + 1;
+        playCue (decision, input);
         return;
     }
 }
 
+void CueAudioSource::logCueDecision (const CueDecision& decision, const CueScheduleInput& input) const noexcept
+{
+    const auto* name = decision.name;
+    const auto& next = sections[(size_t) decision.section];
+    switch (decision.path)
+    {
+        case CuePath::jump: sourceLog.log (AudioLogLine ("Cue Trigger: Jump to ") << name); break;
+        case CuePath::loop:
+        case CuePath::repeat: sourceLog.log (AudioLogLine ("Cue Trigger: Loop/Repeat ") << name); break;
+        case CuePath::normal: sourceLog.log (AudioLogLine ("Cue Trigger: Normal Next ") << name); break;
+        case CuePath::unnamed: break;
+    }
+    // The cursor as it stood when the section was reached (it is past the section now).
+    sourceLog.send (AudioLogLine ("[LOOP-AUDIT] CUE-TRIGGER path=") << cuePathWord (decision.path) << " | target=\"" << name
+                    << "\" | scheduledTrigger=" << AudioLogLine().fixed (decision.trigger, 4).c_str() << "s | nextSectionStart="
+                    << AudioLogLine().fixed (next.startTime, 4).c_str() << "s | nextSectionIdx=" << decision.cursor - 1
+                    << " | flags loop=" << (input.looping ? "Y" : "N") << " repeat=" << (input.repeating ? "Y" : "N")
+                    << " queued=" << (decision.path == CuePath::jump ? "Y" : "N"));
+
+    if (decision.path != CuePath::normal)
+        return;
+    const auto* hit = decision.override;
+    if (hit == nullptr)
+    {
+        sourceLog.send (AudioLogLine ("[CUE-OVERRIDE] MISS for \"") << name << "\" @" << AudioLogLine().fixed (next.startTime, 3).c_str()
+                        << "s | overrides count=" << (int64_t) overrides.size() << " | global announceFullBar=" << (announceFullBar ? "Y" : "N"));
+        return;
+    }
+    sourceLog.send (AudioLogLine ("[CUE-OVERRIDE] HIT for \"") << name << "\" @" << AudioLogLine().fixed (next.startTime, 3).c_str()
+                    << "s skip=" << (hit->skip ? "Y" : "N") << " forceFullBar=" << (hit->forceFullBar ? "Y" : "N")
+                    << " | global announceFullBar=" << (announceFullBar ? "Y" : "N"));
+    if (hit->skip)
+    {
+        sourceLog.send (AudioLogLine ("[CUE-OVERRIDE] SKIP cue for \"") << name << "\" (per-entry skipVoiceCue ON in linear playback)");
+        sourceLog.log (AudioLogLine ("Cue Skipped (per-entry override): ") << name);
+    }
+}
+
+void CueAudioSource::playCue (const CueDecision& decision, const CueScheduleInput& input) noexcept
+{
+    const auto* name = decision.name;
+    const auto& next = sections[(size_t) decision.section];
+    char key[256];
+    const auto* sample = lookUpSection (name, key, sizeof (key), true);
+    sourceLog.log (AudioLogLine ("Cue Trigger at ").plain (input.blockEnd) << " (Target: " << AudioLogLine().plain (next.startTime).c_str() << ")");
+    if (sample == nullptr)
+    {
+        sourceLog.log (AudioLogLine ("Cue File NOT FOUND for section: ") << name);
+    }
+    else
+    {
+        startVoice (sectionVoice, *sample);
+        sourceLog.log (AudioLogLine ("Playing Cue: ") << key);
+        if (logCallback && songTimeSource != nullptr && verboseDiagnostics.load())
+        {
+            const auto s = songTimeSource->load();
+            sourceLog.send (AudioLogLine ("[SYNC-CUE] cue=\"") << name << "\" | scheduledTrigger=" << AudioLogLine().fixed (decision.trigger, 4).c_str()
+                            << "s | cueOwnTime=" << AudioLogLine().fixed (input.blockStart, 4).c_str() << "s | audioMasterSrc="
+                            << AudioLogLine().fixed (s, 4).c_str() << "s | cueLead=" << AudioLogLine().fixed ((s - decision.trigger) * 1000.0, 2).c_str()
+                            << "ms (audio - trigger; +ve=cue late, -ve=cue early)");
+        }
+    }
+
+    const bool forceFullBar = decision.override != nullptr && decision.override->forceFullBar;
+    if ((announceFullBar || forceFullBar) && sampleRate > 0.0 && bpm > 0.0 && signatureAt (decision.trigger).numerator > 1)
+        queueFullBar (decision.section, decision.trigger, name);
+}
+
+CueAudioSource::BarSignature CueAudioSource::signatureAt (double t) const noexcept
+{
+    const auto* entry = useTimeSignatureMap ? core::signatureEntryAt (timeSignatureMap, t) : nullptr;
+    return entry != nullptr ? BarSignature { entry->numerator, entry->denominator } : BarSignature { numerator, denominator };
+}
+
 void CueAudioSource::queueFullBar (int, double trigger, const char* name)
 {
-    int count = numerator, step = 1;
-    if (denominator == 8 && numerator % 3 == 0 && numerator > 6)
+    // The bar counted is the one the announcement starts: its signature is the one in force at the trigger.
+    const auto signature = signatureAt (trigger);
+    int count = signature.numerator, step = 1;
+    if (signature.denominator == 8 && signature.numerator % 3 == 0 && signature.numerator > 6)
     {
-        count = numerator / 3;
+        count = signature.numerator / 3;
         step = 3;
     }
     const auto& bank = cueSamples.peek();
@@ -1016,7 +1009,7 @@ void CueAudioSource::queueFullBar (int, double trigger, const char* name)
     }
     if (useConstant)
     {
-        const auto beat = (int64_t) std::trunc (4.0 / denominator * 60.0 / bpm * sampleRate) * step;
+        const auto beat = (int64_t) std::trunc (4.0 / signature.denominator * 60.0 / bpm * sampleRate) * step;
         for (int k = 2; k <= count; ++k)
             if (const auto* sample = numberSample (k))
                 pushQueue (*sample, p + (int64_t) (k - 1) * beat);

@@ -247,8 +247,10 @@ void MultiBusRouter::getNextAudioBlock (const juce::AudioSourceChannelInfo& info
     for (int c = 0; c < buffer.getNumChannels(); ++c)
         buffer.clear (c, info.startSample, n);
 
+    // The view below stays within the router's output bound: JUCE allocates the channel list of a
+    // view of 32 channels or more.
     const int outputs = deviceOutputChannels.load();
-    const int channels = outputs > 0 ? juce::jmin (outputs, buffer.getNumChannels()) : buffer.getNumChannels();
+    const int channels = juce::jmin (maxOutputs, outputs > 0 ? juce::jmin (outputs, buffer.getNumChannels()) : buffer.getNumChannels());
     const int capacity = mainScratch.getNumSamples();
 
     if (n > 0 && capacity > 0)
@@ -278,183 +280,188 @@ void MultiBusRouter::getNextAudioBlock (const juce::AudioSourceChannelInfo& info
 
 std::optional<MultiBusRouter::Path> MultiBusRouter::renderPiece (juce::AudioBuffer<float>& dest, int n)
 {
-    const int C = dest.getNumChannels();
-
     // No session in the graph and no standalone count: silence, direct sources included.
     if (sessionPresent != nullptr && ! sessionPresent->load() && ! isSet (standaloneCountActive))
         return std::nullopt;
 
     const PublishedState<Snapshot>::ReadScope snapshot (snapshots);
     const int slotCount = snapshot->busCount + snapshot->directCount;
-
     for (int i = 0; i < slotCount; ++i)
         if (auto* tap = snapshot->slots[i].tap)
             tap->resetCapture();
 
     bool fired = false, countInRendered = false;
-    const int mainStartOffset = processHandoff (*snapshot, n, fired, countInRendered);
-    const int d = n - mainStartOffset;
+    const int songStart = processHandoff (*snapshot, n, fired, countInRendered);
     auto* countIn = snapshot->countInSource;
-
     const bool countInMix = countInRendered && ! overlayHandedOff && countIn != nullptr
-                            && (fired || mainStartOffset == n || isSet (standaloneCountActive) || countIn->isRegionOverlayActive());
+                            && (fired || songStart == n || isSet (standaloneCountActive) || countIn->isRegionOverlayActive());
 
-    const bool isOffline = offline.load();
-    Path path;
-    if (splitMonitor.load() && ! isOffline && C >= 2)
-        path = Path::split;
-    else if ((isOffline || ! customRouting.load()) && C <= 2)
-        path = Path::fast;
-    else
-        path = Path::custom;
-
-    const int directFirst = snapshot->busCount;
-    const int directEnd = slotCount;
-
-    if (path == Path::split || path == Path::fast)
+    const auto path = choosePath (dest.getNumChannels());
+    if (path == Path::custom)
     {
-        // The song chain renders in stereo: in SPLIT its channels are the audience and the monitor.
-        const int songChannels = juce::jmin (C, 2);
-        if (d > 0 && mainSource != nullptr)
-        {
-            if (mainStartOffset <= 0)
-            {
-                juce::AudioBuffer<float> song (dest.getArrayOfWritePointers(), songChannels, n);
-                mainSource->getNextAudioBlock (juce::AudioSourceChannelInfo (&song, 0, n));
-            }
-            else
-            {
-                juce::AudioBuffer<float> scratch (mainScratch.getArrayOfWritePointers(), 2, d);
-                scratch.clear();
-                mainSource->getNextAudioBlock (juce::AudioSourceChannelInfo (&scratch, 0, d));
-                for (int i = 0; i < songChannels; ++i)
-                    dest.addFrom (i, mainStartOffset, scratch, i, 0, d);
-            }
-        }
-
-        const float countGain = countInGain.load();
+        renderSongForTaps (n, songStart);
+        routeBuses (*snapshot, dest, n);
         if (countInMix)
-        {
-            for (int i = 0; i < juce::jmin (2, directScratch.getNumChannels()); ++i)
-            {
-                if (path == Path::split)
-                    dest.addFrom (1, 0, directScratch, i, 0, n, countGain * 0.5f);
-                else if (i < juce::jmin (C, 2))
-                    dest.addFrom (i, 0, directScratch, i, 0, n, countGain);
-            }
-        }
-
-        for (int s = directFirst; s < directEnd; ++s)
-        {
-            const auto& slot = snapshot->slots[s];
-            if (slot.source == nullptr || slot.isCountIn)
-                continue;
-            renderDirect (slot, n);
-            for (int i = 0; i < juce::jmin (2, directScratch.getNumChannels()); ++i)
-            {
-                if (path == Path::split)
-                    dest.addFrom (slot.monitor ? 1 : 0, 0, directScratch, i, 0, n, slot.gain * 0.5f);
-                else if (i < juce::jmin (C, 2))
-                    dest.addFrom (i, 0, directScratch, i, 0, n, slot.gain);
-            }
-        }
+            routeCountIn (*snapshot, dest, n);
+        routeDirectSources (*snapshot, dest, n);
     }
     else
     {
-        // CUSTOM: the song chain renders only to drive its taps; each bus goes to its own outputs.
-        juce::AudioBuffer<float> scratch (mainScratch.getArrayOfWritePointers(), 2, n);
-        scratch.clear();
-        if (d > 0 && mainSource != nullptr)
-        {
-            mainSource->getNextAudioBlock (juce::AudioSourceChannelInfo (&scratch, mainStartOffset, d));
-        }
-
-        if (transport != nullptr && ! transport->isPlaying())
-        {
-            for (auto& state : srcStates)
-                state = SrcState {};
-        }
-        else
-        {
-            const double sessionRate = sessionSampleRate.load();
-            if (sessionRate > 0.0 && deviceSampleRate > 0.0 && std::abs (sessionRate - deviceSampleRate) > 1.0)
-            {
-                const double ratio = sessionRate / deviceSampleRate;
-                const int m = juce::jmin ((int) std::ceil (n * ratio) + 1, workBuffer.getNumSamples());
-                if (m != lastSrcInputCount)
-                {
-                    for (auto& state : srcStates)
-                        state = SrcState {};
-                    lastSrcInputCount = m;
-                }
-                const int K = juce::jmin (C, maxOutputs);
-
-                int largestCapture = 0;
-                for (int b = 0; b < snapshot->busCount; ++b)
-                    if (auto* tap = snapshot->slots[b].tap)
-                        largestCapture = juce::jmax (largestCapture, tap->getCaptured());
-
-                if (m >= 1 && K >= 1 && largestCapture >= 1)
-                {
-                    for (int k = 0; k < K; ++k)
-                        workBuffer.clear (k, 0, m);
-                    for (int b = 0; b < snapshot->busCount; ++b)
-                    {
-                        const auto& slot = snapshot->slots[b];
-                        if (slot.tap != nullptr && slot.tap->getCaptured() > 0)
-                            routeAdd (slot.tap->getCapture(), juce::jmin (slot.tap->getCaptured(), m), workBuffer, 0,
-                                      slot.firstChannel, slot.stereo, K);
-                    }
-                    for (int k = 0; k < K; ++k)
-                        resampleLinear (workBuffer.getReadPointer (k), m, dest.getWritePointer (k), n, ratio, srcStates[k]);
-                }
-            }
-            else
-            {
-                for (int b = 0; b < snapshot->busCount; ++b)
-                {
-                    const auto& slot = snapshot->slots[b];
-                    if (slot.tap != nullptr && slot.tap->getCaptured() > 0)
-                        routeAdd (slot.tap->getCapture(), juce::jmin (slot.tap->getCaptured(), n), dest, 0,
-                                  slot.firstChannel, slot.stereo, C);
-                }
-            }
-        }
-
+        renderSongStereo (dest, n, songStart);
         if (countInMix)
-        {
-            int first = 0;
-            bool stereo = true;
-            for (int s = directFirst; s < directEnd; ++s)
-                if (snapshot->slots[s].isCountIn)
-                {
-                    first = snapshot->slots[s].firstChannel;
-                    stereo = snapshot->slots[s].stereo;
-                    break;
-                }
-            const float countGain = countInGain.load();
-            if (outsideUnity (countGain))
-                directScratch.applyGain (0, n, countGain);
-            routeAdd (directScratch, n, dest, 0, first, stereo, C);
-        }
-
-        for (int s = directFirst; s < directEnd; ++s)
+            mixStereo (dest, n, path, countInGain.load(), true); // SPLIT: the count goes to the monitor side
+        for (int s = snapshot->busCount; s < slotCount; ++s)
         {
             const auto& slot = snapshot->slots[s];
             if (slot.source == nullptr || slot.isCountIn)
                 continue;
             renderDirect (slot, n);
-            if (outsideUnity (slot.gain))
-                directScratch.applyGain (0, n, slot.gain);
-            routeAdd (directScratch, n, dest, 0, slot.firstChannel, slot.stereo, C);
+            mixStereo (dest, n, path, slot.gain, slot.monitor);
         }
     }
 
     const float g = masterGain.load() * standbyGain.load();
     if (outsideUnity (g))
         dest.applyGain (0, n, g);
-
     return path;
+}
+
+MultiBusRouter::Path MultiBusRouter::choosePath (int channels) const noexcept
+{
+    const bool isOffline = offline.load();
+    if (splitMonitor.load() && ! isOffline && channels >= 2)
+        return Path::split;
+    if ((isOffline || ! customRouting.load()) && channels <= 2)
+        return Path::fast;
+    return Path::custom;
+}
+
+void MultiBusRouter::renderSongStereo (juce::AudioBuffer<float>& dest, int n, int songStart)
+{
+    // The song chain renders in stereo: in SPLIT its channels are the audience and the monitor.
+    const int d = n - songStart;
+    if (d <= 0 || mainSource == nullptr)
+        return;
+    const int songChannels = juce::jmin (dest.getNumChannels(), 2);
+    if (songStart <= 0)
+    {
+        juce::AudioBuffer<float> song (dest.getArrayOfWritePointers(), songChannels, n);
+        mainSource->getNextAudioBlock (juce::AudioSourceChannelInfo (&song, 0, n));
+        return;
+    }
+    juce::AudioBuffer<float> scratch (mainScratch.getArrayOfWritePointers(), 2, d);
+    scratch.clear();
+    mainSource->getNextAudioBlock (juce::AudioSourceChannelInfo (&scratch, 0, d));
+    for (int i = 0; i < songChannels; ++i)
+        dest.addFrom (i, songStart, scratch, i, 0, d);
+}
+
+void MultiBusRouter::mixStereo (juce::AudioBuffer<float>& dest, int n, Path path, float gain, bool monitor) noexcept
+{
+    // directScratch holds the source's block: FAST adds it channel by channel, SPLIT folds both of its
+    // channels at half gain onto the audience (0) or the monitor (1) side.
+    const int channels = dest.getNumChannels();
+    for (int i = 0; i < juce::jmin (2, directScratch.getNumChannels()); ++i)
+    {
+        if (path == Path::split)
+            dest.addFrom (monitor ? 1 : 0, 0, directScratch, i, 0, n, gain * 0.5f);
+        else if (i < juce::jmin (channels, 2))
+            dest.addFrom (i, 0, directScratch, i, 0, n, gain);
+    }
+}
+
+void MultiBusRouter::renderSongForTaps (int n, int songStart)
+{
+    // CUSTOM: the song chain renders only to drive its taps; each bus goes to its own outputs.
+    juce::AudioBuffer<float> scratch (mainScratch.getArrayOfWritePointers(), 2, n);
+    scratch.clear();
+    if (n - songStart > 0 && mainSource != nullptr)
+        mainSource->getNextAudioBlock (juce::AudioSourceChannelInfo (&scratch, songStart, n - songStart));
+}
+
+void MultiBusRouter::routeBuses (const Snapshot& snapshot, juce::AudioBuffer<float>& dest, int n)
+{
+    const int channels = dest.getNumChannels();
+    if (transport != nullptr && ! transport->isPlaying())
+    {
+        for (auto& state : srcStates)
+            state = SrcState {};
+        return;
+    }
+
+    const double sessionRate = sessionSampleRate.load();
+    if (! (sessionRate > 0.0 && deviceSampleRate > 0.0 && std::abs (sessionRate - deviceSampleRate) > 1.0))
+    {
+        for (int b = 0; b < snapshot.busCount; ++b)
+        {
+            const auto& slot = snapshot.slots[b];
+            if (slot.tap != nullptr && slot.tap->getCaptured() > 0)
+                routeAdd (slot.tap->getCapture(), juce::jmin (slot.tap->getCaptured(), n), dest, 0, slot.firstChannel, slot.stereo, channels);
+        }
+        return;
+    }
+
+    // The session runs at another rate than the device: route at the session rate into the work
+    // buffer, then resample each output channel.
+    const double ratio = sessionRate / deviceSampleRate;
+    const int inputCount = juce::jmin ((int) std::ceil (n * ratio) + 1, workBuffer.getNumSamples());
+    if (inputCount != lastSrcInputCount)
+    {
+        for (auto& state : srcStates)
+            state = SrcState {};
+        lastSrcInputCount = inputCount;
+    }
+    const int outputs = juce::jmin (channels, maxOutputs);
+
+    int largestCapture = 0;
+    for (int b = 0; b < snapshot.busCount; ++b)
+        if (auto* tap = snapshot.slots[b].tap)
+            largestCapture = juce::jmax (largestCapture, tap->getCaptured());
+    if (inputCount < 1 || outputs < 1 || largestCapture < 1)
+        return;
+
+    for (int k = 0; k < outputs; ++k)
+        workBuffer.clear (k, 0, inputCount);
+    for (int b = 0; b < snapshot.busCount; ++b)
+    {
+        const auto& slot = snapshot.slots[b];
+        if (slot.tap != nullptr && slot.tap->getCaptured() > 0)
+            routeAdd (slot.tap->getCapture(), juce::jmin (slot.tap->getCaptured(), inputCount), workBuffer, 0, slot.firstChannel,
+                      slot.stereo, outputs);
+    }
+    for (int k = 0; k < outputs; ++k)
+        resampleLinear (workBuffer.getReadPointer (k), inputCount, dest.getWritePointer (k), n, ratio, srcStates[k]);
+}
+
+void MultiBusRouter::routeCountIn (const Snapshot& snapshot, juce::AudioBuffer<float>& dest, int n)
+{
+    int first = 0;
+    bool stereo = true;
+    for (int s = snapshot.busCount; s < snapshot.busCount + snapshot.directCount; ++s)
+        if (snapshot.slots[s].isCountIn)
+        {
+            first = snapshot.slots[s].firstChannel;
+            stereo = snapshot.slots[s].stereo;
+            break;
+        }
+    const float countGain = countInGain.load();
+    if (outsideUnity (countGain))
+        directScratch.applyGain (0, n, countGain);
+    routeAdd (directScratch, n, dest, 0, first, stereo, dest.getNumChannels());
+}
+
+void MultiBusRouter::routeDirectSources (const Snapshot& snapshot, juce::AudioBuffer<float>& dest, int n)
+{
+    for (int s = snapshot.busCount; s < snapshot.busCount + snapshot.directCount; ++s)
+    {
+        const auto& slot = snapshot.slots[s];
+        if (slot.source == nullptr || slot.isCountIn)
+            continue;
+        renderDirect (slot, n);
+        if (outsideUnity (slot.gain))
+            directScratch.applyGain (0, n, slot.gain);
+        routeAdd (directScratch, n, dest, 0, slot.firstChannel, slot.stereo, dest.getNumChannels());
+    }
 }
 
 void MultiBusRouter::renderDirect (const RouteSlot& slot, int n)

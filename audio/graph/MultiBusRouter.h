@@ -104,8 +104,11 @@ public:
     std::atomic<bool>* autoStartRaised = nullptr;
     std::atomic<double>* handoffStampMs = nullptr;
 
-    // Set before the device starts. Lines logged while rendering reach logCallback on the message
-    // thread, through the audio-thread log.
+    // Set before the device starts and never reassigned while it runs. Lines logged while rendering
+    // reach logCallback on the message thread, through the audio-thread log. The two hand-off
+    // callbacks run on the audio thread at the exact sample (they start transports and seek): what
+    // runs inside them must neither allocate nor block (the router tests arm the allocation and lock
+    // counter around them).
     std::function<void (const juce::String&)> logCallback;
     std::function<void()> handoffCallback;   // audio thread, at a song-to-song hand-off
     std::function<void()> countJumpCallback; // audio thread, when an armed standalone count ends
@@ -152,6 +155,17 @@ private:
     void updateRateMonitor (int n);
     // Steps of one piece of a block; no path when the silence gate holds.
     std::optional<Path> renderPiece (juce::AudioBuffer<float>& dest, int n);
+    Path choosePath (int channels) const noexcept;
+    // SPLIT and FAST: the song in stereo from `songStart` on, then each direct source (rendered into
+    // directScratch) mixed in.
+    void renderSongStereo (juce::AudioBuffer<float>& dest, int n, int songStart);
+    void mixStereo (juce::AudioBuffer<float>& dest, int n, Path path, float gain, bool monitor) noexcept;
+    // CUSTOM: the song drives the bus taps, each bus goes to its outputs (resampled when the session
+    // rate is not the device's), then the count-in and the direct sources to theirs.
+    void renderSongForTaps (int n, int songStart);
+    void routeBuses (const Snapshot& snapshot, juce::AudioBuffer<float>& dest, int n);
+    void routeCountIn (const Snapshot& snapshot, juce::AudioBuffer<float>& dest, int n);
+    void routeDirectSources (const Snapshot& snapshot, juce::AudioBuffer<float>& dest, int n);
     int processHandoff (const Snapshot& snapshot, int n, bool& fired, bool& countInRendered);
     void renderDirect (const RouteSlot& slot, int n);
     void logPostPauseDiag (const juce::AudioBuffer<float>& dest, int start, int n, Path path);

@@ -85,32 +85,6 @@ CursorPlacement placeBeatCursor (const Beatmap& beatmap, double s, double sample
 
 // The first beat within 10 ms of target, scanning up from beat 0 while t(i) <= target + 0.01; -1 none.
 int32_t beatAtTarget (const Beatmap& beatmap, double target) noexcept;
-
-// The beats a block of n samples covering song times [blockStart, blockEnd) may sound, from
-// max(lastBeatmapIdx + 1, 0): calls visit(index, offset) for each, in order, with
-// offset = trunc((t - blockStart) / (blockEnd - blockStart) x n), at least 0. Returns the count.
-template <typename Visit>
-int forEachBeatInBlock (const Beatmap& beatmap, int32_t lastBeatmapIdx, double blockStart, double blockEnd, int n, Visit&& visit)
-{
-    const auto span = blockEnd - blockStart;
-    if (span <= 0.0 || n <= 0)
-        return 0;
-
-    int count = 0;
-    const auto size = beatmap.size();
-    for (int32_t i = std::max (lastBeatmapIdx + 1, 0); i < size; ++i)
-    {
-        const auto t = beatmap.beatTimes[(size_t) i];
-        if (t >= blockEnd)
-            break;
-        if (t < blockStart)
-            continue;
-        auto offset = (int) ((t - blockStart) / span * n);
-        visit (i, std::max (offset, 0));
-        ++count;
-    }
-    return count;
-}
 } // namespace timing
 
 // The timing records of one source that follows the song (the metronome, the cue source), with the

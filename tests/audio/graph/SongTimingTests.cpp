@@ -98,33 +98,11 @@ TEST (SongTiming, RepositioningSnapsToABeatAtMostFiveMillisecondsBefore)
     EXPECT_TRUE (noRate.snapped);
     EXPECT_EQ (noRate.lastBeatmapIdx, 1);
     EXPECT_FALSE (noRate.positionMoved);
-
-    // Before the first beat, the first beat is the first one a block window yields.
-    std::vector<std::pair<int, int>> sounded;
-    const double blockStart = timing::songTimeAt (48000, rate, 1.0), blockEnd = timing::songTimeAt (48512, rate, 1.0);
-    timing::forEachBeatInBlock (beatmap, before.lastBeatmapIdx, blockStart, blockEnd, 512,
-                                [&] (int index, int offset) { sounded.emplace_back (index, offset); });
-    ASSERT_EQ (sounded.size(), 1u);
-    EXPECT_EQ (sounded[0], std::make_pair (0, 0));
 }
 
-TEST (SongTiming, BlockWindowOffsetsAndBeatAtTarget)
+TEST (SongTiming, BeatAtTarget)
 {
     const auto beatmap = makeBeatmap ({ 0.0, 0.25, 0.5, 0.75, 1.0 }, { 1, 2, 3, 4, 1 });
-
-    // A block covering song time [0.24, 0.76) of 1000 samples.
-    std::vector<std::pair<int, int>> sounded;
-    const int count = timing::forEachBeatInBlock (beatmap, 0, 0.24, 0.76, 1000, [&] (int i, int offset) { sounded.emplace_back (i, offset); });
-    EXPECT_EQ (count, 3);
-    const std::vector<std::pair<int, int>> expected { { 1, (int) ((0.25 - 0.24) / 0.52 * 1000) },
-                                                      { 2, (int) ((0.5 - 0.24) / 0.52 * 1000) },
-                                                      { 3, (int) ((0.75 - 0.24) / 0.52 * 1000) } };
-    EXPECT_EQ (sounded, expected);
-
-    // The cursor excludes beats already passed; the end is exclusive.
-    sounded.clear();
-    timing::forEachBeatInBlock (beatmap, 2, 0.24, 0.75, 1000, [&] (int i, int offset) { sounded.emplace_back (i, offset); });
-    EXPECT_TRUE (sounded.empty());
 
     const struct { double target; int beat; } cases[] = { { 0.5, 2 }, { 0.509, 2 }, { 0.491, 2 }, { 0.52, -1 }, { 2.0, -1 }, { -0.005, 0 } };
     for (const auto& c : cases)
