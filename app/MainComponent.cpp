@@ -306,6 +306,7 @@ void MainComponent::registerFrameActions()
 
     dispatchTable.add ("FRONTEND_READY", DispatchMode::inlineCall, [this] (const juce::var&)
     {
+        GpuBootGuard::instance().markFrontendReady();
         const bool ready = audioEngine.isInitialiseComplete();
         audioEngine.debugLog ("[FRONTEND-READY] received from JS | initialiseComplete=" + juce::String (ready ? "Y" : "N"));
         if (ready)
@@ -313,6 +314,8 @@ void MainComponent::registerFrameActions()
             sendBackendReadyDirect();
             audioEngine.debugLog ("[FRONTEND-READY] re-emitted BACKEND_READY (initialise() had finished before JS listener wired)");
         }
+        // Every new front-end session sends this first and numbers its requests from 0 again.
+        forgetSeenMessageIds();
     });
 
     dispatchTable.add ("APP_QUIT_CONFIRMED", DispatchMode::inlineCall, [this] (const juce::var&)
@@ -359,6 +362,7 @@ void MainComponent::registerFrameActions()
     dispatchTable.add ("WINDOW_BEGIN_DRAG", DispatchMode::posted, [] (const juce::var&) {});
 
     registerAnalysisActions();
+    registerHostActions();
 }
 
 // The analysis jobs and the engine's automation. The jobs run on threads of their own and answer

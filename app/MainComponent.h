@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/GpuBootGuard.h"
 #include "audio/engine/AudioEngine.h"
 #include "bridge/DispatchTable.h"
 #include "bridge/JsonBridge.h"
@@ -57,6 +58,10 @@ public:
     void emitFromNative (const juce::String& eventName, const juce::var& payload);
     void sendDirect (const juce::var& payload);
     void notifyUpdateAvailable (const juce::String& version);
+    // Sends a metrics snapshot straight to the front end as JSON (message thread).
+    void emitMetricsSnapshot (const juce::var& payload);
+    // Quits the application, when there is one, once an update has been handed to the updater.
+    void quitAfterUpdate();
     // Hands the sign-in redirect's URL to the front end: {"action": "OAUTH_CALLBACK", "url"}
     // through `emitFromNative` (message thread).
     void emitOAuthCallback (const juce::String& url);
@@ -67,6 +72,9 @@ public:
     bool isQuitOnHold() const { return quitOnHold; }
 
     void logStartup (const juce::String& text);
+
+    // Forgets every remembered message id: a new front-end session numbers its requests afresh.
+    void forgetSeenMessageIds() { seenMessageIds.clear(); }
 
     //==============================================================================
     // Resource provider.
@@ -113,11 +121,15 @@ private:
     void dispatch (const juce::var& message, bool isGateRepost);
     void registerFrameActions();
     void registerAnalysisActions();
+    void registerHostActions();
     void startupThreadBody();
     void quitFallback();
     void sendBackendReadyDirect();
 
     double constructionStartMs;
+    // Before anything else is built: the GPU-mode guard marks this start and sets the browser's
+    // arguments.
+    bool webViewArgumentsSet = setWebViewBrowserArguments();
     std::set<int> seenMessageIds;
     bool quitRequested = false;
     bool quitOnHold = false;

@@ -1,5 +1,6 @@
 #include "app/QuorvelleApplication.h"
 
+#include "platform/CrashDumps.h"
 #include "platform/StorageRoot.h"
 
 #include <cerrno>
@@ -74,6 +75,8 @@ bool QuorvelleApplication::shouldRunHeadless (const juce::StringArray& arguments
 
 void QuorvelleApplication::initialise (const juce::String& commandLine)
 {
+    platform::installCrashHandler (platform::crashFolderOfStorageRoot());
+
     // JUCE writes to sockets without MSG_NOSIGNAL: a closed peer must not end the process.
     std::signal (SIGPIPE, SIG_IGN);
 
