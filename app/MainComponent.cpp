@@ -179,6 +179,7 @@ void MainComponent::startupThreadBody()
     logStartup (juce::String (juce::CharPointer_UTF8 ("MainComponent: BG thread — calling audioEngine.initialise()...")));
     audioEngine.debugLog (juce::String (juce::CharPointer_UTF8 ("[INIT-FLOW] BG thread STARTED — calling audioEngine.initialise() now")));
     audioEngine.initialise();
+    postToMessageThread ([this] { startMetricsTimer(); });
     logStartup (juce::String (juce::CharPointer_UTF8 ("MainComponent: BG thread — audioEngine.initialise() COMPLETE")));
     audioEngine.debugLog (juce::String (juce::CharPointer_UTF8 ("[INIT-FLOW] BG thread DONE — audioEngine.initialise() returned")));
 }

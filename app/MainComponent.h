@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/GpuBootGuard.h"
+#include "app/MetricsCollector.h"
 #include "audio/engine/AudioEngine.h"
 #include "bridge/DispatchTable.h"
 #include "bridge/JsonBridge.h"
@@ -101,6 +102,7 @@ public:
     UploadWorker& getUploadWorker() { return uploadWorker; }
     DownloadWorker& getDownloadWorker() { return downloadWorker; }
     platform::FrontEndHost& getBrowser() { return browser; }
+    MetricsCollector* getMetricsCollector() { return metricsCollector.get(); }
 
     // Posts `work` to the message thread; it runs only while this component still exists. The
     // returned poster holds no pointer to the component, so job threads may keep and call it.
@@ -122,6 +124,7 @@ private:
     void registerFrameActions();
     void registerAnalysisActions();
     void registerHostActions();
+    void startMetricsTimer();
     void startupThreadBody();
     void quitFallback();
     void sendBackendReadyDirect();
@@ -146,6 +149,7 @@ private:
     UploadWorker uploadWorker;
     DownloadWorker downloadWorker;
     DispatchTable dispatchTable;
+    std::unique_ptr<MetricsCollector> metricsCollector;
     std::shared_ptr<Liveness> liveness;
     std::thread startupThread;
 

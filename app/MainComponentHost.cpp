@@ -5,6 +5,7 @@
 #include "audio/graph/GraphUtils.h"
 #include "platform/CrashDumps.h"
 #include "platform/Opener.h"
+#include "platform/StorageRoot.h"
 
 #ifndef QUORVELLE_BUILD_CONFIG
  #define QUORVELLE_BUILD_CONFIG ""
@@ -112,6 +113,29 @@ void openExternalUrl (const juce::String& url)
 
 void MainComponent::registerHostActions()
 {
+    // The router's callback time, the engine's memory use and the stretch ratios join the view
+    // once the engine gives them; until then their keys stay out of the snapshot.
+    MetricsEngineView view;
+    view.currentDevice = [this]() -> juce::AudioIODevice*
+    {
+        // The device manager belongs to the start-up thread until the engine is ready.
+        return audioEngine.isInitialiseComplete() ? audioEngine.getDeviceManager().getCurrentAudioDevice() : nullptr;
+    };
+    metricsCollector = std::make_unique<MetricsCollector> (std::move (view), [this] (const juce::var& snapshot) { emitMetricsSnapshot (snapshot); },
+                                                           getStorageRoot().getChildFile ("logs"));
+
+    dispatchTable.add ("WRITE_METRICS_JSONL", DispatchMode::inlineCall, [this] (const juce::var& message)
+    {
+        const auto line = message.getProperty ("line", {}).toString();
+        if (line.isNotEmpty())
+            metricsCollector->appendJsonlLine (line);
+    });
+
+    dispatchTable.add ("METRICS_SET_ACTIVE", DispatchMode::inlineCall, [this] (const juce::var& message)
+    {
+        metricsCollector->setActive (static_cast<bool> (message.getProperty ("active", false)));
+    });
+
     dispatchTable.add ("GET_PENDING_CRASHES", DispatchMode::inlineCall, [this] (const juce::var& message)
     {
         sendDirect (pendingCrashesResult (message.getProperty ("requestId", "").toString()));
@@ -151,6 +175,11 @@ void MainComponent::registerHostActions()
 void MainComponent::emitMetricsSnapshot (const juce::var& payload)
 {
     sendDirect (payload);
+}
+
+void MainComponent::startMetricsTimer()
+{
+    metricsCollector->start();
 }
 
 void MainComponent::quitAfterUpdate()

@@ -24,6 +24,7 @@ struct VirtualAudioDevices::Entry
     std::vector<std::vector<float>> capture; // one per output channel
     std::vector<std::deque<float>> input;    // one per input channel
     juce::int64 blocksRendered = 0;
+    int xruns = 0;
 
     explicit Entry (const VirtualDeviceInfo& i)
         : info (i),
@@ -394,7 +395,7 @@ public:
     int getOutputLatencyInSamples() override { return runtime->getOutputLatency(); }
     int getInputLatencyInSamples() override { return runtime->getInputLatency(); }
 
-    int getXRunCount() const noexcept override { return 0; }
+    int getXRunCount() const noexcept override { return VirtualAudioDevices::instance().getXRunCount (getName()); }
 
 private:
     static juce::StringArray channelNames (const juce::String& prefix, int count)
@@ -671,6 +672,20 @@ void VirtualAudioDevices::setActualSampleRate (const juce::String& name, double 
 
     if (auto* e = findEntry (name))
         e->info.actualSampleRate = rate;
+}
+
+void VirtualAudioDevices::setXRunCount (const juce::String& name, int count)
+{
+    const std::lock_guard<std::mutex> sl (stateLock);
+    if (auto* e = findEntry (name))
+        e->xruns = count;
+}
+
+int VirtualAudioDevices::getXRunCount (const juce::String& name) const
+{
+    const std::lock_guard<std::mutex> sl (stateLock);
+    const auto* e = findEntry (name);
+    return e != nullptr ? e->xruns : 0;
 }
 
 bool VirtualAudioDevices::takeRefusal (const juce::String& name, juce::String& errorText)

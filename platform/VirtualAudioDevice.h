@@ -97,6 +97,9 @@ public:
     void refuseNextOpen (const juce::String& name, const juce::String& errorText);
     // From its next open on, the device runs at `rate` whatever is asked (0: as asked).
     void setActualSampleRate (const juce::String& name, double rate);
+    // The count the device's getXRunCount() reports (0 until set).
+    void setXRunCount (const juce::String& name, int count);
+    int getXRunCount (const juce::String& name) const;
 
     //==============================================================================
     // Clocks.

@@ -1,5 +1,6 @@
 // The application and diagnostics rows through the dispatcher, in process.
 #include "platform/Opener.h"
+#include "platform/StorageRoot.h"
 #include "tests/bridge/BridgeTestSupport.h"
 
 #include <gtest/gtest.h>
@@ -80,5 +81,27 @@ TEST_F (HostActions, FrontendReadyForgetsTheSeenIdsOfTheLastSession)
     // FRONTEND_READY's own id is forgotten too.
     EXPECT_TRUE (runs (8));
     EXPECT_FALSE (runs (8));
+}
+
+TEST_F (HostActions, MetricsRowsWriteNonEmptyLinesAndSwitchTheInterval)
+{
+    auto* metrics = component->getMetricsCollector();
+    ASSERT_NE (metrics, nullptr);
+    const auto log = metrics->getLogFile();
+    EXPECT_EQ (log.getParentDirectory(), getStorageRoot().getChildFile ("logs"));
+
+    deliver (makeObject ({ { "action", "WRITE_METRICS_JSONL" }, { "line", "" } }));
+    deliver (makeObject ({ { "action", "WRITE_METRICS_JSONL" } }));
+    EXPECT_FALSE (log.exists());
+    deliver (makeObject ({ { "action", "WRITE_METRICS_JSONL" }, { "line", juce::String::fromUTF8 ("{\"t\":\"\xc3\xb1\"}") } }));
+    EXPECT_EQ (log.loadFileAsString(), juce::String::fromUTF8 ("{\"t\":\"\xc3\xb1\"}\n"));
+
+    // The start-up thread has started the timer by now.
+    ASSERT_TRUE (runMessageLoopUntil ([metrics] { return metrics->isTimerRunning(); }));
+    EXPECT_EQ (metrics->getTimerInterval(), 2000);
+    deliver (makeObject ({ { "action", "METRICS_SET_ACTIVE" }, { "active", true } }));
+    EXPECT_EQ (metrics->getTimerInterval(), 250);
+    deliver (makeObject ({ { "action", "METRICS_SET_ACTIVE" } }));
+    EXPECT_EQ (metrics->getTimerInterval(), 2000);
 }
 } // namespace quorvelle::test
