@@ -1,7 +1,8 @@
-// The application and diagnostics actions: crash dumps, external links, verbose diagnostics, the
-// engine's state and the build's facts.
+// The application and diagnostics actions: metrics, updates, crash dumps, external links, verbose
+// diagnostics, the engine's state and the build's facts.
 #include "app/MainComponent.h"
 
+#include "app/UpdateFlow.h"
 #include "audio/graph/GraphUtils.h"
 #include "platform/CrashDumps.h"
 #include "platform/Opener.h"
@@ -134,6 +135,25 @@ void MainComponent::registerHostActions()
     dispatchTable.add ("METRICS_SET_ACTIVE", DispatchMode::inlineCall, [this] (const juce::var& message)
     {
         metricsCollector->setActive (static_cast<bool> (message.getProperty ("active", false)));
+    });
+
+    // Neither answers: an update shows up as UPDATE_AVAILABLE, an applied one as the quit.
+    dispatchTable.add ("CHECK_FOR_UPDATES", DispatchMode::inlineCall, [this] (const juce::var&)
+    {
+        checkForUpdatesAsync (releaseFeedUrl(), [safe = juce::Component::SafePointer<MainComponent> (this)] (const juce::String& version)
+        {
+            if (safe != nullptr)
+                safe->notifyUpdateAvailable (version);
+        });
+    });
+
+    dispatchTable.add ("APPLY_UPDATE", DispatchMode::inlineCall, [this] (const juce::var&)
+    {
+        applyUpdatesAsync (releaseFeedUrl(), [safe = juce::Component::SafePointer<MainComponent> (this)]
+        {
+            if (safe != nullptr)
+                safe->quitAfterUpdate();
+        });
     });
 
     dispatchTable.add ("GET_PENDING_CRASHES", DispatchMode::inlineCall, [this] (const juce::var& message)

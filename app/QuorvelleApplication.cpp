@@ -2,6 +2,7 @@
 
 #include "platform/CrashDumps.h"
 #include "platform/StorageRoot.h"
+#include "platform/UpdateLibrary.h"
 
 #include <cerrno>
 #include <csignal>
@@ -75,6 +76,7 @@ bool QuorvelleApplication::shouldRunHeadless (const juce::StringArray& arguments
 
 void QuorvelleApplication::initialise (const juce::String& commandLine)
 {
+    qvu_app_run (nullptr);
     platform::installCrashHandler (platform::crashFolderOfStorageRoot());
 
     // JUCE writes to sockets without MSG_NOSIGNAL: a closed peer must not end the process.

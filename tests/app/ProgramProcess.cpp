@@ -18,7 +18,9 @@ std::string ProgramProcess::programPath()
     return std::string (dir != nullptr ? dir : ".") + "/quorvelle";
 }
 
-ProgramProcess::ProgramProcess (std::vector<std::string> arguments)
+ProgramProcess::ProgramProcess (std::vector<std::string> arguments) : ProgramProcess (programPath(), std::move (arguments)) {}
+
+ProgramProcess::ProgramProcess (const std::string& executable, std::vector<std::string> arguments)
 {
     int in[2], out[2], err[2];
     if (::pipe2 (in, O_CLOEXEC) != 0 || ::pipe2 (out, O_CLOEXEC) != 0 || ::pipe2 (err, O_CLOEXEC) != 0)
@@ -30,7 +32,7 @@ ProgramProcess::ProgramProcess (std::vector<std::string> arguments)
     posix_spawn_file_actions_adddup2 (&actions, out[1], 1);
     posix_spawn_file_actions_adddup2 (&actions, err[1], 2);
 
-    const auto path = programPath();
+    const auto path = executable;
     std::vector<char*> argv { const_cast<char*> (path.c_str()) };
     for (auto& a : arguments)
         argv.push_back (a.data());

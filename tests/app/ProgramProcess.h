@@ -20,6 +20,8 @@ class ProgramProcess
 {
 public:
     explicit ProgramProcess (std::vector<std::string> arguments = { "--bridge-stdio" });
+    // Another copy of the program (an installed one).
+    ProgramProcess (const std::string& executable, std::vector<std::string> arguments);
     ~ProgramProcess(); // kills a program still running
 
     static std::string programPath();
