@@ -3,6 +3,7 @@
 #include "platform/CheckedWrite.h"
 #include "platform/UpdateSwap.h"
 
+#include <curl/curl.h>
 #include <juce_events/juce_events.h>
 #include <openssl/evp.h>
 
@@ -117,48 +118,88 @@ juce::String folderOfFeed (const juce::String& feed)
     return feed;
 }
 
-// Streams `name` under the feed into `sink` (false from it stops). At most `cap` bytes.
-bool fetch (const Manager& manager, const juce::String& name, juce::int64 cap, const std::function<bool (const char*, int)>& sink)
-{
-    std::unique_ptr<juce::InputStream> in;
-    if (manager.isFolder)
-    {
-        const auto file = juce::File (folderOfFeed (manager.feed)).getChildFile (name);
-        auto stream = std::make_unique<juce::FileInputStream> (file);
-        if (! stream->openedOk())
-            return fail ("cannot open " + file.getFullPathName());
-        in = std::move (stream);
-    }
-    else
-    {
-        int status = 0;
-        in = juce::URL (manager.feed + "/" + name)
-                 .createInputStream (juce::URL::InputStreamOptions (juce::URL::ParameterHandling::inAddress)
-                                         .withConnectionTimeoutMs (15000)
-                                         .withNumRedirectsToFollow (0)
-                                         .withStatusCode (&status));
-        if (in == nullptr)
-            return fail ("cannot reach " + manager.feed + "/" + name);
-        if (status != 200)
-            return fail (manager.feed + "/" + name + " answered " + juce::String (status));
-    }
+using Sink = std::function<bool (const char*, size_t)>;
 
+struct Transfer
+{
+    const Sink& sink;
+    juce::int64 cap;
+    juce::int64 total = 0;
+    bool refused = false;
+};
+
+size_t onReceived (char* data, size_t, size_t length, void* user)
+{
+    auto& transfer = *static_cast<Transfer*> (user);
+    transfer.total += (juce::int64) length;
+    if (transfer.total > transfer.cap)
+    {
+        transfer.refused = true;
+        return 0;
+    }
+    if (! transfer.sink (data, length))
+    {
+        transfer.refused = true;
+        return 0;
+    }
+    return length;
+}
+
+// Fetches over HTTP(S) with libcurl: no redirects, only http and https, a stalled transfer ends.
+bool fetchUrl (const juce::String& url, const juce::String& name, juce::int64 cap, const Sink& sink)
+{
+    std::unique_ptr<CURL, decltype (&curl_easy_cleanup)> curl (curl_easy_init(), &curl_easy_cleanup);
+    if (curl == nullptr)
+        return fail (juce::String ("no HTTP client"));
+    Transfer transfer { sink, cap };
+    const auto urlText = url.toStdString();
+    curl_easy_setopt (curl.get(), CURLOPT_URL, urlText.c_str());
+    curl_easy_setopt (curl.get(), CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt (curl.get(), CURLOPT_FOLLOWLOCATION, 0L);
+    curl_easy_setopt (curl.get(), CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt (curl.get(), CURLOPT_CONNECTTIMEOUT_MS, 15000L);
+    curl_easy_setopt (curl.get(), CURLOPT_LOW_SPEED_LIMIT, 1L);
+    curl_easy_setopt (curl.get(), CURLOPT_LOW_SPEED_TIME, 60L);
+    curl_easy_setopt (curl.get(), CURLOPT_BUFFERSIZE, 256L * 1024L);
+    curl_easy_setopt (curl.get(), CURLOPT_WRITEFUNCTION, &onReceived);
+    curl_easy_setopt (curl.get(), CURLOPT_WRITEDATA, &transfer);
+    const auto result = curl_easy_perform (curl.get());
+    long status = 0;
+    curl_easy_getinfo (curl.get(), CURLINFO_RESPONSE_CODE, &status);
+    if (transfer.refused)
+        return transfer.total > cap ? fail (name + " is larger than expected") : false;
+    if (result != CURLE_OK)
+        return fail ("cannot fetch " + url + ": " + juce::String::fromUTF8 (curl_easy_strerror (result)));
+    if (status != 200)
+        return fail (url + " answered " + juce::String (status));
+    return true;
+}
+
+// Streams `name` under the feed into `sink` (false from it stops). At most `cap` bytes.
+bool fetch (const Manager& manager, const juce::String& name, juce::int64 cap, const Sink& sink)
+{
+    if (! manager.isFolder)
+        return fetchUrl (manager.feed + "/" + name, name, cap, sink);
+
+    const auto file = juce::File (folderOfFeed (manager.feed)).getChildFile (name);
+    juce::FileInputStream in (file);
+    if (! in.openedOk())
+        return fail ("cannot open " + file.getFullPathName());
     std::vector<char> buffer (chunkBytes);
     juce::int64 total = 0;
     for (;;)
     {
-        const int got = in->read (buffer.data(), chunkBytes);
+        const int got = in.read (buffer.data(), chunkBytes);
         if (got < 0)
             return fail ("reading " + name + " failed");
         if (got == 0)
-            break;
+            return true;
         total += got;
         if (total > cap)
             return fail (name + " is larger than expected");
-        if (! sink (buffer.data(), got))
+        if (! sink (buffer.data(), (size_t) got))
             return false;
     }
-    return true;
 }
 
 // Holds the lock file beside the install folder while a download or an apply runs.
@@ -263,10 +304,10 @@ bool download (Manager& manager, const qvu_Asset& asset)
         return fail (juce::String ("SHA-256 unavailable"));
 
     const auto size = (juce::int64) asset.Size;
-    const bool fetched = fetch (manager, fileName, size, [&] (const char* data, int length)
+    const bool fetched = fetch (manager, fileName, size, [&] (const char* data, size_t length)
     {
-        EVP_DigestUpdate (hash.get(), data, (size_t) length);
-        return out->write (data, (size_t) length) ? true : fail (juce::String ("writing the package failed"));
+        EVP_DigestUpdate (hash.get(), data, length);
+        return out->write (data, length) ? true : fail (juce::String ("writing the package failed"));
     });
     out.reset();
     if (! fetched)
@@ -373,7 +414,7 @@ int16_t qvu_check_for_updates (qvu_UpdateManagerHandle handle, qvu_UpdateInfo** 
     auto& manager = *static_cast<Manager*> (handle);
 
     juce::MemoryOutputStream text;
-    if (! fetch (manager, "release.json", manifestCap, [&] (const char* data, int length) { return text.write (data, (size_t) length); }))
+    if (! fetch (manager, "release.json", manifestCap, [&] (const char* data, size_t length) { return text.write (data, length); }))
         return failed;
 
     const auto manifest = juce::JSON::parse (text.toUTF8());
