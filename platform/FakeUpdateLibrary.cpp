@@ -11,6 +11,7 @@ std::string fakeLastError;
 
 int fakeManagerTag;
 
+// malloc'd, as releaseUpdateInfo frees them.
 char* duplicate (const char* text) { return text == nullptr ? nullptr : ::strdup (text); }
 
 qvu_Asset* makeAsset (const char* version, const char* type)
@@ -24,15 +25,6 @@ qvu_Asset* makeAsset (const char* version, const char* type)
     asset->Size = 42;
     // SHA1 and the release notes stay null: the wrapper must turn them into empty texts.
     return asset;
-}
-
-void freeAsset (qvu_Asset* asset)
-{
-    if (asset == nullptr)
-        return;
-    for (char* text : { asset->PackageId, asset->Version, asset->Type, asset->FileName, asset->SHA1, asset->SHA256, asset->NotesMarkdown, asset->NotesHtml })
-        std::free (text);
-    delete asset;
 }
 
 bool refuse()
@@ -81,12 +73,7 @@ void fakeFreeInfo (qvu_UpdateInfo* info)
 {
     fakeUpdateScript().calls.push_back ("free_update_info");
     --fakeUpdateScript().liveInfos;
-    freeAsset (info->TargetFullRelease);
-    freeAsset (info->BaseRelease);
-    for (size_t i = 0; i < info->DeltasToTargetCount; ++i)
-        freeAsset (info->DeltasToTarget[i]);
-    delete[] info->DeltasToTarget;
-    delete info;
+    releaseUpdateInfo (info);
 }
 
 bool fakeDownload (qvu_UpdateManagerHandle, const qvu_UpdateInfo* info, qvu_ProgressCallback, void*)

@@ -52,14 +52,6 @@ char* copyText (const juce::String& text)
     return copy;
 }
 
-void freeAsset (qvu_Asset* asset)
-{
-    if (asset == nullptr)
-        return;
-    for (char* text : { asset->PackageId, asset->Version, asset->Type, asset->FileName, asset->SHA1, asset->SHA256, asset->NotesMarkdown, asset->NotesHtml })
-        std::free (text);
-    delete asset;
-}
 
 bool parseVersion (const char* text, std::vector<unsigned long long>& parts)
 {
@@ -358,6 +350,26 @@ bool isAcceptedFeed (const char* feedUrl)
     return isLoopbackHost (host);
 }
 
+void releaseUpdateInfo (qvu_UpdateInfo* info)
+{
+    if (info == nullptr)
+        return;
+    const auto freeAsset = [] (qvu_Asset* asset)
+    {
+        if (asset == nullptr)
+            return;
+        for (char* text : { asset->PackageId, asset->Version, asset->Type, asset->FileName, asset->SHA1, asset->SHA256, asset->NotesMarkdown, asset->NotesHtml })
+            std::free (text);
+        delete asset;
+    };
+    freeAsset (info->TargetFullRelease);
+    freeAsset (info->BaseRelease);
+    for (size_t i = 0; i < info->DeltasToTargetCount; ++i)
+        freeAsset (info->DeltasToTarget[i]);
+    delete[] info->DeltasToTarget;
+    delete info;
+}
+
 const UpdateLibrary& systemUpdateLibrary()
 {
     static const UpdateLibrary library { &qvu_app_run, &qvu_new_update_manager, &qvu_check_for_updates, &qvu_free_update_info,
@@ -449,14 +461,7 @@ int16_t qvu_check_for_updates (qvu_UpdateManagerHandle handle, qvu_UpdateInfo** 
 
 void qvu_free_update_info (qvu_UpdateInfo* info)
 {
-    if (info == nullptr)
-        return;
-    freeAsset (info->TargetFullRelease);
-    freeAsset (info->BaseRelease);
-    for (size_t i = 0; i < info->DeltasToTargetCount; ++i)
-        freeAsset (info->DeltasToTarget[i]);
-    delete[] info->DeltasToTarget;
-    delete info;
+    releaseUpdateInfo (info);
 }
 
 bool qvu_download_updates (qvu_UpdateManagerHandle handle, const qvu_UpdateInfo* info, qvu_ProgressCallback, void*)

@@ -88,6 +88,10 @@ struct UpdateLibrary
 
 const UpdateLibrary& systemUpdateLibrary();
 
+// Frees a record made the way both libraries make them: texts from malloc, assets and the record
+// from new, the delta list from new[].
+void releaseUpdateInfo (qvu_UpdateInfo* info);
+
 // "1.0.10" > "1.0.9": numeric parts compared in order, a missing part counts as 0. -1, 0 or 1;
 // nothing when either text is not dot-separated decimal numbers.
 bool compareVersions (const char* a, const char* b, int& result);
