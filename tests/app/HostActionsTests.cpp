@@ -1,4 +1,5 @@
 // The application and diagnostics rows through the dispatcher, in process.
+#include "audio/graph/GraphUtils.h"
 #include "platform/Opener.h"
 #include "platform/StorageRoot.h"
 #include "tests/bridge/BridgeTestSupport.h"
@@ -103,5 +104,15 @@ TEST_F (HostActions, MetricsRowsWriteNonEmptyLinesAndSwitchTheInterval)
     EXPECT_EQ (metrics->getTimerInterval(), 250);
     deliver (makeObject ({ { "action", "METRICS_SET_ACTIVE" } }));
     EXPECT_EQ (metrics->getTimerInterval(), 2000);
+}
+
+TEST_F (HostActions, VerboseDiagnosticsFollowsTheFlagAndDefaultsToOff)
+{
+    deliver (makeObject ({ { "action", "SET_VERBOSE_DIAG" }, { "enabled", true } }));
+    EXPECT_TRUE (verboseDiagnostics.load());
+    EXPECT_EQ (logger.count ("[VERBOSE-DIAG] hot-path logs ON"), 1);
+    deliver (makeObject ({ { "action", "SET_VERBOSE_DIAG" } }));
+    EXPECT_FALSE (verboseDiagnostics.load());
+    EXPECT_EQ (logger.count ("[VERBOSE-DIAG] hot-path logs OFF"), 1);
 }
 } // namespace quorvelle::test
