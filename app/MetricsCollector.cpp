@@ -84,7 +84,7 @@ juce::var MetricsCollector::buildSnapshot()
     if (available >= 0 && total > 0)
     {
         snapshot->setProperty ("availPhysBytes", available);
-        snapshot->setProperty ("memoryLoadPct", (int) (100 - 100 * available / total));
+        snapshot->setProperty ("memoryLoadPct", memoryLoadPercent (available, total));
     }
 
     if (++ticksSinceTreeScan >= treeScanEveryTicks)

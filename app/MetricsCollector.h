@@ -66,6 +66,12 @@ public:
 
     void timerCallback() override;
 
+    // 100 - 100 x available / total, truncated as a whole.
+    static int memoryLoadPercent (juce::int64 available, juce::int64 total)
+    {
+        return (int) (100.0 - 100.0 * (double) available / (double) total);
+    }
+
     juce::File getLogFile() const { return logFile; }
     juce::File getRotatedLogFile() const { return rotatedLogFile; }
 

@@ -162,6 +162,20 @@ TEST (MetricsCollector, SnapshotCarriesItsKeysInOrderAndOnlyStretchedBuses)
     }
 }
 
+TEST (MetricsCollector, MemoryLoadIsTruncatedAsAWhole)
+{
+    const struct
+    {
+        juce::int64 available, total;
+        int expected;
+    } cases[] = { { 445, 1000, 55 }, { 1000, 1000, 0 }, { 0, 1000, 100 }, { 999, 1000, 0 }, { 1, 1000, 99 }, { 1, 3, 66 } };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE (testing::Message() << c.available << "/" << c.total);
+        EXPECT_EQ (MetricsCollector::memoryLoadPercent (c.available, c.total), c.expected);
+    }
+}
+
 TEST (MetricsCollector, NoDeviceNoSnapshotAndNoCallbackTimeNoBudget)
 {
     VirtualDevice device;
