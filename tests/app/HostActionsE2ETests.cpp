@@ -42,6 +42,16 @@ size_t occurrences (const std::string& text, const std::string& fragment)
     return n;
 }
 
+// Stderr is a pipe of its own: a line may trail the stdout answer that followed it. Waits (within
+// a bound) until `fragment` appears `count` times, and returns how often it appeared.
+size_t stderrOccurrences (const ProgramProcess& program, const std::string& fragment, size_t count)
+{
+    size_t seen = 0;
+    for (int i = 0; i < 2000 && (seen = occurrences (program.stderrText(), fragment)) < count; ++i)
+        juce::Thread::sleep (5);
+    return seen;
+}
+
 juce::String decodeBase64 (const juce::String& text)
 {
     juce::MemoryOutputStream decoded;
@@ -178,7 +188,7 @@ TEST (HostHandshake, FrontendReadyResendsBackendReadyEachTimeAndForgetsTheSeenId
     program.send (makeObject ({ { "action", "FRONTEND_READY" } }));
     ASSERT_TRUE (roundTrip (program));
     EXPECT_EQ (countActions (program, "BACKEND_READY"), 3);
-    EXPECT_EQ (occurrences (program.stderrText(), "[FRONTEND-READY] re-emitted BACKEND_READY"), 2u);
+    EXPECT_EQ (stderrOccurrences (program, "[FRONTEND-READY] re-emitted BACKEND_READY", 2), 2u);
 
     const auto invokeAll = [&program] (const juce::String& prefix)
     {
@@ -217,6 +227,7 @@ TEST (HostDiagnostics, VerboseStateAndBuildInfo)
     program.send (makeObject ({ { "action", "GET_NATIVE_BUILD_INFO" }, { "id", "b1" } }));
     ASSERT_TRUE (roundTrip (program));
 
+    EXPECT_EQ (stderrOccurrences (program, "[VERBOSE-DIAG] hot-path logs OFF", 1), 1u);
     const auto stderrText = program.stderrText();
     const auto on = stderrText.find ("[VERBOSE-DIAG] hot-path logs ON");
     const auto off = stderrText.find ("[VERBOSE-DIAG] hot-path logs OFF");
@@ -270,6 +281,6 @@ TEST (HostExternalUrl, TheOpenerGetsTheUrlUnchangedAsOneArgument)
     for (int i = 0; i < 3000 && ! record.existsAsFile(); ++i)
         juce::Thread::sleep (5);
     EXPECT_EQ (record.loadFileAsString(), "1\nhttps://a.test/?q=$(id)\n") << program.stderrText().substr (program.stderrText().find ("OPEN_EXTERNAL"));
-    EXPECT_EQ (occurrences (program.stderrText(), "[OAuth] OPEN_EXTERNAL_URL (browser launched)"), 2u);
+    EXPECT_EQ (stderrOccurrences (program, "[OAuth] OPEN_EXTERNAL_URL (browser launched)", 2), 2u);
 }
 } // namespace quorvelle::test
