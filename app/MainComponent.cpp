@@ -188,6 +188,7 @@ void MainComponent::startupThreadBody()
     logStartup (juce::String (juce::CharPointer_UTF8 ("MainComponent: BG thread — calling audioEngine.initialise()...")));
     audioEngine.debugLog (juce::String (juce::CharPointer_UTF8 ("[INIT-FLOW] BG thread STARTED — calling audioEngine.initialise() now")));
     audioEngine.initialise();
+    postToMessageThread ([this] { startMetricsTimer(); });
     logStartup (juce::String (juce::CharPointer_UTF8 ("MainComponent: BG thread — audioEngine.initialise() COMPLETE")));
     audioEngine.debugLog (juce::String (juce::CharPointer_UTF8 ("[INIT-FLOW] BG thread DONE — audioEngine.initialise() returned")));
 }
@@ -315,6 +316,7 @@ void MainComponent::registerFrameActions()
 
     dispatchTable.add ("FRONTEND_READY", DispatchMode::inlineCall, [this] (const juce::var&)
     {
+        GpuBootGuard::instance().markFrontendReady();
         const bool ready = audioEngine.isInitialiseComplete();
         audioEngine.debugLog ("[FRONTEND-READY] received from JS | initialiseComplete=" + juce::String (ready ? "Y" : "N"));
         if (ready)
@@ -322,6 +324,8 @@ void MainComponent::registerFrameActions()
             sendBackendReadyDirect();
             audioEngine.debugLog ("[FRONTEND-READY] re-emitted BACKEND_READY (initialise() had finished before JS listener wired)");
         }
+        // Every new front-end session sends this first and numbers its requests from 0 again.
+        forgetSeenMessageIds();
     });
 
     dispatchTable.add ("APP_QUIT_CONFIRMED", DispatchMode::inlineCall, [this] (const juce::var&)
@@ -369,6 +373,7 @@ void MainComponent::registerFrameActions()
 
     registerAnalysisActions();
     registerCloudActions();
+    registerHostActions();
 }
 
 // The analysis jobs and the engine's automation. The jobs run on threads of their own and answer

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "app/GpuBootGuard.h"
+#include "app/MetricsCollector.h"
 #include "audio/engine/AudioEngine.h"
 #include "bridge/DispatchTable.h"
 #include "bridge/JsonBridge.h"
@@ -57,6 +59,10 @@ public:
     void emitFromNative (const juce::String& eventName, const juce::var& payload);
     void sendDirect (const juce::var& payload);
     void notifyUpdateAvailable (const juce::String& version);
+    // Sends a metrics snapshot straight to the front end as JSON (message thread).
+    void emitMetricsSnapshot (const juce::var& payload);
+    // Quits the application, when there is one, once an update has been handed to the updater.
+    void quitAfterUpdate();
     // Hands the sign-in redirect's URL to the front end: {"action": "OAUTH_CALLBACK", "url"}
     // through `emitFromNative` (message thread).
     void emitOAuthCallback (const juce::String& url);
@@ -96,6 +102,7 @@ public:
     UploadWorker& getUploadWorker() { return uploadWorker; }
     DownloadWorker& getDownloadWorker() { return downloadWorker; }
     platform::FrontEndHost& getBrowser() { return browser; }
+    MetricsCollector* getMetricsCollector() { return metricsCollector.get(); }
 
     // Posts `work` to the message thread; it runs only while this component still exists. The
     // returned poster holds no pointer to the component, so job threads may keep and call it.
@@ -120,11 +127,16 @@ private:
     void registerFileActions();
     void registerCloudActions();
     void registerSessionActions();
+    void registerHostActions();
+    void startMetricsTimer();
     void startupThreadBody();
     void quitFallback();
     void sendBackendReadyDirect();
 
     double constructionStartMs;
+    // Before anything else is built: the GPU-mode guard marks this start and sets the browser's
+    // arguments.
+    bool webViewArgumentsSet = setWebViewBrowserArguments();
     std::set<int> seenMessageIds;
     bool quitRequested = false;
     bool quitOnHold = false;
@@ -141,6 +153,7 @@ private:
     UploadWorker uploadWorker;
     DownloadWorker downloadWorker;
     DispatchTable dispatchTable;
+    std::unique_ptr<MetricsCollector> metricsCollector;
     std::shared_ptr<Liveness> liveness;
     std::thread startupThread;
 

@@ -1,8 +1,10 @@
 #include "app/QuorvelleApplication.h"
 
+#include "platform/CrashDumps.h"
 #include "platform/LoopbackFrontEndHost.h"
 #include "platform/Opener.h"
 #include "platform/StorageRoot.h"
+#include "platform/UpdateLibrary.h"
 #include "platform/VirtualAudioDevice.h"
 
 #include <cerrno>
@@ -74,6 +76,9 @@ bool QuorvelleApplication::usesStdioHost (const juce::StringArray& arguments)
 
 void QuorvelleApplication::initialise (const juce::String& commandLine)
 {
+    qvu_app_run (nullptr);
+    platform::installCrashHandler (platform::crashFolderOfStorageRoot());
+
     // JUCE writes to sockets without MSG_NOSIGNAL: a closed peer must not end the process.
     std::signal (SIGPIPE, SIG_IGN);
 

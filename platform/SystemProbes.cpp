@@ -1,8 +1,16 @@
 #include "platform/SystemProbes.h"
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
+
+#include <algorithm>
+#include <charconv>
+#include <cstring>
+#include <unordered_map>
+#include <unordered_set>
 
 #include <fstream>
 #include <mutex>
@@ -34,6 +42,88 @@ juce::StringArray readLines (const juce::String& path)
     while (std::getline (in, line))
         lines.add (juce::String::fromUTF8 (line.data(), (int) line.size()));
     return lines;
+}
+
+// Reads a small /proc file below `dirFd` whole into `buffer`; the length read, or -1.
+ssize_t readSmallFile (int dirFd, const char* path, char* buffer, size_t capacity)
+{
+    const int fd = ::openat (dirFd, path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    size_t total = 0;
+    while (total < capacity)
+    {
+        const auto got = ::read (fd, buffer + total, capacity - total);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            break;
+        total += (size_t) got;
+    }
+    ::close (fd);
+    return (ssize_t) total;
+}
+
+// The parent pid from the text of /proc/<pid>/stat ("pid (comm) state ppid ..."; comm may hold
+// spaces and parentheses, so the fields start after the last ')'), or -1.
+int parentPidFromStat (const char* text, size_t length)
+{
+    const char* close = nullptr;
+    for (size_t i = length; i > 0; --i)
+        if (text[i - 1] == ')')
+        {
+            close = text + i - 1;
+            break;
+        }
+    if (close == nullptr || close + 4 >= text + length)
+        return -1;
+    const char* field = close + 4; // ") S ppid"
+    int ppid = -1;
+    const auto result = std::from_chars (field, text + length, ppid);
+    return result.ec == std::errc() ? ppid : -1;
+}
+
+// Every process's pid and parent pid, from one pass over /proc. False when /proc cannot be listed.
+bool readParentTable (std::vector<std::pair<int, int>>& table)
+{
+    auto* procDir = ::opendir ("/proc");
+    if (procDir == nullptr)
+        return false;
+    const int procFd = ::dirfd (procDir);
+    char path[32], stat[1024];
+    while (auto* entry = ::readdir (procDir))
+    {
+        int pid = 0;
+        const auto nameLength = std::strlen (entry->d_name);
+        const auto parsed = std::from_chars (entry->d_name, entry->d_name + nameLength, pid);
+        if (parsed.ec != std::errc() || parsed.ptr != entry->d_name + nameLength)
+            continue;
+        std::snprintf (path, sizeof (path), "%d/stat", pid);
+        const auto length = readSmallFile (procFd, path, stat, sizeof (stat));
+        if (length <= 0)
+            continue;
+        const int ppid = parentPidFromStat (stat, (size_t) length);
+        if (ppid >= 0)
+            table.emplace_back (pid, ppid);
+    }
+    ::closedir (procDir);
+    return true;
+}
+
+// VmRSS of one process from /proc/<pid>/statm (resident pages), or -1.
+juce::int64 residentBytesOf (int pid)
+{
+    char path[32], statm[256];
+    std::snprintf (path, sizeof (path), "/proc/%d/statm", pid);
+    const auto length = readSmallFile (AT_FDCWD, path, statm, sizeof (statm));
+    if (length <= 0)
+        return -1;
+    const char* end = statm + length;
+    const char* space = std::find (static_cast<const char*> (statm), end, ' ');
+    long long pages = 0;
+    if (space == end || std::from_chars (space + 1, end, pages).ec != std::errc())
+        return -1;
+    return (juce::int64) pages * (juce::int64) ::sysconf (_SC_PAGESIZE);
 }
 
 std::mutex probeLock;
@@ -164,6 +254,52 @@ juce::int64 availablePhysicalMemoryBytes()
     return kilobytesField (readLines ("/proc/meminfo"), "MemAvailable:");
 }
 
+juce::int64 totalPhysicalMemoryBytes()
+{
+    return kilobytesField (readLines ("/proc/meminfo"), "MemTotal:");
+}
+
+juce::int64 pageFaultCount()
+{
+    rusage usage {};
+    if (::getrusage (RUSAGE_SELF, &usage) != 0)
+        return -1;
+    return (juce::int64) usage.ru_minflt + (juce::int64) usage.ru_majflt;
+}
+
+juce::int64 descendantResidentBytes (int rootPid, int cap)
+{
+    std::vector<std::pair<int, int>> table;
+    if (! readParentTable (table))
+        return -1;
+
+    std::unordered_multimap<int, int> childrenOf;
+    childrenOf.reserve (table.size());
+    for (const auto& [pid, ppid] : table)
+        childrenOf.emplace (ppid, pid);
+
+    std::vector<int> collected, level { rootPid };
+    std::unordered_set<int> seen { rootPid };
+    while (! level.empty() && (int) collected.size() < cap)
+    {
+        std::vector<int> next;
+        for (const int parent : level)
+        {
+            const auto [first, last] = childrenOf.equal_range (parent);
+            for (auto it = first; it != last; ++it)
+                if (seen.insert (it->second).second)
+                    next.push_back (it->second);
+        }
+        collected.insert (collected.end(), next.begin(), next.end());
+        level = std::move (next);
+    }
+
+    juce::int64 total = 0;
+    for (const int pid : collected)
+        total += std::max<juce::int64> (0, residentBytesOf (pid));
+    return total;
+}
+
 ProcessMemory currentProcessMemory()
 {
     auto lines = readLines ("/proc/self/status");
@@ -184,33 +320,20 @@ std::vector<ChildProcess> childProcesses (int parentPid)
         parentPid = (int) getpid();
 
     std::vector<ChildProcess> result;
-    auto* procDir = opendir ("/proc");
-    if (procDir == nullptr)
+    std::vector<std::pair<int, int>> table;
+    if (! readParentTable (table))
         return result;
 
-    while (auto* entry = readdir (procDir))
+    for (const auto& [pid, ppid] : table)
     {
-        const juce::String name (entry->d_name);
-        if (name.isEmpty() || ! name.containsOnly ("0123456789"))
+        if (ppid != parentPid)
             continue;
-        const auto dir = juce::File ("/proc").getChildFile (name);
-
-        auto stat = readLines (dir.getChildFile ("stat").getFullPathName()).joinIntoString ("\n");
-        // pid (comm) state ppid ... ; comm may contain spaces and parentheses, so split at the last ')'.
-        auto close = stat.lastIndexOfChar (')');
-        if (close < 0)
-            continue;
-        auto fields = juce::StringArray::fromTokens (stat.substring (close + 1).trim(), " ", "");
-        if (fields.size() < 2 || fields[1].getIntValue() != parentPid)
-            continue;
-
         ChildProcess child;
-        child.pid = name.getIntValue();
-        child.name = stat.substring (stat.indexOfChar ('(') + 1, close);
-        child.residentBytes = kilobytesField (readLines (dir.getChildFile ("status").getFullPathName()), "VmRSS:");
+        child.pid = pid;
+        child.name = readLines ("/proc/" + juce::String (pid) + "/comm").joinIntoString ("");
+        child.residentBytes = residentBytesOf (pid);
         result.push_back (child);
     }
-    closedir (procDir);
     return result;
 }
 

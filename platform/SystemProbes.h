@@ -10,6 +10,12 @@ namespace quorvelle::platform
 // Available physical memory in bytes (MemAvailable), or -1 when it cannot be read.
 juce::int64 availablePhysicalMemoryBytes();
 
+// Total physical memory in bytes (MemTotal), or -1 when it cannot be read.
+juce::int64 totalPhysicalMemoryBytes();
+
+// This process's page faults so far (minor + major, from getrusage), or -1.
+juce::int64 pageFaultCount();
+
 struct ProcessMemory
 {
     juce::int64 residentBytes = -1;     // working set (VmRSS)
@@ -30,6 +36,12 @@ struct ChildProcess
 
 // The direct children of this process (or of `parentPid`, when given).
 std::vector<ChildProcess> childProcesses (int parentPid = -1);
+
+// The summed resident size (VmRSS) of the descendants of `rootPid`, found level by level from one
+// snapshot of every process's parent: the children, then their children, and so on, stopping
+// after the level at which `cap` or more processes have been collected, or at an empty level.
+// A process that ended meanwhile adds nothing. -1 when the process list cannot be read.
+juce::int64 descendantResidentBytes (int rootPid, int cap = 65);
 
 enum class DriveType { unknown, fixed, removable, optical, network, ram };
 

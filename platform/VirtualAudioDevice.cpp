@@ -25,6 +25,7 @@ struct VirtualAudioDevices::Entry
     std::vector<std::deque<float>> input;    // one per input channel
     juce::int64 blocksRendered = 0;
     int panelShows = 0;
+    int xruns = 0;
 
     explicit Entry (const VirtualDeviceInfo& i)
         : info (i),
@@ -416,7 +417,7 @@ public:
     int getOutputLatencyInSamples() override { return runtime->getOutputLatency(); }
     int getInputLatencyInSamples() override { return runtime->getInputLatency(); }
 
-    int getXRunCount() const noexcept override { return 0; }
+    int getXRunCount() const noexcept override { return VirtualAudioDevices::instance().getXRunCount (getName()); }
 
     bool hasControlPanel() const override
     {
@@ -736,6 +737,20 @@ double VirtualAudioDevices::takePanelShow (const juce::String& name)
 
     ++e->panelShows;
     return e->info.panelSampleRate;
+}
+
+void VirtualAudioDevices::setXRunCount (const juce::String& name, int count)
+{
+    const std::lock_guard<std::mutex> sl (stateLock);
+    if (auto* e = findEntry (name))
+        e->xruns = count;
+}
+
+int VirtualAudioDevices::getXRunCount (const juce::String& name) const
+{
+    const std::lock_guard<std::mutex> sl (stateLock);
+    const auto* e = findEntry (name);
+    return e != nullptr ? e->xruns : 0;
 }
 
 bool VirtualAudioDevices::takeRefusal (const juce::String& name, juce::String& errorText)

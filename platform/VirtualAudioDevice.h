@@ -108,6 +108,9 @@ public:
     void setControlPanel (const juce::String& name, double rate);
     // How many times the device's control panel was shown.
     int getControlPanelShows (const juce::String& name) const;
+    // The count the device's getXRunCount() reports (0 until set).
+    void setXRunCount (const juce::String& name, int count);
+    int getXRunCount (const juce::String& name) const;
 
     //==============================================================================
     // Clocks.

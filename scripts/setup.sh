@@ -9,7 +9,7 @@ PACKAGES=(
   libasound2-dev libjack-jackd2-dev libfreetype-dev libfontconfig1-dev
   libx11-dev libxcomposite-dev libxcursor-dev libxext-dev libxinerama-dev
   libxrandr-dev libxrender-dev libgl-dev libglu1-mesa-dev
-  libcurl4-openssl-dev
+  libcurl4-openssl-dev libssl-dev
   libflac-dev libvorbis-dev libogg-dev libpng-dev libjpeg-dev
   nlohmann-json3-dev
   libflatbuffers-dev flatbuffers-compiler

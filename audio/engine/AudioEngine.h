@@ -312,6 +312,7 @@ private:
     //==============================================================================
     // Readiness, host hooks and MIDI state.
     std::atomic<bool> initialiseComplete { false };
+    std::atomic<bool> initialiseRunning { false }; // the start-up thread owns the device manager
     // Tick bookkeeping (transport and loading).
     int64_t tickCount = 0, lastTickMs = 0, tickNextDueMs = std::numeric_limits<int64_t>::max(), tickLoadedChunks = 0;
     double tickLastPosition = 0.0;

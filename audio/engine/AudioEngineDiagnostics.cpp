@@ -28,7 +28,9 @@ juce::var AudioEngine::getNativeStateSnapshot()
 
     set ("deviceSampleRate", deviceSampleRate.load());
     set ("sessionSampleRate", sessionSampleRate.load());
-    if (auto* device = deviceManager.getCurrentAudioDevice())
+    // The device manager belongs to the start-up thread while it opens the device.
+    auto* device = initialiseRunning.load() ? nullptr : deviceManager.getCurrentAudioDevice();
+    if (device != nullptr)
     {
         set ("currentBufferSize", device->getCurrentBufferSizeSamples());
         set ("currentBitDepth", device->getCurrentBitDepth());
@@ -37,7 +39,7 @@ juce::var AudioEngine::getNativeStateSnapshot()
         set ("deviceName", device->getName());
         set ("deviceTypeName", device->getTypeName());
     }
-    if (auto* type = deviceManager.getCurrentDeviceTypeObject())
+    if (auto* type = initialiseRunning.load() ? nullptr : deviceManager.getCurrentDeviceTypeObject())
         set ("driverName", type->getTypeName());
     set ("activeSongId", activeSongId);
     set ("currentLoadingSongId", currentLoadingSongId);

@@ -119,6 +119,7 @@ void AudioEngine::initialise()
     if (initialiseHeldForTesting)
         return;
 
+    initialiseRunning = true;
     logStartupStep ("initialise() START");
     debugLog ("[INIT-FLOW] initialise() ENTER on BG thread" + transportStateText() + " | currentSongId="
               + (currentSongIdForStretch.isNotEmpty() ? currentSongIdForStretch : juce::String ("(none)"))
@@ -180,6 +181,7 @@ void AudioEngine::initialise()
     logStartupStep ("sendAudioDeviceList done");
     logStartupStep (utf8 ("initialise() SYNCHRONOUS PART DONE \xe2\x80\x94 launching async cue/click loader"));
 
+    initialiseRunning = false;
     initialiseComplete = true;
     debugLog (utf8 ("[INIT-FLOW] initialise(): BACKEND_READY \xe2\x80\x94 bridge gating released"));
     sendBackendReady();
