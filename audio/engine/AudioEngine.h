@@ -100,7 +100,7 @@ public:
     // Bytes of sample storage held by the engine, by owner (diagnostics).
     struct EngineMemoryUsage
     {
-        int64_t tracksBytes = 0, tracksOrigBytes = 0, padsBytes = 0, padRingBytes = 0, preloadBytes = 0,
+        juce::int64 tracksBytes = 0, tracksOrigBytes = 0, padsBytes = 0, padRingBytes = 0, preloadBytes = 0,
                 transcoderBytes = 0, cueBytes = 0, overlayBytes = 0;
     };
 
