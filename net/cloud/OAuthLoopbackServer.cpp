@@ -1,6 +1,6 @@
 #include "net/cloud/OAuthLoopbackServer.h"
 
-#include "net/cloud/LoopbackRequest.h"
+#include "platform/wire/HttpRequest.h"
 
 #include <juce_events/juce_events.h>
 
@@ -80,7 +80,7 @@ void OAuthLoopbackServer::run()
         if (connection == nullptr)
             continue;
 
-        const auto target = cloud::requestTargetOf (readRequest (*connection));
+        const auto target = juce::String::fromUTF8 (platform::wire::parseRequestHead (readRequest (*connection)).target.c_str());
         if (target.contains ("code=") || target.contains ("error="))
         {
             sendResponse (*connection, true);
@@ -95,9 +95,11 @@ void OAuthLoopbackServer::run()
     }
 }
 
-juce::String OAuthLoopbackServer::readRequest (juce::StreamingSocket& connection)
+std::string OAuthLoopbackServer::readRequest (juce::StreamingSocket& connection)
 {
-    return cloud::readRequestHead (connection, [this] { return threadShouldExit(); });
+    // Passes of up to 200 ms, at most 20; whatever arrived (possibly nothing) is the request.
+    const platform::wire::RequestReadLimits limits { 20, 200, 2047, 8192 };
+    return platform::wire::readRequestHead (connection, limits, [this] { return threadShouldExit(); }).value_or (std::string());
 }
 
 void OAuthLoopbackServer::sendResponse (juce::StreamingSocket& connection, bool success)

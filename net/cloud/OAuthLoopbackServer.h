@@ -4,6 +4,7 @@
 
 #include <functional>
 #include <memory>
+#include <string>
 
 namespace quorvelle
 {
@@ -34,7 +35,7 @@ public:
     static constexpr juce::uint32 listenMs = 300000;
 
 private:
-    juce::String readRequest (juce::StreamingSocket& connection);
+    std::string readRequest (juce::StreamingSocket& connection);
     void sendResponse (juce::StreamingSocket& connection, bool success);
     void postCallback (const juce::String& url);
 

@@ -1,6 +1,6 @@
 // The sign-in listener on its fixed loopback ports: port choice, the pages it answers with, the
 // one redirect it hands on, and restarts.
-#include "net/cloud/LoopbackRequest.h"
+#include "platform/wire/HttpRequest.h"
 #include "net/cloud/OAuthLoopbackServer.h"
 
 #include "tests/support/CapturingLogger.h"
@@ -174,7 +174,7 @@ TEST (OAuthLoopback, RequestTargetIsTheSecondWordOfTheFirstLine)
     for (const auto& c : cases)
     {
         SCOPED_TRACE (c.request);
-        EXPECT_EQ (cloud::requestTargetOf (c.request), juce::String (c.target));
+        EXPECT_EQ (platform::wire::parseRequestHead (c.request).target, std::string (c.target));
     }
 }
 } // namespace quorvelle::test
