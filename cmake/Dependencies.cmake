@@ -17,15 +17,22 @@ find_package(ZLIB REQUIRED)
 find_package(GTest CONFIG REQUIRED)
 find_package(benchmark CONFIG REQUIRED)
 
-# The JUCE modules compile once, into this one static library; everything else links it.
+# The JUCE modules compile once, into this one static library; everything else links it. A tree that
+# builds only the libraries below the engine (the ThreadSanitizer tree) leaves the GUI modules out.
+option(QUORVELLE_JUCE_GUI "Compile JUCE's GUI modules (and the audio modules that need them)" ON)
+set(QUORVELLE_JUCE_MODULES
+  juce::juce_core juce::juce_events juce::juce_data_structures
+  juce::juce_audio_basics juce::juce_audio_devices juce::juce_audio_formats
+  juce::juce_dsp juce::juce_cryptography)
+if(QUORVELLE_JUCE_GUI)
+  list(APPEND QUORVELLE_JUCE_MODULES
+    juce::juce_audio_utils juce::juce_audio_processors
+    juce::juce_graphics juce::juce_gui_basics juce::juce_gui_extra)
+endif()
 add_library(quorvelle_juce STATIC "${CMAKE_CURRENT_LIST_DIR}/juce_unity.cpp")
 target_link_libraries(quorvelle_juce
   PRIVATE
-    juce::juce_core juce::juce_events juce::juce_data_structures
-    juce::juce_audio_basics juce::juce_audio_devices juce::juce_audio_formats
-    juce::juce_audio_utils juce::juce_audio_processors
-    juce::juce_dsp juce::juce_cryptography
-    juce::juce_graphics juce::juce_gui_basics juce::juce_gui_extra
+    ${QUORVELLE_JUCE_MODULES}
   PUBLIC
     juce::juce_recommended_config_flags
     PkgConfig::AUDIOCODECS PkgConfig::IMAGECODECS PkgConfig::CURL Threads::Threads ${CMAKE_DL_LIBS})

@@ -63,6 +63,18 @@ constexpr int encodeUtf8 (uint32_t cp, char (&bytes)[4]) noexcept
     return 4;
 }
 
+// The longest prefix of `length` bytes that is at most `limit` long and does not end inside a
+// character (a cut never leaves a lead byte without its continuation bytes).
+constexpr std::size_t utf8PrefixLength (const char* text, std::size_t length, std::size_t limit) noexcept
+{
+    if (length <= limit)
+        return length;
+    auto cut = limit;
+    while (cut > 0 && isUtf8ContinuationByte (text[cut]))
+        --cut;
+    return cut;
+}
+
 // Calls visit (codePoint, byteCount) for each character of the text, in order, with the reading
 // rule of decodeUtf8At: the accent folding of each caller is its visitor's own table.
 template <typename Visit>

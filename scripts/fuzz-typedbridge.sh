@@ -7,8 +7,13 @@ root="$(cd "$(dirname "$0")/.." && pwd)"
 seconds="${1:-60}"
 build="${QUORVELLE_FUZZ_BUILD_DIR:-$root/build-fuzz-typedbridge}"
 
-CC=clang CXX=clang++ cmake -S "$root/tests/typedbridge/fuzz" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$build" -j"${QUORVELLE_FUZZ_JOBS:-2}"
+# The compiler cache (when present) and every core: the tree compiles JUCE with the sanitizers.
+launcher=()
+if command -v ccache > /dev/null; then
+  launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+fi
+CC=clang CXX=clang++ cmake -S "$root/tests/typedbridge/fuzz" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "${launcher[@]}" >/dev/null
+cmake --build "$build" -j"${QUORVELLE_FUZZ_JOBS:-$(nproc)}"
 
 # Seeds: one buffer per payload type, built by the TypeScript peer (the target Base64-encodes its
 # input itself). Without a built peer, the peer's committed fixture buffers.

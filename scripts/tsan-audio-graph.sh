@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the audio-graph race cases (tests/audio/graph/AudioRaceTests.cpp) with ThreadSanitizer,
 # JUCE and every library they link included, and runs them on the Virtual device's real-time clock.
-# Any sanitizer report fails the run.
+# Any sanitizer report fails the run. JUCE's assertions are logged in this tree (JUCE_LOG_ASSERTIONS),
+# and the test logger fails a test on any "JUCE Assertion failure" line.
 #
 #   scripts/tsan-audio-graph.sh            # build tree: build-tsan beside the sources
 #   QUORVELLE_TSAN_BUILD=/path JOBS=8 scripts/tsan-audio-graph.sh
@@ -10,7 +11,7 @@ set -euo pipefail
 source_dir=$(cd "$(dirname "$0")/.." && pwd)
 build_dir=${QUORVELLE_TSAN_BUILD:-$source_dir/build-tsan}
 jobs=${JOBS:-$(nproc)}
-flags="-fsanitize=thread -fno-omit-frame-pointer"
+flags="-fsanitize=thread -fno-omit-frame-pointer -DJUCE_LOG_ASSERTIONS=1"
 
 launcher=()
 if command -v ccache > /dev/null; then

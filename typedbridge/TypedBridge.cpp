@@ -501,7 +501,9 @@ void TypedBridge::setRequestHandler (RequestHandler handler, LogLine unknownType
 
 void TypedBridge::dispatchBase64 (const std::string& data)
 {
-    juce::MemoryOutputStream decoded (256);
+    // Sized for the whole message up front (3 bytes per 4 characters): a stream that grows as it
+    // is written moves a large message several times.
+    juce::MemoryOutputStream decoded (data.size() / 4 * 3 + 3);
     if (! juce::Base64::convertFromBase64 (decoded, juce::String::fromUTF8 (data.data(), (int) data.size())))
     {
         juce::Logger::writeToLog ("[TypedBridge] base64 decode failed");

@@ -1,5 +1,11 @@
 #include "audio/graph/AudioLogLine.h"
 
+#include "core/Utf8Text.h"
+
+#include <juce_events/juce_events.h>
+
+#include <atomic>
+
 #include <cstdio>
 #include <cstring>
 
@@ -9,8 +15,9 @@ AudioLogLine& AudioLogLine::operator<< (const char* piece) noexcept
 {
     if (piece == nullptr)
         return *this;
+    // A piece that does not fit is cut at a character boundary.
     const auto room = (size_t) (capacity - 1 - used);
-    const auto length = std::min (std::strlen (piece), room);
+    const auto length = core::utf8PrefixLength (piece, std::strlen (piece), room);
     std::memcpy (text + used, piece, length);
     used += (int) length;
     text[used] = 0;
@@ -41,8 +48,24 @@ AudioLogLine& AudioLogLine::plain (double value) noexcept
     return *this << digits;
 }
 
+namespace
+{
+// The message thread, as last seen by a SourceLog made on it. JUCE's own check takes a mutex, which
+// the audio thread must not; comparing with this id does not.
+std::atomic<juce::Thread::ThreadID> knownMessageThread { nullptr };
+
+bool isKnownMessageThread() noexcept
+{
+    const auto known = knownMessageThread.load (std::memory_order_relaxed);
+    return known != nullptr && known == juce::Thread::getCurrentThreadId();
+}
+} // namespace
+
 SourceLog::SourceLog (const std::function<void (const juce::String&)>& callbackToUse) : callback (callbackToUse)
 {
+    if (juce::MessageManager::existsAndIsCurrentThread())
+        knownMessageThread.store (juce::Thread::getCurrentThreadId(), std::memory_order_relaxed);
+
     sinkId = AudioThreadLog::shared().addSink ([this] (const juce::String& line)
                                                {
                                                    if (callback)
@@ -61,7 +84,7 @@ void SourceLog::deliver (const AudioLogLine& line, bool toLogger, bool toCallbac
     if (! toLogger && ! callbackSet)
         return;
 
-    if (juce::MessageManager::existsAndIsCurrentThread())
+    if (isKnownMessageThread())
     {
         const auto text = line.toString();
         if (toLogger)

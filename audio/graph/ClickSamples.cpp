@@ -111,33 +111,21 @@ void MetronomeAudioSource::loadClickSamples (const juce::File& clicksFolder, juc
     }
     juce::Logger::writeToLog ("MetronomeAudioSource: Total click samples loaded: " + juce::String ((int) loaded.size()));
 
-    // Convert outside the lock at the rate in force, then swap; a rate that changed meanwhile is
-    // converted under the lock (prepareToPlay runs before the first block at that rate anyway).
+    // Convert and select outside the render's lock, at the rate in force; prepareToPlay takes
+    // bankLock too, so the rate cannot change before the result is installed.
+    const std::lock_guard<std::mutex> bank (bankLock);
+    clickSamples.swap (loaded);
     double rate = 0.0;
     {
         const juce::SpinLock::ScopedLockType lock (stateLock);
         rate = sampleRate;
     }
-    ResampledClickMap converted = convertClickSamples (loaded, rate);
-
-    ClickSampleMap oldSamples;
-    ResampledClickMap oldConverted;
+    auto prepared = prepareClicks (rate);
     {
         const juce::SpinLock::ScopedLockType lock (stateLock);
-        oldSamples.swap (clickSamples);
-        clickSamples.swap (loaded);
-        oldConverted.swap (resampledClicks);
-        if (rate == sampleRate)
-        {
-            resampledClicks.swap (converted);
-            selectSound();
-        }
-        else
-        {
-            resampleClickSamples (sampleRate);
-        }
+        installClicks (prepared);
     }
-    // The previous bank is freed here, on the loader thread.
+    // The previous bank and its conversion are freed here, on the loader thread.
 }
 
 ResampledClickMap MetronomeAudioSource::convertClickSamples (const ClickSampleMap& bank, double rate)
@@ -156,43 +144,47 @@ ResampledClickMap MetronomeAudioSource::convertClickSamples (const ClickSampleMa
     return result;
 }
 
-void MetronomeAudioSource::resampleClickSamples (double rate)
+MetronomeAudioSource::PreparedClicks MetronomeAudioSource::prepareClicks (double rate) const
 {
-    // Caller holds stateLock, and releases what resampledClicks held before (it swaps it out first
-    // when it must not be freed here).
-    resampledClicks.clear();
-    if (rate <= 0.0)
-    {
-        highClick = nullptr;
-        lowClick = nullptr;
-        return;
-    }
-    resampledClicks = convertClickSamples (clickSamples, rate);
-    selectSound();
+    PreparedClicks prepared;
+    prepared.converted = convertClickSamples (clickSamples, rate);
+    if (rate > 0.0)
+        prepared.selected = pickClicks (prepared.converted, sound);
+    return prepared;
 }
 
-void MetronomeAudioSource::selectSound()
+MetronomeAudioSource::ClickPair MetronomeAudioSource::pickClicks (const ResampledClickMap& converted, const juce::String& sound)
 {
-    // Caller holds stateLock.
     const bool standard = sound == "estandar";
     const juce::String highKey = standard ? juce::String ("clic_high") : "clic_" + sound + "_high";
     const juce::String lowKey = standard ? juce::String ("clic_low") : "clic_" + sound + "_low";
 
-    const auto high = resampledClicks.find (highKey);
-    const auto low = resampledClicks.find (lowKey);
-    highClick = high != resampledClicks.end() ? high->second : nullptr;
-    lowClick = low != resampledClicks.end() ? low->second : nullptr;
+    const auto high = converted.find (highKey);
+    const auto low = converted.find (lowKey);
+    ClickPair pair { high != converted.end() ? high->second : nullptr, low != converted.end() ? low->second : nullptr };
 
-    if (highClick == nullptr)
+    if (pair.high == nullptr)
         juce::Logger::writeToLog ("MetronomeAudioSource: WARNING - Could not find samples for sound: " + sound);
+    return pair;
+}
+
+void MetronomeAudioSource::installClicks (PreparedClicks& prepared) noexcept
+{
+    resampledClicks.swap (prepared.converted);
+    std::swap (highClick, prepared.selected.high);
+    std::swap (lowClick, prepared.selected.low);
 }
 
 void MetronomeAudioSource::setSound (const juce::String& name)
 {
-    const auto lowered = name.toLowerCase();
-    const juce::SpinLock::ScopedLockType lock (stateLock);
-    sound = lowered;
-    selectSound();
+    const std::lock_guard<std::mutex> bank (bankLock);
+    sound = name.toLowerCase();
+    PreparedClicks prepared { {}, pickClicks (resampledClicks, sound) };
+    {
+        const juce::SpinLock::ScopedLockType lock (stateLock);
+        std::swap (highClick, prepared.selected.high);
+        std::swap (lowClick, prepared.selected.low);
+    }
 }
 
 MetronomeAudioSource::ClickPair MetronomeAudioSource::getSelectedClicks() const

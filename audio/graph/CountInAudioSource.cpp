@@ -354,8 +354,25 @@ int64_t CountInAudioSource::getLength() const
 
 std::vector<CountInAudioSource::CountInEvent> CountInAudioSource::getEvents() const
 {
-    const Lock lock (const_cast<juce::SpinLock&> (renderLock));
-    return plan != nullptr ? plan->events : std::vector<CountInEvent>();
+    // The copy's storage is reserved before the lock (copying the events then only counts string
+    // references); a count installed meanwhile with more events takes another round.
+    std::vector<CountInEvent> events;
+    for (;;)
+    {
+        size_t needed = 0;
+        {
+            const Lock lock (const_cast<juce::SpinLock&> (renderLock));
+            if (plan == nullptr)
+                return {};
+            if (plan->events.size() <= events.capacity())
+            {
+                events.assign (plan->events.begin(), plan->events.end());
+                return events;
+            }
+            needed = plan->events.size();
+        }
+        events.reserve (needed);
+    }
 }
 
 void CountInAudioSource::prepareToPlay (int, double rate)

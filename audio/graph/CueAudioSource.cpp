@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <mutex>
 #include <set>
 
 namespace quorvelle
@@ -98,9 +99,7 @@ private:
 void CueAudioSource::FixedText::set (const juce::String& value) noexcept
 {
     const auto* utf8 = value.toRawUTF8();
-    auto length = std::min (std::strlen (utf8), sizeof (text) - 1);
-    while (length > 0 && (static_cast<unsigned char> (utf8[length]) & 0xc0) == 0x80)
-        --length;
+    const auto length = core::utf8PrefixLength (utf8, std::strlen (utf8), sizeof (text) - 1);
     std::memcpy (text, utf8, length);
     text[length] = 0;
 }
@@ -363,13 +362,11 @@ void CueAudioSource::updateGuideState (bool isLooping, bool isRepeating, const j
 // Banks.
 
 void CueAudioSource::loadCueSamples (const juce::File& cuesFolder, juce::AudioFormatManager& formats,
-                                                  const juce::File& assetRoot)
+                                     const juce::File& assetRoot)
 {
-    double rate;
-    {
-        const Lock l (lock);
-        rate = sampleRate;
-    }
+    // bankLock holds the rate still (prepareToPlay takes it too) until the bank is installed.
+    const std::lock_guard<std::mutex> bank (bankLock);
+    const auto rate = currentSampleRate();
     const auto files = samples::listSampleFiles (cuesFolder, "wav;mp3;m4a;flac;ogg;aiff;aif;aac");
     juce::Logger::writeToLog ("CueAudioSource: Loading samples from " + cuesFolder.getFullPathName());
 
@@ -395,16 +392,10 @@ void CueAudioSource::loadCueSamples (const juce::File& cuesFolder, juce::AudioFo
     }
     juce::Logger::writeToLog ("CueAudioSource: Total samples loaded: " + juce::String ((int) decoded.size()));
 
+    std::swap (decodedCueSamples, decoded);
     std::shared_ptr<const CueSampleMap> oldConverted;
     {
         const Lock l (lock);
-        if (rate != sampleRate)
-        {
-            // The device changed rate meanwhile: convert again for the rate now in force.
-            for (auto& [key, sample] : *converted)
-                sample = samples::convertShared (decoded[key].buffer, decoded[key].fileRate, sampleRate);
-        }
-        std::swap (decodedCueSamples, decoded);
         oldConverted = cueSamples.exchange (converted);
         stopVoice (sectionVoice);
         stopVoice (queuedVoice);
@@ -412,6 +403,20 @@ void CueAudioSource::loadCueSamples (const juce::File& cuesFolder, juce::AudioFo
     }
     releaseParkedBuffers();
     // The previous maps are released here.
+}
+
+double CueAudioSource::currentSampleRate() const noexcept
+{
+    const Lock l (const_cast<juce::SpinLock&> (lock));
+    return sampleRate;
+}
+
+void CueAudioSource::installIndications (IndicationMap& next, const char* stopIfPlaying) noexcept
+{
+    const Lock l (lock);
+    std::swap (indications, next);
+    if (stopIfPlaying != nullptr && std::strcmp (stopIfPlaying, currentIndicationId.text) == 0)
+        stopVoice (indicationVoice);
 }
 
 bool CueAudioSource::loadIndication (const juce::String& indicationId, const juce::File& file,
@@ -430,26 +435,15 @@ bool CueAudioSource::loadIndication (const juce::String& indicationId, const juc
     const auto fileRate = reader->sampleRate;
     reader.reset();
 
-    double rate;
-    {
-        const Lock l (lock);
-        rate = sampleRate;
-    }
     SharedSampleBuffer decoded = std::move (buffer);
-    auto converted = samples::convertShared (decoded, fileRate, rate);
-
-    DecodedSample oldDecoded;
-    SharedSampleBuffer oldConverted;
     {
-        const Lock l (lock);
-        if (rate != sampleRate)
-            converted = samples::convertShared (decoded, fileRate, sampleRate);
-        auto& slot = decodedIndications[indicationId];
-        oldDecoded = std::move (slot);
-        slot = { decoded, fileRate };
-        auto& convertedSlot = indications[indicationId];
-        oldConverted = std::move (convertedSlot);
-        convertedSlot = converted;
+        // The new map is built beside the one in force and swapped in whole; the old one (and a
+        // replaced buffer) leave after the render's lock.
+        const std::lock_guard<std::mutex> bank (bankLock);
+        auto next = indications;
+        next[indicationId] = samples::convertShared (decoded, fileRate, currentSampleRate());
+        decodedIndications[indicationId] = { decoded, fileRate };
+        installIndications (next, nullptr);
     }
     juce::Logger::writeToLog ("Indication loaded: " + indicationId + " (" + juce::String (length) + " samples, " + juce::String (fileRate) + " Hz)");
     return true;
@@ -457,22 +451,12 @@ bool CueAudioSource::loadIndication (const juce::String& indicationId, const juc
 
 void CueAudioSource::unloadIndication (const juce::String& indicationId)
 {
-    DecodedSample oldDecoded;
-    SharedSampleBuffer oldConverted;
     {
-        const Lock l (lock);
-        if (auto found = decodedIndications.find (indicationId); found != decodedIndications.end())
-        {
-            oldDecoded = std::move (found->second);
-            decodedIndications.erase (found);
-        }
-        if (auto found = indications.find (indicationId); found != indications.end())
-        {
-            oldConverted = std::move (found->second);
-            indications.erase (found);
-        }
-        if (indicationId == juce::String (currentIndicationId.text))
-            stopVoice (indicationVoice);
+        const std::lock_guard<std::mutex> bank (bankLock);
+        decodedIndications.erase (indicationId);
+        auto next = indications;
+        next.erase (indicationId);
+        installIndications (next, indicationId.toRawUTF8());
     }
     releaseParkedBuffers();
 }
@@ -480,11 +464,12 @@ void CueAudioSource::unloadIndication (const juce::String& indicationId)
 void CueAudioSource::clearIndications()
 {
     std::map<juce::String, DecodedSample> oldDecoded;
-    std::map<juce::String, SharedSampleBuffer> oldConverted;
+    IndicationMap oldConverted;
     std::vector<IndicationMarker> oldMarkers;
     {
-        const Lock l (lock);
+        const std::lock_guard<std::mutex> bank (bankLock);
         std::swap (decodedIndications, oldDecoded);
+        const Lock l (lock);
         std::swap (indications, oldConverted);
         std::swap (markers, oldMarkers);
         markerCursor = 0;
@@ -495,22 +480,29 @@ void CueAudioSource::clearIndications()
 
 void CueAudioSource::prepareToPlay (int, double rate)
 {
-    std::shared_ptr<const CueSampleMap> oldConverted;
-    std::map<juce::String, SharedSampleBuffer> oldIndications;
+    // Both banks are converted to the new rate before the render's lock is taken.
+    const std::lock_guard<std::mutex> bank (bankLock);
+    const bool rateChanges = rate != currentSampleRate();
+    std::shared_ptr<const CueSampleMap> converted;
+    IndicationMap convertedIndications;
+    if (rateChanges)
+    {
+        auto rebuilt = std::make_shared<CueSampleMap>();
+        if (rate > 0.0)
+        {
+            for (const auto& [key, sample] : decodedCueSamples)
+                (*rebuilt)[key] = samples::convertShared (sample.buffer, sample.fileRate, rate);
+            for (const auto& [id, sample] : decodedIndications)
+                convertedIndications[id] = samples::convertShared (sample.buffer, sample.fileRate, rate);
+        }
+        converted = std::move (rebuilt);
+    }
     {
         const Lock l (lock);
-        if (rate != sampleRate)
+        if (rateChanges)
         {
-            auto rebuilt = std::make_shared<CueSampleMap>();
-            if (rate > 0.0)
-                for (const auto& [key, sample] : decodedCueSamples)
-                    (*rebuilt)[key] = samples::convertShared (sample.buffer, sample.fileRate, rate);
-            oldConverted = cueSamples.exchange (rebuilt);
-
-            std::swap (indications, oldIndications);
-            if (rate > 0.0)
-                for (const auto& [id, sample] : decodedIndications)
-                    indications[id] = samples::convertShared (sample.buffer, sample.fileRate, rate);
+            converted = cueSamples.exchange (converted);
+            std::swap (indications, convertedIndications);
         }
         sampleRate = rate;
         position.store (0);
@@ -526,18 +518,32 @@ void CueAudioSource::prepareToPlay (int, double rate)
 
 int64_t CueAudioSource::getMemoryUsage() const
 {
-    const Lock l (const_cast<juce::SpinLock&> (lock));
+    // The banks change only under bankLock; the voices and the queue are read under the render's
+    // lock into a fixed list, and counted (once per buffer) after it.
+    auto& self = const_cast<CueAudioSource&> (*this);
+    const std::lock_guard<std::mutex> bank (self.bankLock);
     std::set<const juce::AudioBuffer<float>*> seen;
-    auto add = [&] (const SharedSampleBuffer& buffer) { if (buffer != nullptr) seen.insert (buffer.get()); };
-    for (const auto& entry : decodedCueSamples) add (entry.second.buffer);
-    for (const auto& entry : cueSamples.peek()) add (entry.second);
-    for (const auto& entry : decodedIndications) add (entry.second.buffer);
-    for (const auto& entry : indications) add (entry.second);
-    add (sectionVoice.buffer);
-    add (queuedVoice.buffer);
-    add (indicationVoice.buffer);
-    for (int i = 0; i < queueCount; ++i)
-        add (cueQueue[(size_t) ((queueHead + i) % cueQueueCapacity)].buffer);
+    auto add = [&] (const juce::AudioBuffer<float>* buffer) { if (buffer != nullptr) seen.insert (buffer); };
+    for (const auto& entry : decodedCueSamples) add (entry.second.buffer.get());
+    for (const auto& entry : decodedIndications) add (entry.second.buffer.get());
+    for (const auto& entry : indications) add (entry.second.get());
+    const auto converted = cueSamples.snapshot();
+    for (const auto& entry : *converted) add (entry.second.get());
+
+    // Playing buffers stay alive while counted: a buffer a voice lets go of is parked, and only the
+    // message thread (this one) releases parked buffers.
+    std::array<const juce::AudioBuffer<float>*, 3 + cueQueueCapacity> playing {};
+    int count = 0;
+    {
+        const Lock l (self.lock);
+        for (const auto* voice : { &sectionVoice, &queuedVoice, &indicationVoice })
+            playing[(size_t) count++] = voice->buffer.get();
+        for (int i = 0; i < queueCount; ++i)
+            playing[(size_t) count++] = cueQueue[(size_t) ((queueHead + i) % cueQueueCapacity)].buffer.get();
+    }
+    for (int i = 0; i < count; ++i)
+        add (playing[(size_t) i]);
+
     int64_t bytes = 0;
     for (const auto* buffer : seen)
         bytes += (int64_t) buffer->getNumChannels() * buffer->getNumSamples() * 4;
@@ -615,25 +621,25 @@ juce::String CueAudioSource::getFilenameForSection (const juce::String& sectionN
     char key[256];
     normaliseSectionKey (sectionName.toRawUTF8(), key, sizeof (key));
     const juce::String normalised = juce::String::fromUTF8 (key);
-    juce::Logger::writeToLog ("[COUNT-IN] getFilenameForSection(\"" + sectionName + "\") → normalized key=\"" + normalised
+    juce::Logger::writeToLog ("[COUNT-IN] getFilenameForSection(\"" + sectionName + juce::String::fromUTF8 ("\") → normalized key=\"") + normalised
                               + "\" | cueSamples has " + juce::String ((int) map->size()) + " entries");
     if (map->count (normalised) > 0)
     {
-        juce::Logger::writeToLog ("[COUNT-IN]   → exact match: \"" + normalised + "\"");
+        juce::Logger::writeToLog (juce::String::fromUTF8 ("[COUNT-IN]   → exact match: \"") + normalised + "\"");
         return normalised;
     }
     const auto underscore = normalised.lastIndexOfChar ('_');
     if (underscore > 0 && isAllDigits (normalised.substring (underscore + 1).toRawUTF8()))
     {
         const auto base = normalised.substring (0, underscore);
-        juce::Logger::writeToLog ("[COUNT-IN]   → trying base without suffix: \"" + base + "\"");
+        juce::Logger::writeToLog (juce::String::fromUTF8 ("[COUNT-IN]   → trying base without suffix: \"") + base + "\"");
         if (map->count (base) > 0)
         {
-            juce::Logger::writeToLog ("[COUNT-IN]   → base match: \"" + base + "\"");
+            juce::Logger::writeToLog (juce::String::fromUTF8 ("[COUNT-IN]   → base match: \"") + base + "\"");
             return base;
         }
     }
-    juce::Logger::writeToLog ("[COUNT-IN]   → NO MATCH for \"" + normalised + "\" — available keys: " + describeKeysOf (*map));
+    juce::Logger::writeToLog (juce::String::fromUTF8 ("[COUNT-IN]   → NO MATCH for \"") + normalised + juce::String::fromUTF8 ("\" — available keys: ") + describeKeysOf (*map));
     return {};
 }
 

@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <mutex>
 #include <vector>
 
 namespace quorvelle
@@ -23,8 +24,11 @@ namespace quorvelle
 // counting the rest of the bar), and plays indications (recorded messages scheduled at song
 // positions), cutting an indication at its truncation point with a short fade.
 //
-// One spin lock guards the state; the render holds it for its whole block. Sample buffers are
-// shared and immutable. The audio thread never frees: a buffer a voice or the queue lets go of on
+// One spin lock guards the render state; the render holds it for its whole block, the other threads
+// only to swap in what they prepared before taking it (whole maps and vectors, scalars): nothing
+// allocates, converts, logs or frees under it. The decoded banks live under `bankLock`, which the
+// audio thread never takes; it also keeps the rate from changing while a bank is converted. Sample
+// buffers are shared and immutable. The audio thread never frees: a buffer a voice or the queue lets go of on
 // the audio thread is parked, and the message thread releases the parked buffers (a timer of the
 // source, and every setter). Lines written on the audio thread travel through the audio-thread log.
 class CueAudioSource final : public juce::PositionableAudioSource
@@ -178,11 +182,22 @@ private:
     const SharedSampleBuffer* lookUpSection (const char* sectionName, char* key, int keySize, bool log) const noexcept;
     static const SharedSampleBuffer* findKey (const CueSampleMap& map, const char* key) noexcept;
 
+    using IndicationMap = std::map<juce::String, SharedSampleBuffer>;
+    double currentSampleRate() const noexcept;
+    // Swaps the map in force with `next` under the lock, and stops the indication voice when it plays
+    // the id `stopIfPlaying` (null: none). bankLock held.
+    void installIndications (IndicationMap& next, const char* stopIfPlaying) noexcept;
+
+    // Loader and message threads only: the decoded files at their own rates.
+    std::mutex bankLock;
+    std::map<juce::String, DecodedSample> decodedCueSamples;
+    std::map<juce::String, DecodedSample> decodedIndications;
+
     juce::SpinLock lock;
 
-    // Guarded by lock.
-    std::map<juce::String, DecodedSample> decodedCueSamples;
+    // Guarded by lock (written under bankLock too, so that its holder may read without lock).
     CueSampleBank cueSamples; // exchanged only under `lock`
+    IndicationMap indications;
     std::vector<CueSection> sections;
     int sectionCursor = 0;
     double bpm = 120.0, originalBpm = 120.0;
@@ -200,8 +215,6 @@ private:
     CueVoice queuedVoice;
     std::vector<SectionOverride> overrides;
     std::vector<double> beatTimes;
-    std::map<juce::String, DecodedSample> decodedIndications;
-    std::map<juce::String, SharedSampleBuffer> indications;
     std::vector<IndicationMarker> markers;
     int markerCursor = 0;
     CueVoice indicationVoice;

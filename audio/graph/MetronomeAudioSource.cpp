@@ -270,19 +270,25 @@ bool MetronomeAudioSource::applyStagedSongTiming() noexcept
 //==============================================================================
 void MetronomeAudioSource::prepareToPlay (int, double rate)
 {
-    ResampledClickMap old;
+    // The bank is converted to the new rate before the render's lock is taken; bankLock keeps the
+    // loader from installing a bank at the old rate meanwhile.
+    const std::lock_guard<std::mutex> bank (bankLock);
     double oldRate;
+    {
+        const Lock lock (stateLock);
+        oldRate = sampleRate;
+    }
+    PreparedClicks prepared;
+    if (rate != oldRate)
+        prepared = prepareClicks (rate);
+
     int64_t oldPosition;
     bool useMap;
     {
         const Lock lock (stateLock);
-        oldRate = sampleRate;
         oldPosition = currentSamplePosition.load();
-        if (rate != sampleRate)
-        {
-            old.swap (resampledClicks);
-            resampleClickSamples (rate);
-        }
+        if (rate != oldRate)
+            installClicks (prepared);
         sampleRate = rate;
         silenceVoices();
         currentSamplePosition.store (0);
@@ -292,7 +298,7 @@ void MetronomeAudioSource::prepareToPlay (int, double rate)
         useMap = timing.useBeatmap;
     }
     // The previous conversion is freed here, off the audio thread.
-    old.clear();
+    prepared = {};
 
     if (rate != oldRate && oldRate > 0.0 && deviceRateChangedFlag != nullptr)
         deviceRateChangedFlag->store (true);

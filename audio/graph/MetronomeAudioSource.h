@@ -12,6 +12,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <mutex>
 #include <vector>
 
 namespace quorvelle
@@ -23,7 +24,10 @@ namespace quorvelle
 // Threads: the audio thread renders (and applies a staged song timing at a hand-off); the message
 // thread calls the setters; the thread that starts the device calls prepareToPlay; the start-up
 // loader thread loads the click bank. `stateLock` guards the state; the render holds it for the
-// whole block, setters only for swaps and scalar stores.
+// whole block, setters only for swaps and scalar stores: whatever allocates, converts, logs or frees
+// happens before or after it. The click bank itself (decoded files, their conversion, the sound
+// name) is kept under `bankLock`, which the audio thread never takes; only the selected pair
+// crosses into the render state.
 class MetronomeAudioSource : public juce::PositionableAudioSource
 {
 public:
@@ -97,9 +101,7 @@ public:
     //==============================================================================
     // The click bank (ClickSamples.cpp).
     void loadClickSamples (const juce::File& clicksFolder, juce::AudioFormatManager& formats, const juce::File& assetRoot);
-    void resampleClickSamples (double rate); // stateLock held
-    void selectSound();                      // stateLock held
-    // Stores the lower-cased name and reselects, under the lock (the engine's sound change).
+    // Stores the lower-cased name and reselects (the engine's sound change).
     void setSound (const juce::String& name);
     // The selected high and low clicks, taken under the lock.
     ClickPair getSelectedClicks() const;
@@ -153,6 +155,17 @@ private:
     int64_t latencyDelaySamples() const noexcept;
     static ResampledClickMap convertClickSamples (const ClickSampleMap& bank, double rate);
 
+    // The bank converted to a rate and the sound's pair picked from it, built under bankLock only.
+    struct PreparedClicks
+    {
+        ResampledClickMap converted;
+        ClickPair selected;
+    };
+    PreparedClicks prepareClicks (double rate) const; // bankLock held
+    static ClickPair pickClicks (const ResampledClickMap& converted, const juce::String& sound);
+    // Swaps the prepared clicks in; `prepared` leaves with the previous ones. stateLock and bankLock held.
+    void installClicks (PreparedClicks& prepared) noexcept;
+
     // Guarded by stateLock.
     double bpm = 120.0, originalBpm = 120.0;
     double sampleRate = 0.0;
@@ -169,11 +182,14 @@ private:
     bool boundaryLogIsLoop = false;
     bool boundaryLogPending = false;
 
-    // The click bank.
+    // The click pair the render plays (guarded by stateLock).
+    SharedSampleBuffer highClick, lowClick;
+
+    // The click bank: loader and message threads only, under bankLock.
+    std::mutex bankLock;
     ClickSampleMap clickSamples;
     ResampledClickMap resampledClicks;
     juce::String sound { "estandar" };
-    SharedSampleBuffer highClick, lowClick;
 
     StagedSongTiming stagedTiming;
     std::atomic<int> pendingStartOffset { 0 };

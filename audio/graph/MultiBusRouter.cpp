@@ -247,8 +247,10 @@ void MultiBusRouter::getNextAudioBlock (const juce::AudioSourceChannelInfo& info
     for (int c = 0; c < buffer.getNumChannels(); ++c)
         buffer.clear (c, info.startSample, n);
 
+    // The view below stays within the router's output bound: JUCE allocates the channel list of a
+    // view of 32 channels or more.
     const int outputs = deviceOutputChannels.load();
-    const int channels = outputs > 0 ? juce::jmin (outputs, buffer.getNumChannels()) : buffer.getNumChannels();
+    const int channels = juce::jmin (maxOutputs, outputs > 0 ? juce::jmin (outputs, buffer.getNumChannels()) : buffer.getNumChannels());
     const int capacity = mainScratch.getNumSamples();
 
     if (n > 0 && capacity > 0)

@@ -84,10 +84,9 @@ TEST (SingleInstance, SilentHolderOfTheLockMeansFailure)
     // The socket disappears (deleted by hand): the lock is still held, and nobody answers.
     ASSERT_EQ (::unlink (first.getSocketFile().getFullPathName().toRawUTF8()), 0);
 
+    // The hand-over gives up after its own 300 ms bound (a hang would meet the test's timeout).
     SingleInstance second (folder);
-    const auto start = juce::Time::getMillisecondCounterHiRes();
     EXPECT_EQ (second.acquireOrHandOver ("b", 300), SingleInstance::Outcome::failed);
-    EXPECT_LT (juce::Time::getMillisecondCounterHiRes() - start, 5000.0);
 }
 } // namespace
 } // namespace quorvelle::test

@@ -135,7 +135,15 @@ protected:
         component->waitForStartupThread();
         if (engineReady)
             component->getAudioEngine().markInitialiseCompleteForTesting();
-        runMessageLoopFor (20);
+        // The start-up thread's lines reach the typed bridge through the message loop: the last one
+        // must have arrived before the record is cleared.
+        runMessageLoopUntil ([this]
+        {
+            for (const auto& call : typed->calls)
+                if (call.find ("BG thread DONE") != std::string::npos)
+                    return true;
+            return false;
+        });
         host.clearEvents();
         typed->calls.clear();
     }

@@ -32,10 +32,10 @@ TEST (SystemProbes, ChildProcessesAreFound)
     EXPECT_TRUE (childProcesses().empty());
 
     juce::ChildProcess child;
-    ASSERT_TRUE (child.start (juce::StringArray { "sleep", "5" }));
-    // The child shows its own name once it has exec'd.
+    ASSERT_TRUE (child.start (juce::StringArray { "sleep", "60" }));
+    // The child shows its own name once it has exec'd (up to 20 s on a loaded machine).
     std::vector<ChildProcess> children;
-    for (int i = 0; i < 200; ++i)
+    for (int i = 0; i < 2000; ++i)
     {
         children = childProcesses();
         if (children.size() == 1 && children[0].name == "sleep")

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "tests/support/JuceAssertions.h"
+
 #include <juce_core/juce_core.h>
 
 #include <mutex>
@@ -8,7 +10,8 @@
 namespace quorvelle::test
 {
 // Collects every line written through juce::Logger while it lives, from any thread. It installs
-// itself on construction and puts back the logger it replaced on destruction.
+// itself on construction and puts back the logger it replaced on destruction. A JUCE assertion line
+// fails the running test.
 class CapturingLogger : public juce::Logger
 {
 public:
@@ -48,6 +51,7 @@ public:
 protected:
     void logMessage (const juce::String& message) override
     {
+        failOnJuceAssertion (message);
         std::scoped_lock sl (lock);
         captured.push_back (message);
     }

@@ -1,11 +1,14 @@
-#include "AllocationCounter.h"
+#include "tests/support/AllocationCounter.h"
 #include "SpokenAndClickFixtures.h"
 
 #include "audio/graph/AudioThreadLog.h"
 #include "audio/graph/CueAudioSource.h"
+#include "tests/support/CapturingLogger.h"
 
+#include <gtest/gtest-spi.h>
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <thread>
 
 using namespace quorvelle;
@@ -229,6 +232,48 @@ TEST (CueSource, MarkersNearARepositionFireOrAreSkippedByTheirDistance)
     EXPECT_TRUE (c.source.isIndicationPlaying());
     c.render (2048, 512);
     EXPECT_EQ (c.source.getCurrentIndicationId(), ""); // the recording ended by itself
+}
+
+// The key lookup's log lines carry their arrows and dashes as written (they once reached the log
+// read as Latin-1: "â\u0086\u0092 trying base without suffix").
+TEST (CueSource, KeyLookupLinesKeepTheirNonAsciiText)
+{
+    Cues c;
+    CapturingLogger log;
+    EXPECT_EQ (c.source.getFilenameForSection ("Verso 2"), "verso");
+    EXPECT_EQ (c.source.getFilenameForSection ("Nada"), "");
+    for (const auto* fragment : { "normalized key=\"verso_2\"", "\u2192 trying base without suffix: \"verso\"",
+                                  "\u2192 base match: \"verso\"", "\u2192 NO MATCH for \"nada\" \u2014 available keys: " })
+        EXPECT_EQ (log.count (juce::String::fromUTF8 (fragment)), 1) << fragment << "\n" << log.text();
+    EXPECT_EQ (log.count (juce::String::fromUTF8 ("\xc3\xa2")), 0) << log.text();
+}
+
+// Where JUCE's assertions are logged (the ThreadSanitizer tree), an assertion line fails the test
+// that caused it, whichever logger is installed.
+TEST (CueSource, JuceAssertionLinesFailTheTest)
+{
+    EXPECT_NONFATAL_FAILURE (juce::Logger::writeToLog ("JUCE Assertion failure in juce_String.cpp:327"), "juce_String.cpp:327");
+    EXPECT_NONFATAL_FAILURE (
+        {
+            CapturingLogger log;
+            juce::Logger::writeToLog ("JUCE Assertion failure in juce_String.cpp:327");
+        },
+        "juce_String.cpp:327");
+}
+
+// A line that overflows is cut at a character boundary, never inside one.
+TEST (CueSource, LogLineTruncationKeepsWholeCharacters)
+{
+    for (const int ascii : { 0, 1, 2, 3 })
+    {
+        SCOPED_TRACE (ascii);
+        AudioLogLine line;
+        line << std::string ((size_t) (AudioLogLine::capacity - 4 - ascii), 'x').c_str();
+        line << "\u2192\u2192"; // three bytes each
+        const juce::String text = line.toString();
+        EXPECT_TRUE (juce::CharPointer_UTF8::isValidString (line.c_str(), (int) std::strlen (line.c_str())));
+        EXPECT_EQ (text.length(), AudioLogLine::capacity - 4 - ascii + 1 + (ascii == 3 ? 1 : 0)) << text.getLastCharacters (4);
+    }
 }
 
 TEST (CueSource, SectionNamesFindTheirSampleKeys)

@@ -1,5 +1,5 @@
 #include "audio/graph/TimeStretcher.h"
-#include "tests/audio/graph/AllocationCounter.h"
+#include "tests/support/AllocationCounter.h"
 
 #include <gtest/gtest.h>
 
