@@ -3,10 +3,13 @@
 // renders a batch of blocks on a fresh thread with the allocation and lock counter armed around
 // every block (fresh: the counter records the first 4096 lock calls of a thread by address).
 //
-// Counters: mean_frac, p99_frac, max_frac (block time / block period); per block: allocs, frees,
-// locks (all blocking lock calls), locks_not_transport (outside JUCE's transport source, the one
-// lock the graph's own test accepts), locks_not_infra (outside the transport, the device manager,
-// the engine object, which holds JUCE's player, and the virtual device script).
+// Counters: mean_frac, p99_frac, max_frac (block time / block period, the whole device callback with
+// the virtual device's own work); per block of the whole callback: allocs, frees, locks (blocking
+// lock calls), locks_not_infra (outside the transport, the device manager, the engine object, which
+// holds JUCE's player, and the virtual device script). The same counted between two probe callbacks
+// around the engine's player alone (JUCE's player, the router and the graph): graph_mean_frac,
+// graph_p99_frac, graph_allocs, graph_frees, graph_locks, graph_locks_not_transport (outside JUCE's
+// transport source, the one lock the graph's own test accepts).
 
 #include "EngineLoad.h"
 
@@ -19,6 +22,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <optional>
 #include <thread>
 
 using namespace quorvelle;
@@ -28,6 +32,70 @@ namespace
 constexpr double rate = 48000.0;
 constexpr int block = 256;
 constexpr int batch = 100;
+
+// Arms the counter before the engine's player and reads it after (added around it, on the device
+// thread).
+struct GraphProbe
+{
+    struct Start final : juce::AudioIODeviceCallback
+    {
+        explicit Start (GraphProbe& p) : probe (p) {}
+        void audioDeviceIOCallbackWithContext (const float* const*, int, float* const* outputs, int numOutputs, int numSamples,
+                                               const juce::AudioIODeviceCallbackContext&) override
+        {
+            for (int c = 0; c < numOutputs; ++c)
+                juce::FloatVectorOperations::clear (outputs[c], numSamples);
+            probe.counter.emplace();
+            probe.start = std::chrono::steady_clock::now();
+        }
+        void audioDeviceAboutToStart (juce::AudioIODevice*) override {}
+        void audioDeviceStopped() override {}
+        GraphProbe& probe;
+    };
+    struct End final : juce::AudioIODeviceCallback
+    {
+        explicit End (GraphProbe& p) : probe (p) {}
+        void audioDeviceIOCallbackWithContext (const float* const*, int, float* const* outputs, int numOutputs, int numSamples,
+                                               const juce::AudioIODeviceCallbackContext&) override
+        {
+            for (int c = 0; c < numOutputs; ++c)
+                juce::FloatVectorOperations::clear (outputs[c], numSamples);
+            if (! probe.counter.has_value() || ! probe.armed)
+                return;
+            const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - probe.start;
+            probe.allocations += probe.counter->allocations();
+            probe.frees += probe.counter->frees();
+            probe.locks += probe.counter->locks();
+            probe.notTransport += probe.counter->locksOutside ({ probe.transport });
+            probe.counter.reset();
+            probe.seconds.push_back (elapsed.count());
+        }
+        void audioDeviceAboutToStart (juce::AudioIODevice*) override {}
+        void audioDeviceStopped() override {}
+        GraphProbe& probe;
+    };
+
+    Start before { *this };
+    End after { *this };
+    std::optional<test::AllocationCounter> counter;
+    std::chrono::steady_clock::time_point start;
+    test::AllocationCounter::AcceptedLocks transport;
+    bool armed = false;
+    long long allocations = 0, frees = 0, locks = 0, notTransport = 0;
+    std::vector<double> seconds;
+};
+
+void fractions (benchmark::State& state, std::vector<double>& seconds, const std::string& prefix)
+{
+    std::sort (seconds.begin(), seconds.end());
+    double sum = 0.0;
+    for (auto s : seconds)
+        sum += s;
+    const double period = block / rate;
+    state.counters[prefix + "mean_frac"] = sum / (double) seconds.size() / period;
+    state.counters[prefix + "p99_frac"] = seconds[(size_t) ((double) (seconds.size() - 1) * 0.99)] / period;
+    state.counters[prefix + "max_frac"] = seconds.back() / period;
+}
 
 void engineCallback (benchmark::State& state, bool live)
 {
@@ -48,12 +116,23 @@ void engineCallback (benchmark::State& state, bool live)
         state.SkipWithError ("the virtual device did not open at 48 kHz and 256 frames");
         return;
     }
+    // The probes go around the player. The device manager calls its first callback, then the
+    // others from the last to the second: so the start probe, the end probe, then the player (a
+    // device change re-adds it last).
+    GraphProbe probe;
+    probe.transport = test::AllocationCounter::locksOf (engine.getMasterTransport());
+    probe.seconds.reserve (20000);
+    engine.getDeviceManager().addAudioCallback (&probe.before);
+    engine.getDeviceManager().addAudioCallback (&probe.after);
+    engine.setDeviceBufferSize (block);
+
     load.setLiveStretch (live);
     load.start();
     devices.renderBlocks (400);
+    probe.armed = true;
 
     std::vector<double> seconds;
-    long long allocations = 0, frees = 0, locks = 0, notTransport = 0, notInfra = 0;
+    long long allocations = 0, frees = 0, locks = 0, notInfra = 0;
     const auto transport = test::AllocationCounter::locksOf (engine.getMasterTransport());
     const auto manager = test::AllocationCounter::locksOf (engine.getDeviceManager());
     const auto wholeEngine = test::AllocationCounter::locksOf (engine);
@@ -73,7 +152,6 @@ void engineCallback (benchmark::State& state, bool live)
                 allocations += counter.allocations();
                 frees += counter.frees();
                 locks += counter.locks();
-                notTransport += counter.locksOutside ({ transport });
                 notInfra += counter.locksOutside ({ transport, manager, wholeEngine, script });
                 seconds.push_back (elapsed.count());
                 batchSeconds += elapsed.count();
@@ -83,21 +161,22 @@ void engineCallback (benchmark::State& state, bool live)
         state.SetIterationTime (batchSeconds);
     }
 
-    std::sort (seconds.begin(), seconds.end());
-    double sum = 0.0;
-    for (auto s : seconds)
-        sum += s;
-    const double period = block / rate;
+    probe.armed = false;
+    engine.getDeviceManager().removeAudioCallback (&probe.before);
+    engine.getDeviceManager().removeAudioCallback (&probe.after);
+
     const auto blocks = (double) seconds.size();
-    state.counters["mean_frac"] = sum / blocks / period;
-    state.counters["p99_frac"] = seconds[(size_t) ((blocks - 1) * 0.99)] / period;
-    state.counters["max_frac"] = seconds.back() / period;
+    fractions (state, seconds, "");
     state.counters["allocs"] = (double) allocations / blocks;
     state.counters["frees"] = (double) frees / blocks;
     state.counters["locks"] = (double) locks / blocks;
-    state.counters["locks_not_transport"] = (double) notTransport / blocks;
     state.counters["locks_not_infra"] = (double) notInfra / blocks;
-    state.counters["router_max_us"] = (double) engine.getRouter().maxCallbackMicros.load();
+    const auto graphBlocks = (double) probe.seconds.size();
+    fractions (state, probe.seconds, "graph_");
+    state.counters["graph_allocs"] = (double) probe.allocations / graphBlocks;
+    state.counters["graph_frees"] = (double) probe.frees / graphBlocks;
+    state.counters["graph_locks"] = (double) probe.locks / graphBlocks;
+    state.counters["graph_locks_not_transport"] = (double) probe.notTransport / graphBlocks;
 }
 } // namespace
 
