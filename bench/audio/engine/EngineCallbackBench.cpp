@@ -15,7 +15,6 @@
 
 #include "platform/VirtualAudioDevice.h"
 #include "tests/support/AllocationCounter.h"
-#include "tests/support/TempFolder.h"
 
 #include <benchmark/benchmark.h>
 #include <juce_events/juce_events.h>
@@ -100,22 +99,15 @@ void fractions (benchmark::State& state, std::vector<double>& seconds, const std
 void engineCallback (benchmark::State& state, bool live)
 {
     auto& devices = platform::VirtualAudioDevices::instance();
-    devices.reset();
-    devices.setCaptureEnabled (false);
-
-    test::TempFolder root;
-    AudioEngine engine ({}, [&root] { return root.folder(); });
-    engine.getDeviceManager().addAudioDeviceType (platform::createVirtualAudioDeviceType());
-    bench::EngineLoad load (engine, rate);
-    engine.initSettingsFile();
-    engine.setAudioDriver ("Virtual");
-    engine.setDeviceBufferSize (block);
-    auto* device = engine.getDeviceManager().getCurrentAudioDevice();
-    if (device == nullptr || device->getCurrentBufferSizeSamples() != block || device->getCurrentSampleRate() != rate)
+    bench::LoadedVirtualEngine loaded (block);
+    if (! loaded.opened)
     {
         state.SkipWithError ("the virtual device did not open at 48 kHz and 256 frames");
         return;
     }
+    auto& engine = loaded.engine;
+    auto& load = loaded.load;
+
     // The probes go around the player. The device manager calls its first callback, then the
     // others from the last to the second: so the start probe, the end probe, then the player (a
     // device change re-adds it last).

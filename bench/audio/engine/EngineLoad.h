@@ -7,7 +7,10 @@
 // itself. Shared by the callback benchmark, the soak and the JACK run.
 
 #include "audio/engine/AudioEngine.h"
+#include "platform/VirtualAudioDevice.h"
+#include "tests/audio/graph/SongGraphFixture.h"
 #include "tests/audio/graph/SpokenAndClickFixtures.h"
+#include "tests/support/TempFolder.h"
 
 #include <atomic>
 #include <memory>
@@ -59,16 +62,7 @@ public:
         for (int s = 0; s < stems; ++s)
         {
             auto track = std::make_unique<Track>();
-            track->data.resize (2);
-            for (auto& channel : track->data)
-            {
-                channel.allocate (length);
-                for (int64_t i = 0; i < length; ++i)
-                {
-                    seed = seed * 1664525u + 1013904223u;
-                    channel.samples[(size_t) i] = (int16_t) (((int32_t) (seed >> 16) - 32768) / 8);
-                }
-            }
+            track->data = test::makeNoiseStem (length, seed);
             track->source = std::make_unique<Int16MemoryAudioSource> (&track->data);
             track->gain = std::make_unique<SmoothedGainAudioSource> (track->source.get());
             track->tap = std::make_unique<TapAudioSource> (track->gain.get());
@@ -131,5 +125,30 @@ private:
     std::unique_ptr<ZeroLatencyResamplingSource> resampler;
     const std::atomic<bool>* engineMetronomeGate = nullptr;
     const std::atomic<bool>* engineCueGate = nullptr;
+};
+
+// An engine whose only device type is the virtual one, with the load attached and the first virtual
+// device open at 48 kHz and `block` frames, capture off (it grows without bound).
+struct LoadedVirtualEngine
+{
+    static constexpr double rate = 48000.0;
+
+    explicit LoadedVirtualEngine (int block)
+    {
+        auto& devices = platform::VirtualAudioDevices::instance();
+        devices.reset();
+        devices.setCaptureEnabled (false);
+        engine.getDeviceManager().addAudioDeviceType (platform::createVirtualAudioDeviceType());
+        engine.initSettingsFile();
+        engine.setAudioDriver ("Virtual");
+        engine.setDeviceBufferSize (block);
+        auto* device = engine.getDeviceManager().getCurrentAudioDevice();
+        opened = device != nullptr && device->getCurrentBufferSizeSamples() == block && device->getCurrentSampleRate() == rate;
+    }
+
+    test::TempFolder root;
+    AudioEngine engine { {}, [this] { return root.folder(); } };
+    EngineLoad load { engine, rate };
+    bool opened = false;
 };
 } // namespace quorvelle::bench

@@ -13,7 +13,6 @@
 
 #include "platform/VirtualAudioDevice.h"
 #include "tests/support/MessageLoop.h"
-#include "tests/support/TempFolder.h"
 
 #include <juce_events/juce_events.h>
 
@@ -84,22 +83,14 @@ int main (int argc, char** argv)
 
     juce::ScopedJuceInitialiser_GUI juce;
     auto& devices = platform::VirtualAudioDevices::instance();
-    devices.reset();
-    devices.setCaptureEnabled (false);
-
-    test::TempFolder root;
-    AudioEngine engine ({}, [&root] { return root.folder(); });
-    engine.getDeviceManager().addAudioDeviceType (platform::createVirtualAudioDeviceType());
-    bench::EngineLoad load (engine, rate);
-    engine.initSettingsFile();
-    engine.setAudioDriver ("Virtual");
-    engine.setDeviceBufferSize (block);
-    auto* device = engine.getDeviceManager().getCurrentAudioDevice();
-    if (device == nullptr || device->getCurrentBufferSizeSamples() != block || device->getCurrentSampleRate() != rate)
+    bench::LoadedVirtualEngine loaded (block);
+    if (! loaded.opened)
     {
         std::fprintf (stderr, "the virtual device did not open at 48 kHz and 256 frames\n");
         return 1;
     }
+    auto& engine = loaded.engine;
+    auto& load = loaded.load;
     load.setLiveStretch (live);
     load.start();
 
