@@ -159,6 +159,9 @@ public:
     GroupBus* getGroupBus (const juce::String& name);
     const std::map<juce::String, std::unique_ptr<GroupBus>>& getGroupBuses() const { return groupBuses; }
     juce::AudioTransportSource& getMasterTransport() { return masterTransport; }
+    // The music path's end (the song resampler's input at activation) and its loop region.
+    juce::PositionableAudioSource& getMusicPathEnd() { return *splitRouter; }
+    LoopRegionSource& getLoopRegion() { return *loopRegion; }
 
     // Switches the 16 buses' live stretchers off (`bypass`) or on, together with the router's delay
     // of the song-locked direct sources by the stretchers' latency in force. The one writer of the
