@@ -157,7 +157,7 @@ TEST (StdioAnalysisJobs, EachJobAnswersItsOwnRequest)
         for (const auto* name : { "FINGERPRINT_AUDIO_RESULT", "LOUDNESS_RESULT", "MIX_FOR_BPM_COMPLETE", "SUBTRACT_COMPLETE" })
             answers += actionOf (e) == name ? 1 : 0;
     EXPECT_EQ (answers, 5);
-    EXPECT_NE (program.stderrText().find ("FINGERPRINT_AUDIO_FILE: "), std::string::npos);
+    EXPECT_TRUE (program.waitForStderr ("FINGERPRINT_AUDIO_FILE: ", 20000));
 }
 
 TEST (StdioAutomation, SwitchAndParseErrorReachTheFrontEndAsDebugLog)

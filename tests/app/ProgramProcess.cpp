@@ -87,6 +87,9 @@ void ProgramProcess::readStdout()
         pending.erase (0, start);
         changed.notify_all();
     }
+    std::scoped_lock sl (lock);
+    ++readersAtEnd;
+    changed.notify_all();
 }
 
 void ProgramProcess::readStderr()
@@ -98,6 +101,9 @@ void ProgramProcess::readStderr()
         errText.append (buffer, (size_t) n);
         changed.notify_all();
     }
+    std::scoped_lock sl (lock);
+    ++readersAtEnd;
+    changed.notify_all();
 }
 
 bool ProgramProcess::send (const std::string& line)
@@ -194,6 +200,10 @@ std::optional<int> ProgramProcess::waitForExit (int timeoutMs)
         if (r == pid)
         {
             exitStatus = WIFEXITED (status) ? WEXITSTATUS (status) : -1000 - WTERMSIG (status);
+            // What the program wrote before it ended is read before the caller looks at it (a
+            // child it left running may hold the pipes: then give up after a bound).
+            std::unique_lock sl (lock);
+            changed.wait_for (sl, std::chrono::seconds (10), [this] { return readersAtEnd >= 2; });
             return exitStatus;
         }
         if (juce::Time::getMillisecondCounterHiRes() >= deadline)

@@ -60,6 +60,7 @@ private:
     std::vector<std::string> outLines;
     std::string errText;
     std::thread outReader, errReader;
+    int readersAtEnd = 0; // under `lock`: readers that reached the end of their stream
 };
 
 using quorvelle::makeObject;

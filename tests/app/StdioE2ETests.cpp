@@ -66,7 +66,8 @@ TEST (StdioProgram, TestConnectionAnswersConnected)
     // Nothing but JSON lines reaches stdout; log lines go to stderr.
     for (const auto& line : program.lines())
         EXPECT_TRUE (juce::JSON::parse (juce::String::fromUTF8 (line.c_str())).isObject()) << line.substr (0, 80);
-    EXPECT_NE (program.stderrText().find ("Received Frontend Action: TEST_CONNECTION"), std::string::npos);
+    // The log line travels on stderr, read by its own thread: wait for it.
+    EXPECT_TRUE (program.waitForStderr ("Received Frontend Action: TEST_CONNECTION", 20000)) << program.stderrText();
 }
 
 TEST (StdioProgram, BackendReadyCarriesItsFields)
