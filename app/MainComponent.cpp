@@ -137,6 +137,7 @@ MainComponent::MainComponent (platform::FrontEndHost& host, Options options)
 
     registerFrameActions();
     registerDeviceActions();
+    registerRoutingActions();
     registerFileActions();
     registerSessionActions();
     logStartup ("MainComponent: bridge + events wired");
