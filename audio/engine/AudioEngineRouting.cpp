@@ -13,29 +13,27 @@ const std::map<juce::String, juce::String>& instrumentBusTable()
 {
     static const std::map<juce::String, juce::String> table = []
     {
-        const std::pair<const char*, std::initializer_list<const char*>> rows[] = {
-            { "click", { "CLICK" } },
-            { "guide", { "CUES" } },
-            { "drums", { "DRUMS" } },
-            { "percussion", { "PERC", "CAJON", "CONGAS", "BONGOS", "DJEMBE", "TIMBALES", "TAMBOURINE", "SHAKER", "COWBELL", "GUIRO",
-                              "CLAPS", "SNAPS", "STOMPS", "SLEIGH_BELLS", "JANGGU", "BEATBOX" } },
-            { "loops", { "LOOP" } },
-            { "bass", { "BASS", "SYNTH_BASS", "DOUBLE_BASS" } },
-            { "piano", { "PIANO" } },
-            { "keys", { "KEYS", "SYNTH", "ORGAN", "RHODES", "EPIANO", "CLAVINET", "MELLOTRON", "ARP" } },
-            { "electric_gtr", { "GUITAR_EL", "LAP_STEEL" } },
-            { "acoustic_gtr", { "GUITAR_AC", "DOBRO" } },
-            { "strings", { "STRINGS", "VIOLIN", "CELLO", "HARP", "VIOLA", "ORCHESTRA" } },
-            { "brass", { "HORNS", "TRUMPET", "SAXOPHONE", "FLUTE", "WOODWINDS", "TROMBONE", "TUBA", "FRENCH_HORN", "CLARINET", "OBOE",
-                         "BAGPIPES" } },
-            { "pad", { "PAD" } },
-            { "vocals", { "VOCALS", "BGV", "CHOIR", "VOCAL_FX", "BGV_FX", "VOX_CHOP", "VOCODER", "VOCAL_LOOP", "SOPRANO", "ALTO", "TENOR",
-                          "BARITONE", "OOHS", "KIDS", "SPOKEN_WORD" } },
-            { "fx", { "FX" } },
+        // Bus, then its instrument types separated by spaces.
+        const std::pair<const char*, const char*> rows[] = {
+            { "click", "CLICK" },
+            { "guide", "CUES" },
+            { "drums", "DRUMS" },
+            { "percussion", "PERC CAJON CONGAS BONGOS DJEMBE TIMBALES TAMBOURINE SHAKER COWBELL GUIRO CLAPS SNAPS STOMPS SLEIGH_BELLS JANGGU BEATBOX" },
+            { "loops", "LOOP" },
+            { "bass", "BASS SYNTH_BASS DOUBLE_BASS" },
+            { "piano", "PIANO" },
+            { "keys", "KEYS SYNTH ORGAN RHODES EPIANO CLAVINET MELLOTRON ARP" },
+            { "electric_gtr", "GUITAR_EL LAP_STEEL" },
+            { "acoustic_gtr", "GUITAR_AC DOBRO" },
+            { "strings", "STRINGS VIOLIN CELLO HARP VIOLA ORCHESTRA" },
+            { "brass", "HORNS TRUMPET SAXOPHONE FLUTE WOODWINDS TROMBONE TUBA FRENCH_HORN CLARINET OBOE BAGPIPES" },
+            { "pad", "PAD" },
+            { "vocals", "VOCALS BGV CHOIR VOCAL_FX BGV_FX VOX_CHOP VOCODER VOCAL_LOOP SOPRANO ALTO TENOR BARITONE OOHS KIDS SPOKEN_WORD" },
+            { "fx", "FX" },
         };
         std::map<juce::String, juce::String> map;
         for (const auto& [bus, types] : rows)
-            for (const auto* type : types)
+            for (const auto& type : juce::StringArray::fromTokens (types, " ", ""))
                 map.emplace (type, bus);
         return map;
     }();
@@ -157,7 +155,7 @@ void AudioEngine::setBusRouting (const juce::var& routing)
             const double v = checkChannel (channel) ? (double) channel : std::numeric_limits<double>::quiet_NaN();
             if (! std::isfinite (v) || v < 0.0 || v > maxRouteChannel)
             {
-                const auto shown = checkChannel (channel) ? juce::String (v) : channel.toString();
+                const auto shown = channel.isDouble() ? juce::String (v) : channel.toString();
                 refuse ("[CFG-FIX] setBusRouting REJECTED: invalid channel " + shown + " in " + name,
                         juce::String (juce::CharPointer_UTF8 ("Routing inv\xc3\xa1lido: canal ")) + shown + " en " + name);
                 return;
