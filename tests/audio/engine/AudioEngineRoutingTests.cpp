@@ -25,21 +25,6 @@ std::unique_ptr<AudioEngine::LoadedTrack> makeTrack (const juce::String& instrum
     return track;
 }
 
-// A song transport over ten seconds of silence at 48 kHz, prepared, so positions convert to seconds.
-struct SongTransport
-{
-    SongTransport()
-    {
-        transport.setSource (&memory, 0, nullptr, 48000.0);
-        transport.prepareToPlay (512, 48000.0);
-    }
-    ~SongTransport() { transport.setSource (nullptr); }
-
-    juce::AudioBuffer<float> audio { 2, 480000 };
-    juce::MemoryAudioSource memory { audio, false };
-    juce::AudioTransportSource transport;
-};
-
 juce::var parse (const char* json)
 {
     return juce::JSON::parse (juce::String (json));
