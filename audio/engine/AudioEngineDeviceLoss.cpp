@@ -103,6 +103,10 @@ void AudioEngine::handleDeviceLoss()
         return;
     }
 
+    // No device was ever open: there is nothing to lose and no name to look for.
+    if (lastDeviceName.isEmpty())
+        return;
+
     deviceLost = true;
     debugLog ("[CFG-FIX] changeListener: device LOST ('" + lastDeviceName
               + juce::String (juce::CharPointer_UTF8 ("') \xe2\x80\x94 pausa + reconexi\xc3\xb3n autom\xc3\xa1tica armada")));

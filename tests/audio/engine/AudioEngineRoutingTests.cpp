@@ -299,6 +299,13 @@ TEST_F (DeviceLossTest, AnotherDeviceChosenWhileLostIsReportedAsReconnected)
     EXPECT_EQ (countAction ("AUDIO_DEVICE_LOST"), 0);
 }
 
+TEST_F (DeviceLossTest, ANotificationBeforeAnyDeviceOpenedIsNoLoss)
+{
+    engine.changeListenerCallback (&engine.getDeviceManager());
+    EXPECT_EQ (countAction ("AUDIO_DEVICE_LOST"), 0);
+    EXPECT_FALSE (engine.isReconnectPollerRunning());
+}
+
 TEST_F (DeviceLossTest, AnExportClosedDeviceIsNoLoss)
 {
     openVirtual();
