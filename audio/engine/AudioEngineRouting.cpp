@@ -194,7 +194,13 @@ void AudioEngine::setBusRouting (const juce::var& routing)
               + " | willTriggerReinit=" + (reinit ? "Y" : "N"));
 
     if (reinit)
+    {
         ensureOutputChannels (neededOutputs);
+        // The new routes render on the outputs just opened from the next block on, not only once
+        // the manager's notification arrives.
+        if (auto* reopened = deviceManager.getCurrentAudioDevice())
+            router->setDeviceOutputChannels (reopened->getActiveOutputChannels().countNumberOfSetBits());
+    }
 
     for (const auto& entry : entries)
     {
