@@ -138,6 +138,7 @@ MainComponent::MainComponent (platform::FrontEndHost& host, Options options)
     registerFrameActions();
     registerDeviceActions();
     registerRoutingActions();
+    registerMixerActions();
     registerFileActions();
     registerSessionActions();
     logStartup ("MainComponent: bridge + events wired");

@@ -125,6 +125,7 @@ private:
     void registerAnalysisActions();
     void registerDeviceActions();
     void registerRoutingActions();
+    void registerMixerActions();
     void registerFileActions();
     void registerCloudActions();
     void registerSessionActions();

@@ -1,5 +1,6 @@
 #include "bridge/AnalysisJobs.h"
 
+#include "audio/loading/RecordingReaderSource.h"
 #include "core/Fingerprint.h"
 #include "core/Loudness.h"
 #include "platform/CheckedWrite.h"
@@ -156,40 +157,6 @@ namespace
         failed
     };
 
-    // Pulls a reader through as an audio source, from its first sample, remembering whether a
-    // read failed. A failure of the last block of a file whose length is only an estimate ends
-    // the file instead (the rest reads as silence).
-    class RecordingReaderSource final : public juce::AudioSource
-    {
-    public:
-        explicit RecordingReaderSource (juce::AudioFormatReader& readerIn) : reader (readerIn) {}
-        void prepareToPlay (int, double) override {}
-        void releaseResources() override {}
-        void getNextAudioBlock (const juce::AudioSourceChannelInfo& info) override
-        {
-            info.clearActiveBufferRegion();
-            if (ended || info.numSamples <= 0)
-                return;
-            const bool ok = reader.read (info.buffer, info.startSample, info.numSamples, position, true, true);
-            if (! ok)
-            {
-                if (isLengthAnEstimate (reader) && position + info.numSamples >= reader.lengthInSamples)
-                    ended = true;
-                else
-                    failed = true;
-                info.clearActiveBufferRegion();
-            }
-            position += info.numSamples;
-        }
-
-        bool failed = false;
-
-    private:
-        juce::AudioFormatReader& reader;
-        juce::int64 position = 0;
-        bool ended = false;
-    };
-
     // Fills left and right with `count` samples of the reader at 44,100 Hz. (Stems are read whole
     // before they are subtracted, so a stem that fails half-way leaves no trace.)
     ReadOutcome readResampledStereo (juce::AudioFormatReader& reader, juce::int64 count, float* left, float* right)
@@ -215,7 +182,7 @@ namespace
             if (resample)
             {
                 resampler->getNextAudioBlock ({ &buffer, 0, k });
-                if (source.failed)
+                if (source.hasFailed())
                     return ReadOutcome::failed;
             }
             else if (! ended && ! reader.read (&buffer, 0, k, pos, true, true))

@@ -159,6 +159,9 @@ public:
     GroupBus* getGroupBus (const juce::String& name);
     const std::map<juce::String, std::unique_ptr<GroupBus>>& getGroupBuses() const { return groupBuses; }
     juce::AudioTransportSource& getMasterTransport() { return masterTransport; }
+    // The music path's end (the song resampler's input at activation) and its loop region.
+    juce::PositionableAudioSource& getMusicPathEnd() { return *splitRouter; }
+    LoopRegionSource& getLoopRegion() { return *loopRegion; }
 
     // Switches the 16 buses' live stretchers off (`bypass`) or on, together with the router's delay
     // of the song-locked direct sources by the stretchers' latency in force. The one writer of the
@@ -336,6 +339,59 @@ private:
 public:
     // End of routing and device loss.
     //==============================================================================
+    // ---- Mixer, click and cue settings (message thread) ----
+    // Volumes are decibels: 10^(dB/20), and -100 dB or less is silence. A value that is not finite,
+    // or whose gain overflows, is logged and ignored (the previous value stays). No upper clamp.
+    void setTrackVolume (const juce::String& trackId, float dB);
+    void setTrackMute (const juce::String& trackId, bool muted);
+    void setTrackSolo (const juce::String& trackId, bool soloed);
+    void setMetronomeVolume (float dB);
+    // The four subdivision click levels (-60 dB or less is silence), for the metronome and the count-in.
+    void setMetronomeLevels (float accentDb, float quarterDb, float eighthDb, float sixteenthDb);
+    void setMetronomeSound (const juce::String& soundName);
+    void setMetronomeMute (bool muted);
+    void setMetronomeSolo (bool soloed);
+    void setClickSource (bool internal);
+    void setGuideSource (bool internal);
+    void setGuideVolume (float dB);
+    void setGuideMute (bool muted);
+    void setGuideSolo (bool soloed);
+    void setBusVolume (const juce::String& busName, float dB);
+    void setMasterVolume (float dB);
+    void setPadMasterVolume (float dB);
+    // Cut-offs are clamped to 20..20000 Hz.
+    void setPadMasterLowPass (float hz);
+    void setPadMasterHighPass (float hz);
+    // Turns the mixer state into the gain stages' targets.
+    void updateGains();
+
+    // False when unchanged, or refused (numerator or denominator below 1).
+    bool setTimeSignature (int newNumerator, int newDenominator);
+    // An array of {time, numerator, denominator}; entries below 1 are dropped.
+    void setTimeSignatureMap (const juce::var& map);
+    // Both saved at once to the settings file (when open).
+    void setCountInEnabled (bool enabled);
+    void setSectionAnnounceFullBar (bool enabled);
+    bool isCountInEnabled() const { return countInEnabled; }
+    void updateGuideState (bool looping, bool repeating, const juce::String& queuedSection);
+    // JSON texts: an object with "ranges" or a bare array of {start, end}.
+    void setClickAccentSuppressRanges (const juce::String& json);
+    void updateSectionAnnouncementOverrides (const juce::String& json);
+    void updateCueSections (const juce::String& json);
+
+    // What the mixer tests read back: the targets of the stages and the plain levels.
+    struct MixerProbe
+    {
+        float metronomeVolume = 0, metronomeBus = 0, guideVolume = 0, guideBus = 0, padMaster = 0, padBus = 0;
+        float pad1 = 0, pad2 = 0, countInClick = 0, countInVoice = 0, clickBusGain = 0, guideBusGain = 0;
+        float lowPassHz = 0, highPassHz = 0;
+        int numerator = 0, denominator = 0;
+    };
+    MixerProbe getMixerProbeForTesting() const;
+    // A stem with a gain stage over `source` (not owned), attached to no bus.
+    LoadedTrack& addTrackForTesting (const juce::String& trackId, const juce::String& instrumentType, juce::PositionableAudioSource* source);
+    void enablePadSlotsForTesting (float base1, float base2);
+    // ---- end of mixer, click and cue settings ----
 
     // Tests hold readiness themselves: with this set, `initialise` returns at once and the test
     // flips readiness through `markInitialiseCompleteForTesting`.

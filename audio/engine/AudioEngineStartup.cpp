@@ -92,6 +92,19 @@ void AudioEngine::openDefaultDevice()
         deviceManager.closeAudioDevice();
     // Opens the type's default device; with none, the type stays selected and nothing is open.
     deviceManager.setCurrentAudioDeviceType (type, true);
+    // When the manager created its types it made the first one that lists devices current (JACK
+    // while a server runs and no card is there); switching to the type it already holds opens
+    // nothing, so name the type's default device.
+    if (auto* current = deviceManager.getCurrentDeviceTypeObject();
+        deviceManager.getCurrentAudioDevice() == nullptr && current != nullptr && current->getTypeName() == type)
+    {
+        if (const auto names = current->getDeviceNames (false); ! names.isEmpty())
+        {
+            auto setup = deviceManager.getAudioDeviceSetup();
+            setup.outputDeviceName = names[juce::jmax (0, current->getDefaultDeviceIndex (false))];
+            deviceManager.setAudioDeviceSetup (setup, true);
+        }
+    }
     logStartupStep ("initialiseWithDefaultDevices() done");
 
     const bool restored = loadAudioSettings();

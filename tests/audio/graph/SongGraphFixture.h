@@ -20,6 +20,23 @@
 
 namespace quorvelle::test
 {
+// Two channels of 16-bit noise (an eighth of full scale), `length` samples each, continuing the
+// generator in `seed`.
+inline std::vector<Int16ChannelData> makeNoiseStem (int64_t length, uint32_t& seed)
+{
+    std::vector<Int16ChannelData> data (2);
+    for (auto& channel : data)
+    {
+        channel.allocate (length);
+        for (int64_t i = 0; i < length; ++i)
+        {
+            seed = seed * 1664525u + 1013904223u;
+            channel.samples[(size_t) i] = (int16_t) ((int32_t) (seed >> 16) - 32768) / 8;
+        }
+    }
+    return data;
+}
+
 struct SongGraphFixture : RouterFlags
 {
     struct Track
@@ -59,16 +76,7 @@ struct SongGraphFixture : RouterFlags
         for (int s = 0; s < stems; ++s)
         {
             auto track = std::make_unique<Track>();
-            track->data.resize (2);
-            for (auto& channel : track->data)
-            {
-                channel.allocate (length);
-                for (int64_t i = 0; i < length; ++i)
-                {
-                    seed = seed * 1664525u + 1013904223u;
-                    channel.samples[(size_t) i] = (int16_t) ((int32_t) (seed >> 16) - 32768) / 8;
-                }
-            }
+            track->data = makeNoiseStem (length, seed);
             track->source = std::make_unique<Int16MemoryAudioSource> (&track->data);
             track->gain = std::make_unique<SmoothedGainAudioSource> (track->source.get());
             track->tap = std::make_unique<TapAudioSource> (track->gain.get());
