@@ -137,6 +137,7 @@ MainComponent::MainComponent (platform::FrontEndHost& host, Options options)
 
     registerFrameActions();
     registerDeviceActions();
+    registerRoutingActions();
     registerMixerActions();
     registerFileActions();
     registerSessionActions();

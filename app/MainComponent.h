@@ -124,6 +124,7 @@ private:
     void registerFrameActions();
     void registerAnalysisActions();
     void registerDeviceActions();
+    void registerRoutingActions();
     void registerMixerActions();
     void registerFileActions();
     void registerCloudActions();

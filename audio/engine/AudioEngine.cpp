@@ -365,14 +365,6 @@ void AudioEngine::onOverlapAutoStart() noexcept {}
 void AudioEngine::onCountInComplete() noexcept {}
 void AudioEngine::onTransportPosition (int64_t, double) noexcept {}
 
-void AudioEngine::changeListenerCallback (juce::ChangeBroadcaster*)
-{
-    // JACK changes its active outputs when ports are connected from outside: the router renders
-    // to what the device has now.
-    if (auto* device = deviceManager.getCurrentAudioDevice())
-        router->setDeviceOutputChannels (device->getActiveOutputChannels().countNumberOfSetBits());
-}
-
 void AudioEngine::timerCallback()
 {
     if (transitionAutoStartRaised.exchange (false))

@@ -281,6 +281,64 @@ public:
     void changeListenerCallback (juce::ChangeBroadcaster*) override;
 
     //==============================================================================
+    // Output routing, split monitor, channel overrides; device loss and reconnection.
+    // Message thread.
+
+    // The bus a track of this instrument type feeds: the user's per-type override, else the fixed
+    // table ("aux" for unknown types).
+    juce::String getBusForInstrument (const juce::String& instrumentType) const;
+    // The track's own override when it is one of the 16 bus names, else getBusForInstrument.
+    juce::String resolveTrackBus (const juce::String& busOverride, const juce::String& instrumentType) const;
+    // Replaces the per-type overrides and re-attaches every loaded track to its bus.
+    void setChannelOverrides (const juce::var& overrides);
+    // Routes buses and direct sources to device outputs; refuses the whole routing (AUDIO_CONFIG_ERROR
+    // "setBusRouting") when a channel is invalid or the device has too few outputs.
+    void setBusRouting (const juce::var& routing);
+    void setSplitMonitor (bool enabled);
+
+    // Called by the reconnect poller every 2000 ms while the device is lost.
+    void attemptDeviceReconnect();
+    bool isDeviceLost() const { return deviceLost; }
+    bool isReconnectPollerRunning() const { return reconnectPoller.isTimerRunning(); }
+
+    // A message-thread timer that calls one function.
+    class ReconnectPollerTimer final : public juce::Timer
+    {
+    public:
+        ~ReconnectPollerTimer() override
+        {
+            callback = nullptr;
+            stopTimer();
+        }
+        void timerCallback() override
+        {
+            if (callback)
+                callback();
+        }
+        std::function<void()> callback;
+    };
+
+    // Tests: the millisecond counter the suppression window reads (default: the framework's).
+    void setMillisecondClockForTesting (std::function<juce::uint32()> clock) { millisecondClock = std::move (clock); }
+    // Tests: stores a track as loaded and attaches its tap to its bus's mixer.
+    void addLoadedTrackForTesting (const juce::String& id, std::unique_ptr<LoadedTrack> track);
+    // Tests: the export's flag, as the mix exporter raises it around an offline render.
+    void setExportClosedDeviceForTesting (bool closed) { exportClosedDevice = closed; }
+
+private:
+    void deviceReconnect (juce::AudioIODevice& device, const juce::String& via);
+    void handleDeviceLoss();
+    void watchDevice();
+    juce::uint32 nowMs() const { return millisecondClock ? millisecondClock() : juce::Time::getMillisecondCounter(); }
+    void attachTrackToBus (LoadedTrack& track);
+    std::function<juce::uint32()> millisecondClock;
+    ReconnectPollerTimer reconnectPoller;
+    // ALSA and JACK devices that stop without telling the manager are found by this watcher.
+    ReconnectPollerTimer deviceWatcher;
+
+public:
+    // End of routing and device loss.
+    //==============================================================================
     // ---- Mixer, click and cue settings (message thread) ----
     // Volumes are decibels: 10^(dB/20), and -100 dB or less is silence. A value that is not finite,
     // or whose gain overflows, is logged and ignored (the previous value stays). No upper clamp.

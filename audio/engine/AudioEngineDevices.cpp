@@ -59,7 +59,11 @@ juce::String AudioEngine::songIdForLog() const
 
 juce::String AudioEngine::applyDeviceSetup (const DeviceSetup& setup)
 {
-    return deviceManager.setAudioDeviceSetup (setup, true);
+    auto error = deviceManager.setAudioDeviceSetup (setup, true);
+    // The device the engine chose; a notification that later finds another one open is a fallback.
+    if (auto* device = deviceManager.getCurrentAudioDevice(); device != nullptr && device->isOpen())
+        lastDeviceName = device->getName();
+    return error;
 }
 
 // The framework closes an open device itself when the type changes, then waits 1.5 s for Windows
@@ -175,7 +179,7 @@ void AudioEngine::runDeviceChange (const DeviceChange& change)
     deviceManager.removeAudioCallback (&player);
     const auto backup = deviceManager.getAudioDeviceSetup();
     const auto backupType = deviceManager.getCurrentAudioDeviceType();
-    listSuppressedUntilMs = juce::Time::getMillisecondCounter() + 800;
+    listSuppressedUntilMs = nowMs() + 800;
 
     if (const auto error = change.apply(); error.isNotEmpty())
     {

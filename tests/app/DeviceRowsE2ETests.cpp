@@ -226,3 +226,60 @@ TEST (DeviceRowsE2E, ListChangesAndRefusedParameters)
     ::unsetenv ("JACK_DEFAULT_SERVER");
 }
 } // namespace quorvelle::test
+
+namespace quorvelle::test
+{
+// The routing rows: a routing the device cannot carry and one with a bad channel are refused
+// with the engine's AUDIO_CONFIG_ERROR; the split monitor logs at the bridge and in the engine.
+TEST (DeviceRowsE2E, RoutingRowsReachTheEngine)
+{
+    const auto serverName = "quorvelle-no-server-" + std::to_string (::getpid());
+    ::setenv ("JACK_DEFAULT_SERVER", serverName.c_str(), 1);
+
+    EndedProgram program;
+    DeviceRows rows (program);
+    ASSERT_TRUE (program.waitForAction ("BACKEND_READY", startupMs).has_value()) << program.stderrText();
+
+    auto from = program.lines().size();
+    program.send (makeObject ({ { "action", "SET_AUDIO_DRIVER" }, { "driver", "Virtual" } }));
+    ASSERT_TRUE (rows.waitForList (from).has_value()) << program.stderrText();
+
+    const auto configError = [] (const juce::var& e) { return actionOf (e) == "AUDIO_CONFIG_ERROR"; };
+    const struct
+    {
+        std::string line;
+        const char* error;
+    } refused[] = {
+        { R"({"action":"SET_BUS_ROUTING","routing":{"drums":{"mode":"MONO","channels":[5]}}})",
+          "Routing requiere 6 canales pero el dispositivo solo tiene 2" },
+        { R"({"action":"SET_BUS_ROUTING","routing":{"bass":{"channels":[3,0]}}})", "Routing requiere 5 canales pero el dispositivo solo tiene 2" },
+        { R"({"action":"SET_BUS_ROUTING","routing":{"bass":{"mode":"MONO","channels":[-1]}}})", "Routing inv\xc3\xa1lido: canal -1 en bass" },
+    };
+    for (const auto& r : refused)
+    {
+        SCOPED_TRACE (r.line);
+        from = program.lines().size();
+        program.send (std::string (r.line));
+        ASSERT_TRUE (rows.waitForLog ("[BRIDGE-IN] SET_BUS_ROUTING received", from).has_value());
+        const auto error = rows.waitFor (configError, from);
+        ASSERT_TRUE (error.has_value()) << program.stderrText();
+        EXPECT_EQ (error->second.getProperty ("operation", {}).toString(), "setBusRouting");
+        EXPECT_EQ (error->second.getProperty ("error", {}).toString(), juce::String::fromUTF8 (r.error));
+    }
+
+    // Accepted on two outputs: no error, the engine's closing line.
+    from = program.lines().size();
+    program.send (std::string (R"({"action":"SET_CHANNEL_OVERRIDES","overrides":{"DRUMS":"aux"}})"));
+    program.send (std::string (R"({"action":"SET_BUS_ROUTING","routing":{"click":{"mode":"MONO","channels":[1]},"drums":{"channels":[0,1]}}})"));
+    ASSERT_TRUE (rows.waitForLog ("AudioEngine: Bus routing updated (16 groups). Max channel: 2", from).has_value());
+    EXPECT_FALSE (DeviceEvents (program).first (configError, from).has_value());
+
+    from = program.lines().size();
+    program.send (std::string (R"({"action":"SET_SPLIT_MONITOR","enabled":true})"));
+    const auto bridgeLine = rows.waitForLog ("[BRIDGE-IN] SET_SPLIT_MONITOR enabled=Y", from);
+    ASSERT_TRUE (bridgeLine.has_value());
+    EXPECT_EQ (bridgeLine->second.getProperty ("message", {}).toString(),
+               juce::String::fromUTF8 ("[BRIDGE-IN] SET_SPLIT_MONITOR enabled=Y (solo flags en splitRouter/multiBusRouter \xe2\x80\x94 no reconfigura el device)"));
+    EXPECT_TRUE (rows.waitForLog ("AudioEngine: Split Monitor ON", from).has_value());
+}
+} // namespace quorvelle::test

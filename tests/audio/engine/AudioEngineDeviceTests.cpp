@@ -11,22 +11,6 @@ using namespace quorvelle::test;
 
 namespace
 {
-// A song transport over ten seconds of silence at 48 kHz, prepared, so positions convert to seconds.
-// Nothing pulls it: its stop() waits out its full second for a block that never comes.
-struct SongTransport
-{
-    SongTransport()
-    {
-        transport.setSource (&memory, 0, nullptr, 48000.0);
-        transport.prepareToPlay (512, 48000.0);
-    }
-    ~SongTransport() { transport.setSource (nullptr); }
-
-    juce::AudioBuffer<float> audio { 2, 480000 };
-    juce::MemoryAudioSource memory { audio, false };
-    juce::AudioTransportSource transport;
-};
-
 std::vector<double> doubles (const juce::var& array)
 {
     std::vector<double> values;

@@ -32,6 +32,22 @@ public:
     juce::AudioIODevice* createDevice (const juce::String&, const juce::String&) override { return nullptr; }
 };
 
+// A song transport over ten seconds of silence at 48 kHz, prepared, so positions convert to seconds.
+// Nothing pulls it: its stop() waits out its full second for a block that never comes.
+struct SongTransport
+{
+    SongTransport()
+    {
+        transport.setSource (&memory, 0, nullptr, 48000.0);
+        transport.prepareToPlay (512, 48000.0);
+    }
+    ~SongTransport() { transport.setSource (nullptr); }
+
+    juce::AudioBuffer<float> audio { 2, 480000 };
+    juce::MemoryAudioSource memory { audio, false };
+    juce::AudioTransportSource transport;
+};
+
 class EngineDeviceTest : public testing::Test
 {
 protected:
