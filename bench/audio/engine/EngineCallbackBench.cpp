@@ -23,6 +23,7 @@
 #include <chrono>
 #include <optional>
 #include <thread>
+#include "bench/JuceBenchmarkMain.h"
 
 using namespace quorvelle;
 
@@ -177,11 +178,5 @@ BENCHMARK_CAPTURE (engineCallback, live_1_1_plus2, true)->UseManualTime()->Itera
 
 int main (int argc, char** argv)
 {
-    juce::ScopedJuceInitialiser_GUI juce;
-    benchmark::Initialize (&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments (argc, argv))
-        return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return quorvelle::bench::runWithJuce (argc, argv);
 }

@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include "bench/JuceBenchmarkMain.h"
 
 using namespace quorvelle;
 using namespace quorvelle::test;
@@ -136,11 +137,5 @@ BENCHMARK (plainMixer)->Arg (128)->Arg (256)->Arg (512)->UseManualTime()->Iterat
 
 int main (int argc, char** argv)
 {
-    juce::ScopedJuceInitialiser_GUI juce;
-    benchmark::Initialize (&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments (argc, argv))
-        return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return quorvelle::bench::runWithJuce (argc, argv);
 }

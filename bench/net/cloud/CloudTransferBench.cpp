@@ -12,6 +12,7 @@
 #include <chrono>
 #include <fstream>
 #include <thread>
+#include "bench/JuceBenchmarkMain.h"
 
 namespace
 {
@@ -226,9 +227,5 @@ BENCHMARK (BM_QueueUpdate)->Arg (10)->Arg (1000)->Arg (10000)->Unit (benchmark::
 
 int main (int argc, char** argv)
 {
-    juce::ScopedJuceInitialiser_GUI juce;
-    benchmark::Initialize (&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return quorvelle::bench::runWithJuce (argc, argv);
 }
