@@ -1,6 +1,7 @@
 #pragma once
 
 #include "audio/engine/CheckedPropertiesFile.h"
+#include "audio/engine/EngineOperations.h"
 #include "audio/engine/EngineWorkers.h"
 #include "audio/graph/ChainSources.h"
 #include "audio/graph/CountIn.h"
@@ -46,7 +47,8 @@ struct TranscodeJob;
 // requests (no allocation, no lock). Closures the engine posts carry a liveness token and are
 // dropped once the engine is gone.
 // Owns: every graph object, the workers, the settings file and the asset loader thread.
-class AudioEngine final : public juce::Timer,
+class AudioEngine final : public EngineOperations,
+                          public juce::Timer,
                           public juce::MidiInputCallback,
                           public juce::ChangeListener
 {
@@ -124,7 +126,7 @@ public:
     // Events and log.
     // Sends DEBUG_LOG {message} through the sink (when set) on the calling thread, then writes the
     // line to the logger. Not for the audio thread: the graph's lines go through AudioThreadLog.
-    void debugLog (const juce::String& line);
+    void debugLog (const juce::String& line) override;
     // Sends `payload` through the sink on the calling thread (when set).
     void sendEvent (const juce::var& payload);
     // Posts `payload` to the message thread; it is sent there while the engine still exists.
@@ -189,10 +191,101 @@ public:
     const core::AutomationSongMap& getAutomationSongMap() const { return automationSongMap; }
 
     // Indications: recorded messages that the cue source speaks at song positions. Message thread.
-    void loadIndicationToRam (const juce::String& indicationId, const juce::String& filePath, const juce::String& fallbackPath);
-    void unloadIndicationFromRam (const juce::String& indicationId);
-    void clearIndications();
-    void setIndicationSchedule (const juce::var& schedule);
+    void loadIndicationToRam (const juce::String& indicationId, const juce::String& filePath, const juce::String& fallbackPath) override;
+    void unloadIndicationFromRam (const juce::String& indicationId) override;
+    void clearIndications() override;
+    void setIndicationSchedule (const juce::var& schedule) override;
+
+    //==============================================================================
+    // The bridge's operations (see EngineOperations). Message thread.
+    double getCurrentBpm() const override { return currentBpm.load(); }
+
+    // Transport.
+    void play (bool fromStart, bool forceCountIn, double startPosition, const juce::String& sectionKey, bool sectionPreRoll,
+               double countInBpm, int countInNumerator, int countInDenominator, double countInTruncateSec) override;
+    void stop() override;
+    void pause() override;
+    void resume() override;
+    void seek (double positionSeconds) override;
+    void emitFadeDiag (bool fadeOut, float durationSeconds) override;
+    void fullReset() override;
+
+    // Song load.
+    void loadSession (const juce::var& tracks, const juce::var& sections, const juce::var& beatmap, const juce::var& timeSignature,
+                      const juce::var& peakTracks, double bpm, int numBars, const juce::String& songId, bool skipPeaks,
+                      double audioLeadPadSec) override;
+    void cancelLoad() override;
+    void setPendingLoad (double bpm, const juce::var& tracks) override;
+    void updateMidiCues (const juce::var& cues) override;
+    bool activateFromStretchCache (const juce::String& songId, double stretchBpm, double stretchSemitones, const juce::var& sections,
+                                   const juce::var& beatmap, int numBars, const juce::var& timeSignature, bool skipPeaks,
+                                   const juce::var& peakTracks, double audioLeadPadSec) override;
+    void applyStretch (double bpm, float semitones) override;
+
+    // Preload, activation and overlap transitions.
+    void startPreload (const juce::var& tracks, const juce::var& sections, double bpm, const juce::var& beatmap, int numBars,
+                       const juce::String& songId, const juce::var& timeSignature, double stretchBpm, double stretchSemitones,
+                       bool cacheOnly, const juce::var& peakTracks, double countOverlayStartSec, double countOverlayEndSec,
+                       double durationSec, bool headOnly, double headStartSec, double headLengthSec, double audioLeadPadSec) override;
+    void activatePreloaded (const juce::String& songId, bool autoPlay, double startPosition, bool fastReset, bool countIn,
+                            const juce::String& countInSectionKey, double countInStartPosition, double countInBpm,
+                            int countInNumerator, int countInDenominator, bool countInRegion, double regionStartPos,
+                            double regionEndPos, bool regionVoiceInt, bool countStrip, double countClickVolumeDb,
+                            bool countClickMuted, double countGuideVolumeDb, bool countGuideMuted, double regionVoiceDelaySec,
+                            double regionVoiceSpanSec) override;
+    void evictPreloadedSession (const juce::String& reason) override;
+    void cancelPreload() override;
+    void preserveActiveAsPreload() override;
+    juce::String getPreloadedSongId() const override;
+    void armPreserveSession() override;
+    void scheduleOverlapTransition (const juce::String& songId, double startPosition, double songEndTime, bool fadeIn,
+                                    double fadeDuration, bool startImmediately) override;
+    void startCountOverlay (double countOverlayStartSec, double countOverlayEndSec, bool overlayDrivesHandoff) override;
+    void cancelOverlapTransition() override;
+    void setQueuedIsLinearSongMap (bool linear) override;
+
+    // Loops and seeks, tempo and key.
+    void loopSeek (double positionSeconds) override;
+    void setLoopRegion (double start, double end, bool active) override;
+    void setBoundarySeek (double triggerTime, double targetPosition, bool active) override;
+    void setBoundarySeekSA (double triggerTime, double targetPosition, bool active) override;
+    void setBpm (double bpm) override;
+    void setPitch (float semitones) override;
+    void transposeOverride (const juce::String& trackId, bool force) override;
+
+    // Click sections.
+    void startClickSection (const juce::String& entryId, const juce::String& mode, double bpm, int numerator, int denominator, int bars,
+                            double nextSeekTarget, const juce::var& indications, const juce::String& warningIndicationId,
+                            const juce::String& warningSectionName, const juce::String& warningSelfIndicationId,
+                            const juce::String& warningSelfSectionName, bool repeatOnce, bool suppressFirstFire) override;
+    void cancelClickSection() override;
+    void deactivateLoop() override;
+    void reactivateLoop() override;
+    void setRepeat (const juce::String& entryId, bool repeat) override;
+    void setLoopFixed (const juce::String& entryId, bool enabled) override;
+    void setNextSeekTarget (const juce::String& entryId, double target, const juce::String& warningIndicationId,
+                            const juce::String& warningSectionName) override;
+
+    // Counts and count jumps.
+    void startStandaloneCountIn (double bpm, int numerator, int denominator, const juce::String& sectionKey, bool renderClicks,
+                                 bool renderVoice, float clickGain, float voiceGain) override;
+    void startCountRegionVoice (double bpm, int numerator, int denominator, double regionStartSec, double regionEndSec,
+                                double voiceDelaySec, double voiceSpanSec, bool armAfterCountIn, const juce::String& sectionKey,
+                                double sampleRate) override;
+    void cancelStandaloneCountIn() override;
+    void setCountInLoopsRemaining (int remaining) override;
+    void updateCountInSection (const juce::String& sectionName) override;
+    void setBoundaryCountJump (bool active) override;
+    void setCountJumpTempo (double bpm, int numerator, int denominator, double truncateSec) override;
+    void updateCountJumpSeekTarget (double timeSeconds) override;
+
+    // Beat lists of the click and cue sources.
+    void setCueBeatmap (const std::vector<double>& times) override;
+    void setLiveBeatmap (const std::vector<double>& times, const std::vector<int>& beatNumbers) override;
+
+    // Export guard.
+    void cancelExportAndWait() override;
+    void runAfterExport (std::function<void()> work) override;
 
     //==============================================================================
     // Settings file, device list and device configuration. Message thread, except where noted.
@@ -342,22 +435,22 @@ public:
     // ---- Mixer, click and cue settings (message thread) ----
     // Volumes are decibels: 10^(dB/20), and -100 dB or less is silence. A value that is not finite,
     // or whose gain overflows, is logged and ignored (the previous value stays). No upper clamp.
-    void setTrackVolume (const juce::String& trackId, float dB);
-    void setTrackMute (const juce::String& trackId, bool muted);
-    void setTrackSolo (const juce::String& trackId, bool soloed);
-    void setMetronomeVolume (float dB);
+    void setTrackVolume (const juce::String& trackId, float dB) override;
+    void setTrackMute (const juce::String& trackId, bool muted) override;
+    void setTrackSolo (const juce::String& trackId, bool soloed) override;
+    void setMetronomeVolume (float dB) override;
     // The four subdivision click levels (-60 dB or less is silence), for the metronome and the count-in.
-    void setMetronomeLevels (float accentDb, float quarterDb, float eighthDb, float sixteenthDb);
-    void setMetronomeSound (const juce::String& soundName);
-    void setMetronomeMute (bool muted);
-    void setMetronomeSolo (bool soloed);
+    void setMetronomeLevels (float accentDb, float quarterDb, float eighthDb, float sixteenthDb) override;
+    void setMetronomeSound (const juce::String& soundName) override;
+    void setMetronomeMute (bool muted) override;
+    void setMetronomeSolo (bool soloed) override;
     void setClickSource (bool internal);
     void setGuideSource (bool internal);
-    void setGuideVolume (float dB);
-    void setGuideMute (bool muted);
-    void setGuideSolo (bool soloed);
-    void setBusVolume (const juce::String& busName, float dB);
-    void setMasterVolume (float dB);
+    void setGuideVolume (float dB) override;
+    void setGuideMute (bool muted) override;
+    void setGuideSolo (bool soloed) override;
+    void setBusVolume (const juce::String& busName, float dB) override;
+    void setMasterVolume (float dB) override;
     void setPadMasterVolume (float dB);
     // Cut-offs are clamped to 20..20000 Hz.
     void setPadMasterLowPass (float hz);
@@ -366,18 +459,18 @@ public:
     void updateGains();
 
     // False when unchanged, or refused (numerator or denominator below 1).
-    bool setTimeSignature (int newNumerator, int newDenominator);
+    bool setTimeSignature (int newNumerator, int newDenominator) override;
     // An array of {time, numerator, denominator}; entries below 1 are dropped.
-    void setTimeSignatureMap (const juce::var& map);
+    void setTimeSignatureMap (const juce::var& map) override;
     // Both saved at once to the settings file (when open).
-    void setCountInEnabled (bool enabled);
-    void setSectionAnnounceFullBar (bool enabled);
+    void setCountInEnabled (bool enabled) override;
+    void setSectionAnnounceFullBar (bool enabled) override;
     bool isCountInEnabled() const { return countInEnabled; }
     void updateGuideState (bool looping, bool repeating, const juce::String& queuedSection);
     // JSON texts: an object with "ranges" or a bare array of {start, end}.
-    void setClickAccentSuppressRanges (const juce::String& json);
-    void updateSectionAnnouncementOverrides (const juce::String& json);
-    void updateCueSections (const juce::String& json);
+    void setClickAccentSuppressRanges (const juce::String& json) override;
+    void updateSectionAnnouncementOverrides (const juce::String& json) override;
+    void updateCueSections (const juce::String& json) override;
 
     // What the mixer tests read back: the targets of the stages and the plain levels.
     struct MixerProbe
