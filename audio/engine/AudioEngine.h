@@ -209,6 +209,15 @@ public:
     void seek (double positionSeconds) override;
     void emitFadeDiag (bool fadeOut, float durationSeconds) override;
     void fullReset() override;
+    // Ends the active session: workers signalled, transport stopped, tracks destroyed, pads by
+    // their continue flags, the preloaded session unless preserved. `resetFast` keeps the active
+    // song id and the preloaded slot for a song-to-song activation.
+    void reset();
+    void resetFast();
+    // One pad slot (1 or 2) at a reset: kept playing, faded out or silenced by its flags.
+    void resetPadSlot (int slot);
+    // Forgets the pad files that failed to decode (a new song may bring them back).
+    void clearFailedPadFiles();
 
     // Song load.
     void loadSession (const juce::var& tracks, const juce::var& sections, const juce::var& beatmap, const juce::var& timeSignature,
@@ -278,6 +287,8 @@ public:
     void setBoundaryCountJump (bool active) override;
     void setCountJumpTempo (double bpm, int numerator, int denominator, double truncateSec) override;
     void updateCountJumpSeekTarget (double timeSeconds) override;
+    // Pre-builds the count of a boundary count-jump target; deferred while a count runs.
+    void primeCountJump (double bpm, int numerator, int denominator, double truncateSec);
 
     // Beat lists of the click and cue sources.
     void setCueBeatmap (const std::vector<double>& times) override;

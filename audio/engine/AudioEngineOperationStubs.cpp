@@ -22,6 +22,8 @@ void AudioEngine::seek (double) {}
 void AudioEngine::emitFadeDiag (bool, float) {}
 void AudioEngine::fullReset() {}
 void AudioEngine::cancelLoad() {}
+void AudioEngine::reset() {}
+void AudioEngine::resetFast() {}
 
 //==============================================================================
 // Bridge rows of counts and beat lists.
@@ -35,8 +37,10 @@ void AudioEngine::setLiveBeatmap (const std::vector<double>&, const std::vector<
 void AudioEngine::setQueuedIsLinearSongMap (bool) {}
 
 //==============================================================================
-// MIDI cues.
+// MIDI cues and pads.
 void AudioEngine::updateMidiCues (const juce::var&) {}
+void AudioEngine::resetPadSlot (int) {}
+void AudioEngine::clearFailedPadFiles() {}
 
 //==============================================================================
 // Loops, seeks, counts, click sections, tempo and key.
@@ -60,6 +64,7 @@ void AudioEngine::setNextSeekTarget (const juce::String&, double, const juce::St
 void AudioEngine::startStandaloneCountIn (double, int, int, const juce::String&, bool, bool, float, float) {}
 void AudioEngine::startCountRegionVoice (double, int, int, double, double, double, double, bool, const juce::String&, double) {}
 void AudioEngine::updateCountJumpSeekTarget (double) {}
+void AudioEngine::primeCountJump (double, int, int, double) {}
 
 //==============================================================================
 // Preload, activation and overlap transitions.
