@@ -219,6 +219,27 @@ public:
     // Forgets the pad files that failed to decode (a new song may bring them back).
     void clearFailedPadFiles();
 
+    // The transport as other threads see it (the redundancy link's workers): stored once per
+    // audio block and wherever the message thread starts, stops or moves the transport.
+    struct TransportSnapshot
+    {
+        int64_t positionSamples = 0;
+        double sampleRate = 0.0;
+        bool playing = false;
+        double bpm = 120.0;
+    };
+    TransportSnapshot getTransportSnapshot() const noexcept
+    {
+        return { publishedPositionSamples.load(), publishedSampleRate.load(), publishedPlaying.load(), currentBpm.load() };
+    }
+    // Stores the transport's state for `getTransportSnapshot`. Any thread; no lock, no allocation.
+    void publishTransportState (int64_t positionSamples, double sampleRate, bool playing) noexcept
+    {
+        publishedPositionSamples.store (positionSamples);
+        publishedSampleRate.store (sampleRate);
+        publishedPlaying.store (playing);
+    }
+
     // Song load.
     void loadSession (const juce::var& tracks, const juce::var& sections, const juce::var& beatmap, const juce::var& timeSignature,
                       const juce::var& peakTracks, double bpm, int numBars, const juce::String& songId, bool skipPeaks,
@@ -725,6 +746,9 @@ private:
     std::atomic<bool> countJumpArmed { false };
     bool buffersHaveStftDelay = false;
     std::atomic<bool> exportRendering { false };
+    std::atomic<int64_t> publishedPositionSamples { 0 };
+    std::atomic<double> publishedSampleRate { 0.0 };
+    std::atomic<bool> publishedPlaying { false };
     mutable juce::SpinLock activeSongIdLock;
     std::array<char, 256> activeSongIdBuffer {};
 
