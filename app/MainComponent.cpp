@@ -140,6 +140,7 @@ MainComponent::MainComponent (platform::FrontEndHost& host, Options options)
     registerRoutingActions();
     registerMixerActions();
     registerFileActions();
+    registerStretchCacheActions();
     registerSessionActions();
     logStartup ("MainComponent: bridge + events wired");
 

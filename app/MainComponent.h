@@ -127,6 +127,7 @@ private:
     void registerRoutingActions();
     void registerMixerActions();
     void registerFileActions();
+    void registerStretchCacheActions();
     void registerCloudActions();
     void registerSessionActions();
     void registerHostActions();

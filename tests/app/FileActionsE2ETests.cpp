@@ -198,3 +198,38 @@ TEST (StdioFileActions, AFullDiskKeepsTheEarlierFile)
 }
 } // namespace
 } // namespace quorvelle::test
+
+namespace quorvelle::test
+{
+TEST (StdioFileActions, StretchCacheRowsCollectClearAndRefuseAPathAsSongId)
+{
+    EndedProgram program;
+    const auto ready = program.waitForAction ("BACKEND_READY", startupMs);
+    ASSERT_TRUE (ready.has_value()) << program.stderrText();
+    const juce::File root (program.events()[*ready].getProperty ("storageRoot", {}).toString());
+    for (const char* name : { "Songs/keep/stretched/a_v4.wav", "Songs/gone/stretched/b_v4.wav", "Songs/other/stretched/c_v4.wav",
+                              "outside/stretched/d_v4.wav" })
+    {
+        root.getChildFile (name).getParentDirectory().createDirectory();
+        ASSERT_TRUE (root.getChildFile (name).replaceWithText ("x"));
+    }
+
+    program.send (std::string (R"({"action":"GC_STRETCH_CACHE","keepSongIds":["keep","other"]})"));
+    EXPECT_TRUE (program.waitForStderr ("[STRETCH-GC] boot GC | hu\xc3\xa9rfanos=1 | evictados por tope=0", answerMs)) << program.stderrText();
+    EXPECT_FALSE (root.getChildFile ("Songs/gone/stretched").exists());
+    EXPECT_TRUE (root.getChildFile ("Songs/keep/stretched/a_v4.wav").existsAsFile());
+
+    // An id that walks out of the song folders deletes nothing.
+    program.send (std::string (R"({"action":"CLEAR_SONG_STRETCH_CACHE","songId":"../outside"})"));
+    EXPECT_TRUE (program.waitForStderr ("CLEAR_SONG_STRETCH_CACHE: refused song id", answerMs));
+    EXPECT_TRUE (root.getChildFile ("outside/stretched/d_v4.wav").existsAsFile());
+
+    program.send (std::string (R"({"action":"CLEAR_SONG_STRETCH_CACHE","songId":"keep"})"));
+    EXPECT_TRUE (program.waitForStderr ("n borrado | song=keep", answerMs));
+    EXPECT_FALSE (root.getChildFile ("Songs/keep/stretched").exists());
+
+    program.send (std::string (R"({"action":"CLEAR_STRETCH_CACHE"})"));
+    EXPECT_TRUE (program.waitForStderr ("[STRETCH-CLEAR] borradas 1 carpeta(s) stretched/ en disco", answerMs));
+    EXPECT_FALSE (root.getChildFile ("Songs/other/stretched").exists());
+}
+} // namespace quorvelle::test
