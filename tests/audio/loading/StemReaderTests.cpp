@@ -345,3 +345,105 @@ TEST (StemRateConversion, KeepsDurationAndPitchInBothForms)
     }
 }
 } // namespace quorvelle::test
+
+namespace quorvelle::test
+{
+namespace
+{
+// A one-file HTTP server on one loopback address: counts the connections it accepts and answers
+// each request with `body`.
+class CountingServer final : public juce::Thread
+{
+public:
+    CountingServer (const juce::String& address, int port, juce::MemoryBlock bodyIn) : juce::Thread ("CountingServer"), body (std::move (bodyIn))
+    {
+        listening = listener.createListener (port, address);
+        if (listening)
+            startThread();
+    }
+    ~CountingServer() override
+    {
+        signalThreadShouldExit();
+        listener.close(); // wakes the accept
+        stopThread (10000);
+    }
+
+    int port() const { return listener.getBoundPort(); }
+    bool listening = false;
+    std::atomic<int> connections { 0 }, gets { 0 };
+
+    void run() override
+    {
+        while (! threadShouldExit())
+        {
+            std::unique_ptr<juce::StreamingSocket> client (listener.waitForNextConnection());
+            if (client == nullptr)
+                return;
+            ++connections;
+            juce::MemoryBlock request;
+            char buffer[4096];
+            while (! request.toString().contains ("\r\n\r\n"))
+            {
+                if (client->waitUntilReady (true, 10000) != 1)
+                    break;
+                const auto got = client->read (buffer, sizeof (buffer), false);
+                if (got <= 0)
+                    break;
+                request.append (buffer, (size_t) got);
+            }
+            if (request.toString().startsWith ("GET "))
+                ++gets;
+            const auto header = "HTTP/1.0 200 OK\r\nContent-Type: audio/wav\r\nContent-Length: " + juce::String ((int) body.getSize())
+                                + "\r\nConnection: close\r\n\r\n";
+            client->write (header.toRawUTF8(), header.getNumBytesAsUTF8());
+            client->write (body.getData(), (int) body.getSize());
+        }
+    }
+
+private:
+    juce::StreamingSocket listener;
+    const juce::MemoryBlock body;
+};
+} // namespace
+
+TEST_F (StemReaders, RefusedFormsNeverConnectAndLoopbackFormsFetchOnce)
+{
+    const auto file = temp / "served.wav";
+    ASSERT_TRUE (writeIntWav (file, rampChannels (4410), 44100.0, 16));
+    juce::MemoryBlock bytes;
+    ASSERT_TRUE (file.loadFileAsData (bytes));
+
+    CountingServer loopback ("127.0.0.1", 0, bytes);
+    ASSERT_TRUE (loopback.listening);
+    const auto port = juce::String (loopback.port());
+    CountingServer other ("127.0.0.2", loopback.port(), bytes); // a reachable address outside the admitted set
+    ASSERT_TRUE (other.listening);
+
+    const StemReaderCopy copy { "TrackLoader: ", "Downloading: ", true, false, 15000, {}, {} };
+    const juce::String refused[] = { "http://127.0.0.2:" + port + "/x.wav", "https://127.0.0.1:" + port + "/x.wav",
+                                     "ftp://127.0.0.1:" + port + "/x.wav", "http://localhost@127.0.0.2:" + port + "/x.wav",
+                                     "http://127.0.0.1.evil.test:" + port + "/x.wav", "gopher://127.0.0.1:" + port + "/x.wav" };
+    for (const auto& url : refused)
+    {
+        SCOPED_TRACE (url);
+        juce::MemoryBlock fetched;
+        EXPECT_EQ (openStemReader (formats, url, copy, &fetched), nullptr);
+    }
+    // The refusals return before any connection is tried: nothing can still be on its way.
+    EXPECT_EQ (loopback.connections.load(), 0);
+    EXPECT_EQ (other.connections.load(), 0);
+
+    for (const auto* host : { "localhost", "127.0.0.1" })
+    {
+        SCOPED_TRACE (host);
+        const auto before = loopback.gets.load();
+        juce::MemoryBlock fetched;
+        const auto reader = openStemReader (formats, "http://" + juce::String (host) + ":" + port + "/x.wav", copy, &fetched);
+        ASSERT_NE (reader, nullptr);
+        EXPECT_EQ (reader->lengthInSamples, 4410);
+        EXPECT_EQ (fetched, bytes);
+        EXPECT_EQ (loopback.gets.load(), before + 1);
+    }
+    EXPECT_EQ (other.connections.load(), 0);
+}
+} // namespace quorvelle::test
