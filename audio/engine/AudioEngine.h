@@ -13,6 +13,8 @@
 #include "audio/graph/MultiBusRouter.h"
 #include "audio/graph/OverlaySampleSource.h"
 #include "audio/graph/ZeroLatencyResamplingSource.h"
+#include "audio/loading/StemReaders.h"
+#include "audio/loading/StemSamples.h"
 #include "platform/EventSink.h"
 #include "core/Automation.h"
 
@@ -27,6 +29,8 @@
 #include <limits>
 #include <map>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <set>
 #include <thread>
 #include <unordered_set>
@@ -59,10 +63,14 @@ public:
     // One loaded stem. Made empty by the loaders; owned by `tracks` or by a preloaded session.
     struct LoadedTrack
     {
-        std::unique_ptr<juce::AudioBuffer<float>> buffer, originalBuffer, stretchedBuffer;
-        std::unique_ptr<std::vector<Int16ChannelData>> int16Channels;
+        // The samples that play, one record shared with a complement fill still writing into them;
+        // `buffer`, `int16Channels` and `loadMap` are its members under their own names.
+        const std::shared_ptr<StemSamples> samples { std::make_shared<StemSamples>() };
+        std::unique_ptr<juce::AudioBuffer<float>>& buffer { samples->buffer };
+        std::unique_ptr<juce::AudioBuffer<float>> originalBuffer, stretchedBuffer;
+        std::unique_ptr<std::vector<Int16ChannelData>>& int16Channels { samples->int16Channels };
         bool isInt16 = false;
-        ChunkLoadMap loadMap;
+        ChunkLoadMap& loadMap { samples->loadMap };
         std::unique_ptr<juce::PositionableAudioSource> source;
         std::unique_ptr<SmoothedGainAudioSource> gain;
         std::unique_ptr<TapAudioSource> tap;
@@ -85,11 +93,103 @@ public:
     public:
         explicit PeakGeneratorThread (AudioEngine& engine) : EngineWorkerThread ("PeakGenerator", engine) {}
     };
+    // Encoded bytes of a stem fetched over HTTP, kept for the waveform peaks.
+    struct DownloadedSource
+    {
+        juce::String url;
+        juce::MemoryBlock data;
+    };
+    // One stem that loaded: its id, type and bus override with the owned record.
+    struct TrackLoadEntry
+    {
+        juce::String trackId, instrumentType;
+        std::unique_ptr<LoadedTrack> track;
+        bool skipTranspose = false;
+        juce::String busOverride;
+    };
+    // What a song load hands to finalizeTrackLoad: the stems that loaded in request order.
+    struct TrackLoadResult
+    {
+        std::vector<TrackLoadEntry> tracks;
+        double sampleRate = 44100.0;
+        std::vector<DownloadedSource> downloads;
+        juce::var tracksVar, peakTracksVar;
+    };
+    // The rest of a head-only stem, decoded into its 16-bit samples while it plays. The job holds
+    // the samples it writes; the record is looked up again on the message thread to be marked.
+    struct ComplementFillJob
+    {
+        LoadedTrack* target = nullptr;
+        std::shared_ptr<StemSamples> samples;
+        juce::String sourceUrl;
+        juce::int64 fromSample = 0, toSample = 0;
+        bool markComplete = false, padded = false;
+    };
+
+    // Decodes a song's stems on a pool of workers ("TrackLoader"), or completes head-only stems.
+    // Threads: requests come from the message thread and return at once; the thread outlives its
+    // runs and takes the latest request once the run in progress has seen that it is replaced (per
+    // stem, per decode chunk, per fetched piece). A replaced or cancelled run posts nothing. The
+    // thread is never killed: stopping waits until the run has ended.
     class TrackLoaderThread : public EngineWorkerThread
     {
     public:
-        explicit TrackLoaderThread (AudioEngine& engine) : EngineWorkerThread ("TrackLoader", engine) {}
+        explicit TrackLoaderThread (AudioEngine& engine);
+        ~TrackLoaderThread() override;
+
+        void startLoad (const juce::var& tracks, double deviceRate, int ticket, const juce::var& peakTracks);
+        void startComplementFill (std::vector<ComplementFillJob> jobs);
+        // Ends the run in progress; it posts nothing. Returns at once.
+        void cancelRun();
+        // Ends the run and the thread: waits `timeoutMs`, then logs and keeps waiting.
+        bool stopWithin (int timeoutMs);
+        // True while a run is in progress or a request waits.
+        bool isBusy() const noexcept { return busy.load(); }
+
+        // The loader's copy of the reader policy: 15 s to connect, the fetched bytes moved into
+        // `fetched` and read in place.
+        std::unique_ptr<juce::AudioFormatReader> createReader (const juce::String& url, juce::MemoryBlock& fetched);
+        std::unique_ptr<juce::AudioFormatReader> openLocalReader (const juce::String& url);
+
+        // min(max(items, 1), cpus, 8); `cpus` 0: the machine's logical CPUs (or the test's).
+        int workerCount (int items) const;
+        void setCpuCountForTesting (int cpus) { cpuCountForTesting = cpus; }
+
+        void run() override;
+
+    private:
+        struct Request
+        {
+            bool complement = false;
+            juce::var tracks, peakTracks;
+            double sampleRate = 44100.0, leadPadSeconds = 0.0;
+            int ticket = 0;
+            juce::String songId;
+            std::vector<ComplementFillJob> jobs;
+        };
+        struct SongLoad;
+        void submit (Request request);
+        bool runShouldStop (juce::uint64 generation) const noexcept;
+        void runSongLoad (const Request& request, juce::uint64 generation);
+        void loadStemWorker (SongLoad& load);
+        void reportStemFailure (SongLoad& load, const juce::String& id, const juce::String& name, const juce::String& url,
+                                const juce::String& diag);
+        void reportProgress (SongLoad& load);
+        void runComplementFill (Request& request, juce::uint64 generation);
+        void complementFillWorker (Request& request, std::atomic<int>& next, std::vector<char>& filled, juce::uint64 generation);
+
+        std::mutex requestLock;
+        std::optional<Request> pending;
+        std::atomic<juce::uint64> generation { 0 };
+        std::atomic<bool> busy { false };
+        int cpuCountForTesting = 0;
     };
+    void finalizeTrackLoad (std::shared_ptr<TrackLoadResult> result, int ticket);
+    TrackLoaderThread& getTrackLoader() { return *trackLoader; }
+    int getLoadTicket() const { return loadTicket; }
+    // The song resampler in force (null before the first load), for tests and diagnostics.
+    ZeroLatencyResamplingSource* getSongResampler() const { return songResampler.get(); }
+    const std::map<juce::String, std::unique_ptr<LoadedTrack>>& getLoadedTracks() const { return tracks; }
     class PreloadThread : public EngineWorkerThread
     {
     public:
@@ -239,6 +339,11 @@ public:
         publishedSampleRate.store (sampleRate);
         publishedPlaying.store (playing);
     }
+
+    // Readers of stems. The engine's copy of the reader policy (pads, rebuilds of original
+    // buffers): fetched bytes are copied into the reader. Any thread; the caller owns the reader.
+    using PaddedAudioFormatReader = ::quorvelle::PaddedAudioFormatReader;
+    std::unique_ptr<juce::AudioFormatReader> createReader (const juce::String& url);
 
     // Song load.
     void loadSession (const juce::var& tracks, const juce::var& sections, const juce::var& beatmap, const juce::var& timeSignature,

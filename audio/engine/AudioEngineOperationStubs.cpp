@@ -5,14 +5,6 @@
 namespace quorvelle
 {
 //==============================================================================
-// Song load.
-void AudioEngine::loadSession (const juce::var&, const juce::var&, const juce::var&, const juce::var&, const juce::var&, double, int,
-                               const juce::String&, bool, double)
-{
-}
-void AudioEngine::setPendingLoad (double, const juce::var&) {}
-
-//==============================================================================
 // Transport and reset.
 void AudioEngine::play (bool, bool, double, const juce::String&, bool, double, int, int, double) {}
 void AudioEngine::stop() {}
