@@ -102,6 +102,10 @@ void MainComponent::registerTransportActions()
         engine->applyStretch (bpm, semitones);
     });
     postedRow ("LOAD_SONG", [this] (const RequestFields& f) { return [this, request = f.request] { executeLoadSong (request); }; });
+    postedRow ("EVICT_PRELOADED", [engine] (const RequestFields& f)
+    {
+        return [engine, reason = f.text ("reason", "ts-request")] { engine->evictPreloadedSession (reason); };
+    });
     inlineRow ("CANCEL_PRELOAD", [engine] (const RequestFields&) { engine->cancelPreload(); });
     inlineRow ("CANCEL_LOAD", [engine] (const RequestFields&)
     {
