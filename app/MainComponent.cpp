@@ -112,6 +112,7 @@ MainComponent::MainComponent (platform::FrontEndHost& host, Options options)
       typedBridge (options.makeTypedBridge ? options.makeTypedBridge (&browser) : std::make_unique<TypedBridge> (&browser)),
       audioEngine ([this] (const juce::String& name, const juce::var& payload) { sendEvent (name, payload); },
                    [] { return getStorageRoot(); }),
+      engineOperations (options.engineOperations != nullptr ? *options.engineOperations : audioEngine),
       redundancyEngine (&audioEngine),
       uploadQueue (getStorageRoot().getChildFile ("upload-queue.json")),
       uploadWorker (&uploadQueue),
@@ -375,6 +376,7 @@ void MainComponent::registerFrameActions()
     dispatchTable.add ("WINDOW_BEGIN_DRAG", DispatchMode::posted, [] (const juce::var&) {});
 
     registerAnalysisActions();
+    registerTransportActions();
     registerCloudActions();
     registerHostActions();
 }

@@ -37,6 +37,9 @@ public:
         bool holdEngineReadiness = false;
         // Where the packaged front end lives; empty: "frontend" beside the executable.
         juce::File frontendFolder;
+        // The engine the transport, song, click-section and count rows call (tests pass a
+        // recording fake); null: the component's own engine.
+        EngineOperations* engineOperations = nullptr;
     };
 
     // The host outlives the component.
@@ -131,6 +134,10 @@ private:
     void registerCloudActions();
     void registerSessionActions();
     void registerHostActions();
+    void registerTransportActions();
+    // The posted bodies of "TRANSPORT_CONTROL" and "LOAD_SONG", on the dispatch-time copies.
+    void executeTransportCommand (const juce::String& command, const juce::var& payload);
+    void executeLoadSong (const juce::var& request);
     void startMetricsTimer();
     void startupThreadBody();
     void quitFallback();
@@ -149,6 +156,7 @@ private:
     JsonBridge jsonBridge;
     std::unique_ptr<TypedBridge> typedBridge;
     AudioEngine audioEngine;
+    EngineOperations& engineOperations;
     SessionServer sessionServer;
     RedundancyEngine redundancyEngine;
     OAuthLoopbackServer oauthServer;

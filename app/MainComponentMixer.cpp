@@ -22,16 +22,8 @@ void MainComponent::registerMixerActions()
     inlineRow ("SET_TRACK_SOLO", [=, this] (const juce::var& m) { audioEngine.setTrackSolo (text (m, "id"), flag (m, "soloed")); });
     inlineRow ("SET_MASTER_VOLUME", [=, this] (const juce::var& m) { audioEngine.setMasterVolume (number (m, "volume")); });
 
-    inlineRow ("BATCH_MIX_STATE", [this] (const juce::var& m)
-    {
-        EngineMixerSetters setters (audioEngine);
-        applyBatchMixState (setters, m);
-    });
-    inlineRow ("UPDATE_METRONOME", [this] (const juce::var& m)
-    {
-        EngineMixerSetters setters (audioEngine);
-        applyUpdateMetronome (setters, m);
-    });
+    inlineRow ("BATCH_MIX_STATE", [this] (const juce::var& m) { applyBatchMixState (audioEngine, m); });
+    inlineRow ("UPDATE_METRONOME", [this] (const juce::var& m) { applyUpdateMetronome (audioEngine, m); });
 
     // Internal exactly for "INT" (case-sensitive); anything else is the song's own stems.
     inlineRow ("SET_CLICK_SOURCE", [=, this] (const juce::var& m) { audioEngine.setClickSource (text (m, "source") == "INT"); });

@@ -420,6 +420,23 @@ public:
     void setCueBeatmap (const std::vector<double>& times) override;
     void setLiveBeatmap (const std::vector<double>& times, const std::vector<int>& beatNumbers) override;
 
+    // The count-jump and transition state the count rows write, as the tests read it back.
+    struct CountJumpTempo
+    {
+        double bpm = 0.0;
+        int numerator = 0, denominator = 0;
+        double truncateSec = 0.0;
+    };
+    struct CountRowsProbe
+    {
+        bool boundaryCountJump = false, countJumpPrimed = false, queuedIsLinearSongMap = false, preserveSessionArmed = false;
+        bool standaloneCountInActive = false, countInRunning = false;
+        CountJumpTempo countJumpTempo;
+    };
+    CountRowsProbe getCountRowsProbeForTesting() const;
+    // Raises the count flags and the primed flag as a running count and a primed jump leave them.
+    void setCountFlagsForTesting (bool standaloneActive, bool running, bool primed);
+
     // Export guard.
     void cancelExportAndWait() override;
     void runAfterExport (std::function<void()> work) override;
@@ -849,6 +866,11 @@ private:
     std::atomic<bool> sessionPresent { false };
     std::atomic<bool> standaloneCountInActive { false };
     std::atomic<bool> countJumpArmed { false };
+    // Count jumps at a boundary (the bridge's rows set them; the primed flag is set by primeCountJump)
+    // and the transition's queued-is-linear flag.
+    bool boundaryCountJump = false, countJumpPrimed = false;
+    CountJumpTempo countJumpTempo;
+    std::atomic<bool> queuedIsLinearSongMap { false };
     bool buffersHaveStftDelay = false;
     std::atomic<bool> exportRendering { false };
     std::atomic<int64_t> publishedPositionSamples { 0 };

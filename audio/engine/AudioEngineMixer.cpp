@@ -475,20 +475,6 @@ void AudioEngine::enablePadSlotsForTesting (float base1, float base2)
 }
 
 //==============================================================================
-void EngineMixerSetters::setMasterVolume (float dB) { engine.setMasterVolume (dB); }
-void EngineMixerSetters::setTrackVolume (const juce::String& trackId, float dB) { engine.setTrackVolume (trackId, dB); }
-void EngineMixerSetters::setTrackMute (const juce::String& trackId, bool muted) { engine.setTrackMute (trackId, muted); }
-void EngineMixerSetters::setTrackSolo (const juce::String& trackId, bool soloed) { engine.setTrackSolo (trackId, soloed); }
-void EngineMixerSetters::setGuideVolume (float dB) { engine.setGuideVolume (dB); }
-void EngineMixerSetters::setGuideMute (bool muted) { engine.setGuideMute (muted); }
-void EngineMixerSetters::setGuideSolo (bool soloed) { engine.setGuideSolo (soloed); }
-void EngineMixerSetters::setMetronomeVolume (float dB) { engine.setMetronomeVolume (dB); }
-void EngineMixerSetters::setMetronomeSound (const juce::String& soundName) { engine.setMetronomeSound (soundName); }
-void EngineMixerSetters::setMetronomeLevels (float a, float q, float e, float s) { engine.setMetronomeLevels (a, q, e, s); }
-void EngineMixerSetters::setMetronomeMute (bool muted) { engine.setMetronomeMute (muted); }
-void EngineMixerSetters::setMetronomeSolo (bool soloed) { engine.setMetronomeSolo (soloed); }
-void EngineMixerSetters::setBusVolume (const juce::String& busName, float dB) { engine.setBusVolume (busName, dB); }
-
 namespace
 {
 float dbOf (const juce::var& part, const char* key) { return static_cast<float> (part.getProperty (key, 0.0)); }

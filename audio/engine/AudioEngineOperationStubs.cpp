@@ -18,17 +18,6 @@ void AudioEngine::reset() {}
 void AudioEngine::resetFast() {}
 
 //==============================================================================
-// Bridge rows of counts and beat lists.
-void AudioEngine::cancelStandaloneCountIn() {}
-void AudioEngine::setCountInLoopsRemaining (int) {}
-void AudioEngine::updateCountInSection (const juce::String&) {}
-void AudioEngine::setBoundaryCountJump (bool) {}
-void AudioEngine::setCountJumpTempo (double, int, int, double) {}
-void AudioEngine::setCueBeatmap (const std::vector<double>&) {}
-void AudioEngine::setLiveBeatmap (const std::vector<double>&, const std::vector<int>&) {}
-void AudioEngine::setQueuedIsLinearSongMap (bool) {}
-
-//==============================================================================
 // MIDI cues and pads.
 void AudioEngine::updateMidiCues (const juce::var&) {}
 void AudioEngine::resetPadSlot (int) {}
@@ -72,7 +61,6 @@ void AudioEngine::evictPreloadedSession (const juce::String&) {}
 void AudioEngine::cancelPreload() {}
 void AudioEngine::preserveActiveAsPreload() {}
 juce::String AudioEngine::getPreloadedSongId() const { return {}; }
-void AudioEngine::armPreserveSession() {}
 void AudioEngine::scheduleOverlapTransition (const juce::String&, double, double, bool, double, bool) {}
 void AudioEngine::startCountOverlay (double, double, bool) {}
 void AudioEngine::cancelOverlapTransition() {}

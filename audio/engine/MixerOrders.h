@@ -7,8 +7,6 @@
 
 namespace quorvelle
 {
-class AudioEngine;
-
 // The mixer setters the two messages reach. Message thread.
 class MixerSetters
 {
@@ -27,29 +25,6 @@ public:
     virtual void setMetronomeMute (bool muted) = 0;
     virtual void setMetronomeSolo (bool soloed) = 0;
     virtual void setBusVolume (const juce::String& busName, float dB) = 0;
-};
-
-// The setters of a live engine.
-class EngineMixerSetters final : public MixerSetters
-{
-public:
-    explicit EngineMixerSetters (AudioEngine& engine) : engine (engine) {}
-    void setMasterVolume (float dB) override;
-    void setTrackVolume (const juce::String& trackId, float dB) override;
-    void setTrackMute (const juce::String& trackId, bool muted) override;
-    void setTrackSolo (const juce::String& trackId, bool soloed) override;
-    void setGuideVolume (float dB) override;
-    void setGuideMute (bool muted) override;
-    void setGuideSolo (bool soloed) override;
-    void setMetronomeVolume (float dB) override;
-    void setMetronomeSound (const juce::String& soundName) override;
-    void setMetronomeLevels (float accentDb, float quarterDb, float eighthDb, float sixteenthDb) override;
-    void setMetronomeMute (bool muted) override;
-    void setMetronomeSolo (bool soloed) override;
-    void setBusVolume (const juce::String& busName, float dB) override;
-
-private:
-    AudioEngine& engine;
 };
 
 // Master, tracks, guide, metronome, sequence guide overrides, buses; each part only when present,

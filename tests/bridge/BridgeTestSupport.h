@@ -134,6 +134,7 @@ protected:
         MainComponent::Options options;
         options.holdEngineReadiness = true;
         options.frontendFolder = temp / "frontend";
+        options.engineOperations = engineOperations;
         options.makeTypedBridge = [this] (platform::FrontEndHost* browser)
         {
             auto bridge = std::make_unique<RecordingTypedBridge> (browser);
@@ -159,6 +160,8 @@ protected:
 
     void deliver (const juce::var& message) { host.deliverToNative (message); }
 
+    // Set before `make` to have the engine rows call it instead of the component's engine.
+    EngineOperations* engineOperations = nullptr;
     TempFolder temp;
     CapturingLogger logger;
     platform::RecordingFrontEndHost host;

@@ -1,0 +1,94 @@
+// The small engine operations behind the bridge's count, count-jump and beat-list rows. Message
+// thread; the sources they reach take their own locks.
+#include "audio/engine/AudioEngine.h"
+
+namespace quorvelle
+{
+void AudioEngine::cancelStandaloneCountIn()
+{
+    standaloneCountInActive.store (false);
+    countInRunning.store (false);
+    if (countIn != nullptr)
+    {
+        countIn->stop();
+        countIn->clearRegionOverlay();
+    }
+    debugLog ("AudioEngine: Standalone count-in cancelled");
+}
+
+void AudioEngine::setCountInLoopsRemaining (int remaining)
+{
+    if (countIn != nullptr)
+        countIn->loopsRemaining.store (remaining);
+}
+
+void AudioEngine::updateCountInSection (const juce::String& sectionName)
+{
+    if (countIn == nullptr || cue == nullptr)
+        return;
+    if (const auto key = cue->getFilenameForSection (sectionName); key.isNotEmpty())
+        countIn->armVoiceSwap (key);
+}
+
+void AudioEngine::setBoundaryCountJump (bool active)
+{
+    boundaryCountJump = active;
+    if (! active)
+        countJumpPrimed = false;
+}
+
+void AudioEngine::setCountJumpTempo (double bpm, int newNumerator, int newDenominator, double truncateSec)
+{
+    countJumpTempo = { bpm, newNumerator, newDenominator, truncateSec };
+    primeCountJump (bpm, newNumerator, newDenominator, truncateSec);
+}
+
+void AudioEngine::setCueBeatmap (const std::vector<double>& times)
+{
+    if (cue != nullptr)
+        cue->setBeatmap (times);
+}
+
+void AudioEngine::setLiveBeatmap (const std::vector<double>& times, const std::vector<int>& beatNumbers)
+{
+    if (metronome != nullptr)
+    {
+        if (times.empty() && beatNumbers.empty())
+            metronome->clearBeatmap();
+        else
+            metronome->setBeatmap (times, std::vector<int32_t> (beatNumbers.begin(), beatNumbers.end()));
+    }
+    if (cue != nullptr)
+        cue->setBeatmap (times);
+}
+
+void AudioEngine::setQueuedIsLinearSongMap (bool linear)
+{
+    queuedIsLinearSongMap.store (linear);
+}
+
+void AudioEngine::armPreserveSession()
+{
+    preserveSessionArmed = true;
+}
+
+AudioEngine::CountRowsProbe AudioEngine::getCountRowsProbeForTesting() const
+{
+    CountRowsProbe probe;
+    probe.boundaryCountJump = boundaryCountJump;
+    probe.countJumpPrimed = countJumpPrimed;
+    probe.queuedIsLinearSongMap = queuedIsLinearSongMap.load();
+    probe.preserveSessionArmed = preserveSessionArmed;
+    probe.standaloneCountInActive = standaloneCountInActive.load();
+    probe.countInRunning = countInRunning.load();
+    probe.countJumpTempo = countJumpTempo;
+    return probe;
+}
+
+void AudioEngine::setCountFlagsForTesting (bool standaloneActive, bool running, bool primed)
+{
+    standaloneCountInActive.store (standaloneActive);
+    countInRunning.store (running);
+    countJumpPrimed = primed;
+}
+} // namespace quorvelle
