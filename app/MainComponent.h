@@ -129,6 +129,7 @@ private:
     void registerFileActions();
     void registerCloudActions();
     void registerSessionActions();
+    void registerRedundancyActions();
     void registerHostActions();
     void startMetricsTimer();
     void startupThreadBody();
