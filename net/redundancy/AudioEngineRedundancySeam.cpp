@@ -1,8 +1,11 @@
 #include "audio/engine/AudioEngine.h"
+#include "net/redundancy/RedundancyEngine.h"
 #include "net/redundancy/RedundancyEngineSeam.h"
 
 namespace quorvelle
 {
+RedundancyEngine::RedundancyEngine (AudioEngine* engine) : RedundancyEngine (std::make_unique<AudioEngineRedundancySeam> (engine)) {}
+
 RedundancyEngineSeam::State AudioEngineRedundancySeam::readState() const
 {
     State state;

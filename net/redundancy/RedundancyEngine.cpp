@@ -16,11 +16,6 @@ juce::String roleName (int role)
 }
 } // namespace
 
-RedundancyEngine::RedundancyEngine (AudioEngine* engine)
-    : RedundancyEngine (std::make_unique<AudioEngineRedundancySeam> (engine))
-{
-}
-
 RedundancyEngine::RedundancyEngine (std::unique_ptr<RedundancyEngineSeam> engineSeam) : seam (std::move (engineSeam)) {}
 
 RedundancyEngine::~RedundancyEngine()
