@@ -62,6 +62,22 @@ int RedundancyEngine::PeerThread::waitReadable (juce::DatagramSocket& socket, in
     }
 }
 
+int RedundancyEngine::PeerThread::cycleRole() const
+{
+    if (shouldStop() || ! owner.enabled.load())
+        return -1;
+    return owner.peerConnected.load() ? owner.role.load() : (int) solo;
+}
+
+bool RedundancyEngine::PeerThread::openStandbyReceiver (juce::DatagramSocket& receiver, int port, const char* errorPrefixUtf8, bool& bound)
+{
+    bound = owner.role.load() == standby;
+    if (! bound || receiver.bindToPort (port))
+        return true;
+    owner.reportError (portError (errorPrefixUtf8, port));
+    return false;
+}
+
 //==============================================================================
 void RedundancyEngine::DiscoveryThread::run()
 {
@@ -96,6 +112,11 @@ void RedundancyEngine::DiscoveryThread::run()
                 sentSincePairing = true;
             }
             sleepFor (2000);
+            // What arrived while paired is stale: a datagram of the old peer, read after a failover,
+            // would pair this side with an instance that has left.
+            juce::String ignoredIp;
+            int ignoredPort = 0;
+            while (receiver.waitUntilReady (true, 0) == 1 && receiver.read (buffer, (int) sizeof buffer, false, ignoredIp, ignoredPort) > 0) {}
             sendNow = true;
             continue;
         }
@@ -129,25 +150,19 @@ void RedundancyEngine::DiscoveryThread::run()
 void RedundancyEngine::HeartbeatThread::run()
 {
     juce::DatagramSocket sender, receiver;
-    const bool bound = owner.role.load() == standby;
-    if (bound && ! receiver.bindToPort (heartbeatPort))
-    {
-        owner.reportError (portError ("No se pudo abrir el puerto de latidos (", heartbeatPort));
+    bool bound = false;
+    if (! openStandbyReceiver (receiver, heartbeatPort, "No se pudo abrir el puerto de latidos (", bound))
         return;
-    }
     uint32_t sequence = 0;
     uint8_t buffer[datagramReadSize];
-    while (! shouldStop())
+    for (int currentRole; (currentRole = cycleRole()) >= 0;)
     {
-        if (! owner.enabled.load())
-            return;
-        const auto currentRole = owner.role.load();
-        if (currentRole == primary && owner.peerConnected.load())
+        if (currentRole == primary)
         {
             const auto packet = encodeHeartbeat (owner.auth.load(), sequence++, juce::Time::getMillisecondCounter());
             sender.write (owner.copyPeerIp(), heartbeatPort, packet.data(), (int) packet.size());
         }
-        else if (currentRole == standby && owner.peerConnected.load())
+        else if (currentRole == standby)
         {
             const auto ready = bound ? waitReadable (receiver, 500) : (sleepFor (500) ? 0 : -1);
             if (ready < 0)
@@ -198,26 +213,20 @@ void RedundancyEngine::HeartbeatThread::countMissedBeat()
 void RedundancyEngine::PositionSyncThread::run()
 {
     juce::DatagramSocket sender, receiver;
-    const bool bound = owner.role.load() == standby;
-    if (bound && ! receiver.bindToPort (positionPort))
-    {
-        owner.reportError (portError ("No se pudo abrir el puerto de sincronizaci\xc3\xb3n (", positionPort));
+    bool bound = false;
+    if (! openStandbyReceiver (receiver, positionPort, "No se pudo abrir el puerto de sincronizaci\xc3\xb3n (", bound))
         return;
-    }
     uint32_t sequence = 0;
     uint8_t buffer[datagramReadSize];
-    while (! shouldStop())
+    for (int currentRole; (currentRole = cycleRole()) >= 0;)
     {
-        if (! owner.enabled.load())
-            return;
-        const auto currentRole = owner.role.load();
-        if (currentRole == primary && owner.peerConnected.load())
+        if (currentRole == primary)
         {
             const auto state = owner.readState();
             const auto packet = encodePosition (owner.auth.load(), sequence++, state.positionSeconds, state.bpm, state.playing);
             sender.write (owner.copyPeerIp(), positionPort, packet.data(), (int) packet.size());
         }
-        else if (currentRole == standby && owner.peerConnected.load() && bound)
+        else if (currentRole == standby && bound)
         {
             const auto ready = waitReadable (receiver, 100);
             if (ready < 0)

@@ -21,6 +21,11 @@ protected:
     bool sleepFor (int milliseconds);
     // 1 when the socket became readable within `milliseconds`, 0 when not, -1 when told to stop.
     int waitReadable (juce::DatagramSocket& socket, int milliseconds);
+    // The role this cycle acts in (solo while unpaired); -1 when the thread should end.
+    int cycleRole() const;
+    // Binds the receiver to `port` when this side is the standby now (`bound`); false, with the
+    // error reported, when that fails.
+    bool openStandbyReceiver (juce::DatagramSocket& receiver, int port, const char* errorPrefixUtf8, bool& bound);
 
     RedundancyEngine& owner;
     const uint32_t epoch;

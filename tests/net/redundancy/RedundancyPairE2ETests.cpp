@@ -2,7 +2,7 @@
 // one in the test's own namespace, one in a second namespace the test makes.
 #include "tests/app/ProgramProcess.h"
 #include "tests/net/redundancy/PeerNamespace.h"
-#include "tests/net/redundancy/TypedRedundancyEvents.h"
+#include "tests/app/TypedSessionEvents.h"
 #include "tests/support/TempFolder.h"
 
 #include <gtest/gtest.h>
@@ -41,10 +41,10 @@ struct Instance
     {
         const auto index = process->waitForEvent ([&] (const juce::var& line)
         {
-            const auto event = typedRedundancyEvent (line);
+            const auto event = typedSessionEvent (line);
             return event && (*event)["action"].toString() == action && (*event)[key] == value;
         }, waitMs, from);
-        return index ? typedRedundancyEvent (process->events()[*index]) : std::nullopt;
+        return index ? typedSessionEvent (process->events()[*index]) : std::nullopt;
     }
 
     std::string instanceId() const
@@ -114,7 +114,7 @@ TEST (RedundancyPair, ElectTakeOverAndPairAgain)
     const auto mark = primary.process->lines().size();
     primary.enable (action ("REDUNDANCY_ENABLE"));
     ASSERT_TRUE (primary.waitTyped ("REDUNDANCY_STATUS", "role", "standby", mark));
-    ASSERT_TRUE (primary.process->waitForStderr ("[Redundancy] Control: connected to primary TCP", waitMs));
+    ASSERT_TRUE (primary.process->waitForStderr ("[Redundancy] Control: connected to primary TCP", waitMs)) << primary.process->stderrText() << "\n----\n" << standby.process->stderrText();
 
     // The promoted side is killed: the other takes over once the beats and the probe fail.
     standby.process->signal (SIGKILL);
