@@ -372,6 +372,13 @@ TEST_F (RedundancyEngineNamespace, LeadsAFakeStandby)
     const auto manifest = juce::JSON::parse (peer->events()[*third]["text"].toString());
     EXPECT_EQ (manifest["type"].toString(), "MANIFEST") << "unloading sent nothing before it";
     EXPECT_EQ (manifest["manifest"].toString(), "after unloading");
+    side.engine->sendSongNack ("song-x", juce::String::fromUTF8 ("Canci\xc3\xb3n"));
+    const auto fourth = peer->waitFor ("frame", *third + 1);
+    ASSERT_TRUE (fourth);
+    const auto songNack = juce::JSON::parse (peer->events()[*fourth]["text"].toString());
+    EXPECT_EQ (songNack["type"].toString(), "SONG_NACK");
+    EXPECT_EQ (songNack["songId"].toString(), "song-x");
+    EXPECT_EQ (songNack["title"].toString(), juce::String::fromUTF8 ("Canci\xc3\xb3n"));
 
     // The standby's messages reach the front end.
     peer->command (cmd ({ { "cmd", "send" }, { "text", R"({"type":"MANIFEST","token":0,"manifest":"theirs"})" } }));
