@@ -143,6 +143,7 @@ MainComponent::MainComponent (platform::FrontEndHost& host, Options options)
     registerFileActions();
     registerStretchCacheActions();
     registerSessionActions();
+    registerRedundancyActions();
     logStartup ("MainComponent: bridge + events wired");
 
     browser.setToNativeListener ([this] (const juce::var& payload) { onToNative (payload); });

@@ -133,6 +133,7 @@ private:
     void registerStretchCacheActions();
     void registerCloudActions();
     void registerSessionActions();
+    void registerRedundancyActions();
     void registerHostActions();
     void registerTransportActions();
     // The posted bodies of "TRANSPORT_CONTROL" and "LOAD_SONG", on the dispatch-time copies.

@@ -15,3 +15,5 @@ QUORVELLE_BUILD_DIR="$PWD/build" bash scripts/fuzz-typedbridge.sh 60
 
 # The audio-graph race cases again, built with ThreadSanitizer in their own tree.
 bash scripts/tsan-audio-graph.sh
+# The redundancy link's pair, follow, failover and disable cases under ThreadSanitizer.
+bash scripts/tsan-redundancy.sh

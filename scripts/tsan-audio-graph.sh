@@ -6,6 +6,7 @@
 #
 #   scripts/tsan-audio-graph.sh            # build tree: build-tsan beside the sources
 #   QUORVELLE_TSAN_BUILD=/path JOBS=8 scripts/tsan-audio-graph.sh
+#   QUORVELLE_TSAN_TARGET=name scripts/tsan-audio-graph.sh   # only builds another target of the tree
 set -euo pipefail
 
 source_dir=$(cd "$(dirname "$0")/.." && pwd)
@@ -24,7 +25,9 @@ cmake -S "$source_dir/scripts/tsan-audio-graph" -B "$build_dir" -G Ninja \
   -DCMAKE_C_FLAGS="$flags" -DCMAKE_CXX_FLAGS="$flags" \
   -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=thread" \
   "${launcher[@]}"
-cmake --build "$build_dir" -j "$jobs" --target audio_graph_race_tsan
+target=${QUORVELLE_TSAN_TARGET:-audio_graph_race_tsan}
+cmake --build "$build_dir" -j "$jobs" --target "$target"
+[ "$target" = audio_graph_race_tsan ] || exit 0
 
 # A fresh HOME, as every test gets.
 home=$(mktemp -d)

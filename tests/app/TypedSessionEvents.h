@@ -1,5 +1,5 @@
-// Reads the session server's events, which the program sends on the typed road only, back into
-// the JSON objects they were made from.
+// Reads the session server's and the redundancy link's events, which the program sends on the typed
+// road only, back into the JSON objects they were made from.
 #pragma once
 
 #include "bridge/EventSink.h"
@@ -38,6 +38,11 @@ inline std::optional<juce::var> typedSessionEvent (const juce::var& line)
     if (const auto* e = message->payload_as_SessionRemoteCommandEvent())
         return makeObject ({ { "action", "SESSION_REMOTE_COMMAND" }, { "clientId", text (e->clientId()) }, { "commandId", text (e->commandId()) },
                              { "command", text (e->command()) } });
+    if (const auto* e = message->payload_as_RedundancyStatusEvent())
+        return makeObject ({ { "action", "REDUNDANCY_STATUS" }, { "role", text (e->role()) }, { "peerConnected", e->peerConnected() },
+                             { "peerIp", text (e->peerIp()) }, { "latencyMs", e->latencyMs() } });
+    if (const auto* e = message->payload_as_RedundancyFailoverEvent())
+        return makeObject ({ { "action", "REDUNDANCY_FAILOVER" }, { "reason", text (e->reason()) } });
     return std::nullopt;
 }
 } // namespace quorvelle::test
