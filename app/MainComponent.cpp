@@ -141,6 +141,7 @@ MainComponent::MainComponent (platform::FrontEndHost& host, Options options)
     registerMixerActions();
     registerFileActions();
     registerSessionActions();
+    registerMidiActions();
     logStartup ("MainComponent: bridge + events wired");
 
     browser.setToNativeListener ([this] (const juce::var& payload) { onToNative (payload); });

@@ -130,6 +130,8 @@ private:
     void registerCloudActions();
     void registerSessionActions();
     void registerHostActions();
+    void registerMidiActions();
+    void registerPadActions();
     void startMetricsTimer();
     void startupThreadBody();
     void quitFallback();

@@ -14,6 +14,7 @@
 #include "audio/graph/OverlaySampleSource.h"
 #include "audio/graph/ZeroLatencyResamplingSource.h"
 #include "platform/EventSink.h"
+#include "platform/MidiPorts.h"
 #include "core/Automation.h"
 
 #include <juce_audio_devices/juce_audio_devices.h>
@@ -49,7 +50,7 @@ struct TranscodeJob;
 // Owns: every graph object, the workers, the settings file and the asset loader thread.
 class AudioEngine final : public EngineOperations,
                           public juce::Timer,
-                          public juce::MidiInputCallback,
+                          public platform::MidiInputHandler,
                           public juce::ChangeListener
 {
 public:
@@ -402,7 +403,8 @@ public:
     //==============================================================================
     // Base classes.
     void timerCallback() override;
-    void handleIncomingMidiMessage (juce::MidiInput*, const juce::MidiMessage&) override {}
+    // The MIDI driver's thread: filters the message and posts MIDI_INPUT_MESSAGE; takes no lock.
+    void handleIncomingMidiMessage (platform::MidiInputPort* source, const juce::MidiMessage& message) override;
     void changeListenerCallback (juce::ChangeBroadcaster*) override;
 
     //==============================================================================
@@ -518,6 +520,37 @@ public:
     void enablePadSlotsForTesting (float base1, float base2);
     // ---- end of mixer, click and cue settings ----
 
+    //==============================================================================
+    // MIDI outputs, buses, cues and inputs (message thread). Every operation holds `midiLock`
+    // throughout; the disconnected notice and the input messages are posted.
+    struct MidiBus
+    {
+        juce::String busId, portId; // an empty portId: unassigned
+        int channel = 0;            // 1-16 as the front end sends it
+        bool enabled = false;
+    };
+    struct MidiMarker
+    {
+        juce::String id;
+        double time = 0.0;
+        juce::String busId, messageType;
+        int value = 0, velocity = 0;
+        bool disableOnLoop = false;
+    };
+    void sendMidiDevicesList();
+    void setMidiBuses (const juce::var& buses);
+    void setMidiMaster (bool enabled);
+    void sendMidiMessage (int channel, const juce::String& type, int value, int subValue);
+    void sendMidiCueNow (const juce::String& busId, const juce::String& messageType, int value, int velocity);
+    void notifyMidiBusDisconnected (const juce::String& busId, const juce::String& reason);
+    void sendMidiInputDevicesList();
+    void enableMidiInput (const juce::String& deviceId);
+    void disableMidiInput (const juce::String& deviceId);
+    // The ports the next engine constructed takes (tests); without one it takes the system's.
+    static void useMidiPortSystemForNextEngine (std::shared_ptr<platform::MidiPortSystem> ports);
+    std::vector<MidiMarker> getMidiCues() const;
+    // ---- end of MIDI ----
+
     // Tests hold readiness themselves: with this set, `initialise` returns at once and the test
     // flips readiness through `markInitialiseCompleteForTesting`.
     void setInitialiseHeldForTesting (bool held) { initialiseHeldForTesting = held; }
@@ -562,10 +595,15 @@ private:
     double tickLastSongTime = 0.0;
     juce::CriticalSection midiLock;
     bool midiMasterEnabled = false;
-    std::map<juce::String, std::unique_ptr<juce::MidiOutput>> midiOutputs;
+    // The ports come from this system; the inputs are closed in the destructor before it goes.
+    std::shared_ptr<platform::MidiPortSystem> midiPorts { takeMidiPortSystem() };
+    static std::shared_ptr<platform::MidiPortSystem> takeMidiPortSystem();
+    std::map<juce::String, std::unique_ptr<platform::MidiOutputPort>> midiOutputs;
     double midiMarkerScanTime = -1.0;
     std::unordered_set<std::string> notifiedDisconnectedBuses;
-    std::map<juce::String, std::unique_ptr<juce::MidiInput>> midiInputs;
+    std::map<juce::String, std::unique_ptr<platform::MidiInputPort>> midiInputs;
+    std::map<juce::String, MidiBus> midiBuses;
+    std::vector<MidiMarker> midiCues;
 
     // Device state, managers and threads.
     std::atomic<bool> cueSamplesLoaded { false };

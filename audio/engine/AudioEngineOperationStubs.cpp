@@ -38,7 +38,6 @@ void AudioEngine::setQueuedIsLinearSongMap (bool) {}
 
 //==============================================================================
 // MIDI cues and pads.
-void AudioEngine::updateMidiCues (const juce::var&) {}
 void AudioEngine::resetPadSlot (int) {}
 void AudioEngine::clearFailedPadFiles() {}
 
