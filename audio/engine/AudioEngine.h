@@ -13,6 +13,8 @@
 #include "audio/graph/MultiBusRouter.h"
 #include "audio/graph/OverlaySampleSource.h"
 #include "audio/graph/ZeroLatencyResamplingSource.h"
+#include "audio/loading/StemReaders.h"
+#include "audio/loading/StemSamples.h"
 #include "platform/EventSink.h"
 #include "platform/MidiPorts.h"
 #include "core/Automation.h"
@@ -60,10 +62,14 @@ public:
     // One loaded stem. Made empty by the loaders; owned by `tracks` or by a preloaded session.
     struct LoadedTrack
     {
-        std::unique_ptr<juce::AudioBuffer<float>> buffer, originalBuffer, stretchedBuffer;
-        std::unique_ptr<std::vector<Int16ChannelData>> int16Channels;
+        // The samples that play, one record shared with a complement fill still writing into them;
+        // `buffer`, `int16Channels` and `loadMap` are its members under their own names.
+        const std::shared_ptr<StemSamples> samples { std::make_shared<StemSamples>() };
+        std::unique_ptr<juce::AudioBuffer<float>>& buffer { samples->buffer };
+        std::unique_ptr<juce::AudioBuffer<float>> originalBuffer, stretchedBuffer;
+        std::unique_ptr<std::vector<Int16ChannelData>>& int16Channels { samples->int16Channels };
         bool isInt16 = false;
-        ChunkLoadMap loadMap;
+        ChunkLoadMap& loadMap { samples->loadMap };
         std::unique_ptr<juce::PositionableAudioSource> source;
         std::unique_ptr<SmoothedGainAudioSource> gain;
         std::unique_ptr<TapAudioSource> tap;
@@ -240,6 +246,11 @@ public:
         publishedSampleRate.store (sampleRate);
         publishedPlaying.store (playing);
     }
+
+    // Readers of stems. The engine's copy of the reader policy (pads, rebuilds of original
+    // buffers): fetched bytes are copied into the reader. Any thread; the caller owns the reader.
+    using PaddedAudioFormatReader = ::quorvelle::PaddedAudioFormatReader;
+    std::unique_ptr<juce::AudioFormatReader> createReader (const juce::String& url);
 
     // Song load.
     void loadSession (const juce::var& tracks, const juce::var& sections, const juce::var& beatmap, const juce::var& timeSignature,
