@@ -142,6 +142,7 @@ MainComponent::MainComponent (platform::FrontEndHost& host, Options options)
     registerFileActions();
     registerSessionActions();
     registerMidiActions();
+    registerPadActions();
     logStartup ("MainComponent: bridge + events wired");
 
     browser.setToNativeListener ([this] (const juce::var& payload) { onToNative (payload); });

@@ -37,11 +37,6 @@ void AudioEngine::setLiveBeatmap (const std::vector<double>&, const std::vector<
 void AudioEngine::setQueuedIsLinearSongMap (bool) {}
 
 //==============================================================================
-// MIDI cues and pads.
-void AudioEngine::resetPadSlot (int) {}
-void AudioEngine::clearFailedPadFiles() {}
-
-//==============================================================================
 // Loops, seeks, counts, click sections, tempo and key.
 void AudioEngine::loopSeek (double) {}
 void AudioEngine::setLoopRegion (double, double, bool) {}
