@@ -878,6 +878,7 @@ private:
     void addPadMemoryUsage (EngineMemoryUsage& usage) const;
     void updatePadSlot (int slot, bool enabled, const juce::String& file, float volumeDb, float fadeSeconds);
     void attachPadSlot (int slot, const juce::String& file, float fade, bool crossfade, std::shared_ptr<LoadedPad> pad);
+    bool retireFadingPad (int slot);
     void finishPadSlotCrossfade (int slot);
     void scheduleOldPadCleanup (std::unique_ptr<SimpleSmoothedGainAudioSource> gain, std::shared_ptr<PadStream> chain);
     void cleanupFadingPadSlotAfterReset (int slot);

@@ -239,14 +239,21 @@ void AudioEngine::attachPadSlot (int slotNumber, const juce::String& file, float
     slot.gain->setGain (slot.enabled && ! padSoloSilence() ? slot.baseGain : 0.0f, fade);
 }
 
-void AudioEngine::finishPadSlotCrossfade (int slotNumber)
+// Takes the fading chain out of the mixer and hands it to the clean-up; false when there is none.
+bool AudioEngine::retireFadingPad (int slotNumber)
 {
     auto slot = padSlot (slotNumber);
     if (slot.fadingGain == nullptr)
-        return;
+        return false;
     padMixer.removeInputSource (slot.fadingGain.get());
     scheduleOldPadCleanup (std::move (slot.fadingGain), std::move (slot.fadingStream));
-    juce::Logger::writeToLog ("AudioEngine: Old " + juce::String (slot.lowerName) + " cleanup queued after crossfade.");
+    return true;
+}
+
+void AudioEngine::finishPadSlotCrossfade (int slotNumber)
+{
+    if (retireFadingPad (slotNumber))
+        juce::Logger::writeToLog ("AudioEngine: Old " + juce::String (padSlot (slotNumber).lowerName) + " cleanup queued after crossfade.");
 }
 
 void AudioEngine::scheduleOldPadCleanup (std::unique_ptr<SimpleSmoothedGainAudioSource> gain, std::shared_ptr<PadStream> chain)
@@ -264,12 +271,8 @@ void AudioEngine::scheduleOldPadCleanup (std::unique_ptr<SimpleSmoothedGainAudio
 // Gives the chain's cache holder back and destroys it off the message thread, as a crossfade does.
 void AudioEngine::cleanupFadingPadSlotAfterReset (int slotNumber)
 {
-    auto slot = padSlot (slotNumber);
-    if (slot.fadingGain == nullptr)
-        return;
-    padMixer.removeInputSource (slot.fadingGain.get());
-    scheduleOldPadCleanup (std::move (slot.fadingGain), std::move (slot.fadingStream));
-    juce::Logger::writeToLog ("AudioEngine::reset: Fading " + juce::String (slot.lowerName) + " cleaned up after reset.");
+    if (retireFadingPad (slotNumber))
+        juce::Logger::writeToLog ("AudioEngine::reset: Fading " + juce::String (padSlot (slotNumber).lowerName) + " cleaned up after reset.");
 }
 
 void AudioEngine::resetPadSlot (int slotNumber)

@@ -3,6 +3,7 @@
 // one MIDI_BUS_DISCONNECTED per bus however many cues fail.
 #include "ProgramProcess.h"
 #include "EndedProgram.h"
+#include "TypedDeviceEvents.h"
 
 #include "typedbridge/TypedMessages_generated.h"
 
@@ -20,18 +21,10 @@ juce::String actionOf (const juce::var& e) { return e.getProperty ("action", {})
 // The device count of a typed MIDI_DEVICES_LIST line; empty for any other line.
 std::optional<int> typedMidiDeviceCount (const juce::var& line)
 {
-    if (actionOf (line) != "TYPED_BRIDGE_V1")
+    const auto event = typedDeviceEvent (line);
+    if (actionOf (event) != "MIDI_DEVICES_LIST")
         return std::nullopt;
-    juce::MemoryOutputStream bytes;
-    if (! juce::Base64::convertFromBase64 (bytes, line.getProperty ("data", {}).toString()))
-        return std::nullopt;
-    flatbuffers::Verifier verifier (static_cast<const uint8_t*> (bytes.getData()), bytes.getDataSize());
-    if (! verifier.VerifyBuffer<bridge::FromNativeMessage> (nullptr))
-        return std::nullopt;
-    const auto* list = flatbuffers::GetRoot<bridge::FromNativeMessage> (bytes.getData())->payload_as_MidiDevicesListEvent();
-    if (list == nullptr)
-        return std::nullopt;
-    return list->devices() != nullptr ? (int) list->devices()->size() : 0;
+    return event["devices"].size();
 }
 
 juce::String decodedBase64 (const juce::var& text)

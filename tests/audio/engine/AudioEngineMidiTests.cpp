@@ -5,6 +5,7 @@
 #include "platform/StorageRoot.h"
 #include "tests/support/CapturingLogger.h"
 #include "tests/support/MessageLoop.h"
+#include "tests/audio/engine/RecordedEvents.h"
 
 #include <gtest/gtest.h>
 
@@ -46,34 +47,13 @@ protected:
         return juce::var (object);
     }
 
-    std::vector<juce::var> eventsNamed (const juce::String& action) const
-    {
-        const std::scoped_lock sl (eventsLock);
-        std::vector<juce::var> out;
-        for (const auto& e : events)
-            if (e.getProperty ("action", {}).toString() == action)
-                out.push_back (e);
-        return out;
-    }
 
-    // Runs the loop until the posted events so far have been delivered (a marker posted last).
-    void drainPosted()
-    {
-        std::atomic<bool> reached { false };
-        juce::MessageManager::callAsync ([&reached] { reached = true; });
-        ASSERT_TRUE (runMessageLoopUntil ([&] { return reached.load(); }));
-    }
 
     CapturingLogger log;
     InstalledPorts midi;
-    mutable std::mutex eventsLock;
-    std::vector<juce::var> events;
+    RecordedEvents recorded;
     std::unique_ptr<AudioEngine> engine = std::make_unique<AudioEngine> (
-        [this] (const juce::String&, const juce::var& payload)
-        {
-            const std::scoped_lock sl (eventsLock);
-            events.push_back (payload);
-        },
+        recorded.sink(),
         [] { return getStorageRoot(); });
 };
 } // namespace
@@ -111,8 +91,8 @@ TEST_F (MidiTest, MessageBytesByTypeChannelAndMaster)
         row.send (*engine);
         EXPECT_EQ (ports().sentTo ("out-a"), row.expected);
     }
-    drainPosted();
-    EXPECT_TRUE (eventsNamed ("MIDI_BUS_DISCONNECTED").empty());
+    drainPostedMessages();
+    EXPECT_TRUE (recorded.named ("MIDI_BUS_DISCONNECTED").empty());
 }
 
 TEST_F (MidiTest, MasterOffSendsAllNotesOffOnEveryChannelOfEveryOpenPort)
@@ -174,9 +154,9 @@ TEST_F (MidiTest, DisconnectedNoticesComeOncePerBusUntilTheBusesAreSentAgain)
     engine->sendMidiMessage (1, "pc", 1, 0); // the port is closed: nothing is attempted
     EXPECT_EQ (log.count ("AudioEngine: Closed vanished MIDI Port out-a"), 1);
 
-    drainPosted();
+    drainPostedMessages();
     std::map<juce::String, juce::StringArray> reasons;
-    for (const auto& e : eventsNamed ("MIDI_BUS_DISCONNECTED"))
+    for (const auto& e : recorded.named ("MIDI_BUS_DISCONNECTED"))
         reasons[e["busId"].toString()].add (e["reason"].toString());
     EXPECT_EQ (reasons["loose"], juce::StringArray ("unassigned"));
     EXPECT_EQ (reasons["ghost"], juce::StringArray ("disconnected"));
@@ -186,8 +166,8 @@ TEST_F (MidiTest, DisconnectedNoticesComeOncePerBusUntilTheBusesAreSentAgain)
     engine->setMidiBuses (buses ({ { "loose", "", 1, true } }));
     engine->sendMidiCueNow ("loose", "NOTE_ON", 60, 100);
     engine->sendMidiCueNow ("loose", "NOTE_ON", 60, 100);
-    drainPosted();
-    EXPECT_EQ (eventsNamed ("MIDI_BUS_DISCONNECTED").size(), 4u);
+    drainPostedMessages();
+    EXPECT_EQ (recorded.named ("MIDI_BUS_DISCONNECTED").size(), 4u);
 }
 
 TEST_F (MidiTest, CueMarkersAreHeldSortedAndNeverSent)
@@ -220,8 +200,8 @@ TEST_F (MidiTest, DeviceListsNameEveryPortInTheSystemsOrder)
 {
     engine->sendMidiDevicesList();
     engine->sendMidiInputDevicesList();
-    const auto outputs = eventsNamed ("MIDI_DEVICES_LIST");
-    const auto inputs = eventsNamed ("MIDI_INPUT_DEVICES_LIST");
+    const auto outputs = recorded.named ("MIDI_DEVICES_LIST");
+    const auto inputs = recorded.named ("MIDI_INPUT_DEVICES_LIST");
     ASSERT_EQ (outputs.size(), 1u);
     ASSERT_EQ (inputs.size(), 1u);
     ASSERT_EQ (outputs[0]["devices"].size(), 2);
@@ -254,9 +234,9 @@ TEST_F (MidiTest, InputFilterForwardsFourKindsAsTheyCame)
             expected.push_back (&row);
     }
     ASSERT_TRUE (ports().waitUntilDelivered());
-    drainPosted();
+    drainPostedMessages();
 
-    const auto got = eventsNamed ("MIDI_INPUT_MESSAGE");
+    const auto got = recorded.named ("MIDI_INPUT_MESSAGE");
     ASSERT_EQ (got.size(), expected.size());
     for (size_t i = 0; i < got.size(); ++i)
     {
@@ -283,8 +263,8 @@ TEST_F (MidiTest, InputsOpenOnceCloseOnDisableAndBurstsKeepTheirOrder)
     for (int i = 0; i < burst; ++i)
         ports().inject ("in-a", juce::MidiMessage::controllerEvent (1, (i / 128) % 128, i % 128));
     ASSERT_TRUE (ports().waitUntilDelivered (60000));
-    drainPosted();
-    const auto got = eventsNamed ("MIDI_INPUT_MESSAGE");
+    drainPostedMessages();
+    const auto got = recorded.named ("MIDI_INPUT_MESSAGE");
     ASSERT_EQ ((int) got.size(), burst);
     for (int i = 0; i < burst; ++i)
         if ((int) got[(size_t) i]["data1"] != (i / 128) % 128 || (int) got[(size_t) i]["data2"] != i % 128)
@@ -294,8 +274,8 @@ TEST_F (MidiTest, InputsOpenOnceCloseOnDisableAndBurstsKeepTheirOrder)
     EXPECT_EQ (log.count ("AudioEngine: Closed MIDI Input in-a"), 1);
     ports().inject ("in-a", juce::MidiMessage::controllerEvent (1, 1, 1));
     ASSERT_TRUE (ports().waitUntilDelivered());
-    drainPosted();
-    EXPECT_EQ ((int) eventsNamed ("MIDI_INPUT_MESSAGE").size(), burst);
+    drainPostedMessages();
+    EXPECT_EQ ((int) recorded.named ("MIDI_INPUT_MESSAGE").size(), burst);
 }
 
 TEST_F (MidiTest, InputArrivingWhileTheEngineIsDestroyedIsDroppedSafely)
@@ -307,13 +287,13 @@ TEST_F (MidiTest, InputArrivingWhileTheEngineIsDestroyedIsDroppedSafely)
         for (int sent = 0; sent < 100000 && ! stop.load(); ++sent)
             ports().inject ("in-a", juce::MidiMessage::noteOn (1, 60, (juce::uint8) 100));
     });
-    ASSERT_TRUE (runMessageLoopUntil ([&] { return ! eventsNamed ("MIDI_INPUT_MESSAGE").empty(); }));
+    ASSERT_TRUE (runMessageLoopUntil ([&] { return ! recorded.named ("MIDI_INPUT_MESSAGE").empty(); }));
 
     engine.reset(); // closures still queued find the engine gone
-    const auto countAtDestruction = eventsNamed ("MIDI_INPUT_MESSAGE").size();
+    const auto countAtDestruction = recorded.named ("MIDI_INPUT_MESSAGE").size();
     stop = true;
     injector.join();
     ASSERT_TRUE (ports().waitUntilDelivered (60000));
-    drainPosted();
-    EXPECT_EQ (eventsNamed ("MIDI_INPUT_MESSAGE").size(), countAtDestruction);
+    drainPostedMessages();
+    EXPECT_EQ (recorded.named ("MIDI_INPUT_MESSAGE").size(), countAtDestruction);
 }

@@ -8,6 +8,7 @@
 #include "tests/support/AudioFixtures.h"
 #include "tests/support/CapturingLogger.h"
 #include "tests/support/MessageLoop.h"
+#include "tests/audio/engine/RecordedEvents.h"
 #include "tests/support/TempFolder.h"
 
 #include <gtest/gtest.h>
@@ -152,22 +153,7 @@ protected:
         return answer.pad;
     }
 
-    void drainPosted()
-    {
-        bool reached = false;
-        juce::MessageManager::callAsync ([&reached] { reached = true; });
-        ASSERT_TRUE (runMessageLoopUntil ([&] { return reached; }));
-    }
 
-    std::vector<juce::var> eventsNamed (const juce::String& action) const
-    {
-        const std::scoped_lock sl (eventsLock);
-        std::vector<juce::var> out;
-        for (const auto& e : events)
-            if (e.getProperty ("action", {}).toString() == action)
-                out.push_back (e);
-        return out;
-    }
 
     // Slots: the virtual device with 48 kHz, 1024-sample blocks and a session id published.
     void openDevice()
@@ -205,13 +191,8 @@ protected:
     TempFolder temp;
     TestFormatControl control;
     std::deque<Answer> answers;
-    mutable std::mutex eventsLock;
-    std::vector<juce::var> events;
-    AudioEngine engine { [this] (const juce::String&, const juce::var& payload)
-                         {
-                             const std::scoped_lock sl (eventsLock);
-                             events.push_back (payload);
-                         },
+    RecordedEvents recorded;
+    AudioEngine engine { recorded.sink(),
                          [] { return getStorageRoot(); } };
 };
 } // namespace
@@ -340,15 +321,15 @@ TEST_F (PadTest, UnopenableFilesAndFailedReadsAnswerEmptyWithOneErrorPerRequest)
     for (const auto& file : { missing, broken })
     {
         SCOPED_TRACE (file);
-        events.clear();
+        recorded.clear();
         auto& a = request (file, false);
         auto& b = request (file, true);
         ASSERT_TRUE (runMessageLoopUntil ([&] { return a.arrived && b.arrived; }));
-        drainPosted();
+        drainPostedMessages();
         EXPECT_EQ (a.pad, nullptr);
         EXPECT_EQ (b.pad, nullptr);
         EXPECT_EQ (engine.getPadCacheSize(), 0);
-        const auto errors = eventsNamed ("PAD_LOAD_ERROR");
+        const auto errors = recorded.named ("PAD_LOAD_ERROR");
         ASSERT_EQ (errors.size(), 2u);
         EXPECT_EQ (errors[0]["file"].toString(), file);
         juce::MemoryOutputStream decoded;
@@ -386,8 +367,8 @@ TEST_F (PadTest, ReleaseDuringALatchedDecodeDiscardsItAndQueuedItemsAnswerEmpty)
     EXPECT_EQ (queued.pad, nullptr);
     EXPECT_EQ (log.count ("AudioEngine: Pad decode discarded (cancelled) " + latched), 1);
     EXPECT_EQ (engine.getPadCacheSize(), 0);
-    drainPosted();
-    EXPECT_TRUE (eventsNamed ("PAD_LOAD_ERROR").empty());
+    drainPostedMessages();
+    EXPECT_TRUE (recorded.named ("PAD_LOAD_ERROR").empty());
 }
 
 TEST_F (PadTest, RandomRequestsAndReleasesAnswerEachRequestOnceAndEmptyTheCache)
@@ -417,7 +398,7 @@ TEST_F (PadTest, RandomRequestsAndReleasesAnswerEachRequestOnceAndEmptyTheCache)
                 runMessageLoopFor (1);
         }
         ASSERT_TRUE (runMessageLoopUntil ([&] { return std::all_of (answers.begin(), answers.end(), [] (const Answer& a) { return a.arrived; }); }));
-        drainPosted();
+        drainPostedMessages();
         for (const auto& answer : answers)
         {
             EXPECT_EQ (answer.count, 1);
@@ -525,11 +506,11 @@ TEST_F (PadTest, FailedFileIsSkippedAsKnownBadWithoutANewDecodeOrEvent)
     const auto missing = (temp / "gone.wav").getFullPathName();
     engine.updatePad (true, missing, 0.0f, 0.0f);
     ASSERT_TRUE (runMessageLoopUntil ([&] { return log.count ("AudioEngine: Pad load failed (no buffer) " + missing) == 1; }));
-    drainPosted();
+    drainPostedMessages();
     engine.updatePad (true, missing, 0.0f, 0.0f);
     EXPECT_EQ (log.count ("AudioEngine: Pad load skipped (known-bad) " + missing), 1);
-    drainPosted();
-    EXPECT_EQ (eventsNamed ("PAD_LOAD_ERROR").size(), 1u);
+    drainPostedMessages();
+    EXPECT_EQ (recorded.named ("PAD_LOAD_ERROR").size(), 1u);
     EXPECT_EQ (log.count ("AudioEngine: Pad decode failed"), 1);
     EXPECT_TRUE (engine.isPadFileFailed (missing));
     engine.clearFailedPadFiles();
