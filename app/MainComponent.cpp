@@ -144,6 +144,8 @@ MainComponent::MainComponent (platform::FrontEndHost& host, Options options)
     registerStretchCacheActions();
     registerSessionActions();
     registerRedundancyActions();
+    registerMidiActions();
+    registerPadActions();
     logStartup ("MainComponent: bridge + events wired");
 
     browser.setToNativeListener ([this] (const juce::var& payload) { onToNative (payload); });

@@ -139,6 +139,8 @@ private:
     // The posted bodies of "TRANSPORT_CONTROL" and "LOAD_SONG", on the dispatch-time copies.
     void executeTransportCommand (const juce::String& command, const juce::var& payload);
     void executeLoadSong (const juce::var& request);
+    void registerMidiActions();
+    void registerPadActions();
     void startMetricsTimer();
     void startupThreadBody();
     void quitFallback();

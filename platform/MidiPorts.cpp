@@ -26,10 +26,17 @@ public:
     explicit JuceOutputPort (std::unique_ptr<juce::MidiOutput> o) : out (std::move (o)) {}
     MidiPortInfo getDeviceInfo() const override { return toInfo (out->getDeviceInfo()); }
     void startBackgroundThread() override { out->startBackgroundThread(); }
+    // A port whose identifier left the system's list is gone: nothing is sent to it.
     bool sendMessageNow (const juce::MidiMessage& m) override
     {
-        out->sendMessageNow (m);
-        return true;
+        const auto identifier = out->getIdentifier();
+        for (const auto& device : juce::MidiOutput::getAvailableDevices())
+            if (device.identifier == identifier)
+            {
+                out->sendMessageNow (m);
+                return true;
+            }
+        return false;
     }
 
 private:

@@ -3,6 +3,7 @@
 #include "audio/engine/CheckedPropertiesFile.h"
 #include "audio/engine/EngineOperations.h"
 #include "audio/engine/EngineWorkers.h"
+#include "audio/engine/PadWorkers.h"
 #include "audio/graph/ChainSources.h"
 #include "audio/graph/CountIn.h"
 #include "audio/graph/CountInAudioSource.h"
@@ -16,6 +17,7 @@
 #include "audio/loading/StemReaders.h"
 #include "audio/loading/StemSamples.h"
 #include "platform/EventSink.h"
+#include "platform/MidiPorts.h"
 #include "core/Automation.h"
 
 #include <juce_audio_devices/juce_audio_devices.h>
@@ -53,7 +55,7 @@ struct TranscodeJob;
 // Owns: every graph object, the workers, the settings file and the asset loader thread.
 class AudioEngine final : public EngineOperations,
                           public juce::Timer,
-                          public juce::MidiInputCallback,
+                          public platform::MidiInputHandler,
                           public juce::ChangeListener
 {
 public:
@@ -524,7 +526,8 @@ public:
     //==============================================================================
     // Base classes.
     void timerCallback() override;
-    void handleIncomingMidiMessage (juce::MidiInput*, const juce::MidiMessage&) override {}
+    // The MIDI driver's thread: filters the message and posts MIDI_INPUT_MESSAGE; takes no lock.
+    void handleIncomingMidiMessage (platform::MidiInputPort* source, const juce::MidiMessage& message) override;
     void changeListenerCallback (juce::ChangeBroadcaster*) override;
 
     //==============================================================================
@@ -640,6 +643,90 @@ public:
     void enablePadSlotsForTesting (float base1, float base2);
     // ---- end of mixer, click and cue settings ----
 
+    //==============================================================================
+    // Pads: decoding and the cache (any decode runs on a worker; every request is answered once,
+    // on the message thread), and the two slots with their fades and crossfades (message thread).
+    // One decoded pad file, shared by the cache, the requester and the slots' chains.
+    struct LoadedPad
+    {
+        juce::String file;
+        bool streaming = false;
+        double sampleRate = 44100.0;
+        int numChannels = 2;
+        std::atomic<int> useCount { 0 };
+        std::unique_ptr<juce::AudioBuffer<float>> floatBuffer;
+        std::unique_ptr<std::vector<Int16ChannelData>> int16Channels;
+        // Streaming: declared so that the buffering source goes first, the reader last.
+        std::unique_ptr<juce::AudioFormatReader> reader;
+        std::unique_ptr<juce::AudioFormatReaderSource> readerSource;
+        std::unique_ptr<juce::BufferingAudioSource> bufferingSource;
+    };
+    // A slot's playing chain apart from its gain stage; torn down from the resampler back.
+    struct PadStream
+    {
+        std::shared_ptr<LoadedPad> pad;
+        juce::String file;
+        std::unique_ptr<juce::AudioFormatReader> reader;
+        std::unique_ptr<juce::AudioFormatReaderSource> readerSource;
+        std::unique_ptr<juce::BufferingAudioSource> bufferingSource;
+        std::unique_ptr<juce::PositionableAudioSource> memorySource;
+        std::unique_ptr<juce::ResamplingAudioSource> resampler;
+    };
+    using PadCallback = std::function<void (std::shared_ptr<LoadedPad>)>;
+
+    void setPerformanceLevel (const juce::String& level);
+    void requestPadDecode (const juce::String& file, PadCallback callback, bool queued);
+    void releasePad (const juce::String& file);
+    void releaseAllPads();
+    void forgetFailedPadFile (const juce::String& file);
+    bool openPadStream (PadStream& chain, const juce::String& file);
+    void updatePad (bool enabled, const juce::String& file, float volumeDb, float fadeSeconds);
+    void updatePad2 (bool enabled, const juce::String& file, float volumeDb, float fadeSeconds);
+    void setContinuePad (bool pad1, bool pad2);
+    // The pad step of the full reset: both slots silenced and emptied at once, the cache kept.
+    void silencePadsForFullReset();
+
+    // Tests and diagnostics.
+    void setPadRamThresholdForTesting (juce::int64 bytes) { padRamThresholdBytes = bytes; }
+    juce::int64 getPadRamThresholdBytes() const { return padRamThresholdBytes.load(); }
+    std::shared_ptr<LoadedPad> findCachedPad (const juce::String& file) const;
+    int getPadCacheSize() const;
+    bool isPadFileFailed (const juce::String& file) const { return failedPadFiles.count (file) != 0; }
+    // The slot's (1 or 2) playing chain's and fading chain's gain stages, null when absent.
+    const SimpleSmoothedGainAudioSource* getPadGainForTesting (int slot, bool fading) const;
+    // ---- end of pads ----
+
+    //==============================================================================
+    // MIDI outputs, buses, cues and inputs (message thread). Every operation holds `midiLock`
+    // throughout; the disconnected notice and the input messages are posted.
+    struct MidiBus
+    {
+        juce::String busId, portId; // an empty portId: unassigned
+        int channel = 0;            // 1-16 as the front end sends it
+        bool enabled = false;
+    };
+    struct MidiMarker
+    {
+        juce::String id;
+        double time = 0.0;
+        juce::String busId, messageType;
+        int value = 0, velocity = 0;
+        bool disableOnLoop = false;
+    };
+    void sendMidiDevicesList();
+    void setMidiBuses (const juce::var& buses);
+    void setMidiMaster (bool enabled);
+    void sendMidiMessage (int channel, const juce::String& type, int value, int subValue);
+    void sendMidiCueNow (const juce::String& busId, const juce::String& messageType, int value, int velocity);
+    void notifyMidiBusDisconnected (const juce::String& busId, const juce::String& reason);
+    void sendMidiInputDevicesList();
+    void enableMidiInput (const juce::String& deviceId);
+    void disableMidiInput (const juce::String& deviceId);
+    // The ports the next engine constructed takes (tests); without one it takes the system's.
+    static void useMidiPortSystemForNextEngine (std::shared_ptr<platform::MidiPortSystem> ports);
+    std::vector<MidiMarker> getMidiCues() const;
+    // ---- end of MIDI ----
+
     // Tests hold readiness themselves: with this set, `initialise` returns at once and the test
     // flips readiness through `markInitialiseCompleteForTesting`.
     void setInitialiseHeldForTesting (bool held) { initialiseHeldForTesting = held; }
@@ -684,10 +771,15 @@ private:
     double tickLastSongTime = 0.0;
     juce::CriticalSection midiLock;
     bool midiMasterEnabled = false;
-    std::map<juce::String, std::unique_ptr<juce::MidiOutput>> midiOutputs;
+    // The ports come from this system; the inputs are closed in the destructor before it goes.
+    std::shared_ptr<platform::MidiPortSystem> midiPorts { takeMidiPortSystem() };
+    static std::shared_ptr<platform::MidiPortSystem> takeMidiPortSystem();
+    std::map<juce::String, std::unique_ptr<platform::MidiOutputPort>> midiOutputs;
     double midiMarkerScanTime = -1.0;
     std::unordered_set<std::string> notifiedDisconnectedBuses;
-    std::map<juce::String, std::unique_ptr<juce::MidiInput>> midiInputs;
+    std::map<juce::String, std::unique_ptr<platform::MidiInputPort>> midiInputs;
+    std::map<juce::String, MidiBus> midiBuses;
+    std::vector<MidiMarker> midiCues;
 
     // Device state, managers and threads.
     std::atomic<bool> cueSamplesLoaded { false };
@@ -807,7 +899,7 @@ private:
     struct PadPreloadRequest
     {
         juce::String file;
-        std::function<void()> completion;
+        std::function<void (std::shared_ptr<LoadedPad>)> completion;
     };
     std::deque<PadPreloadRequest> padPreloadQueue;
     bool padPreloadRunning = false;
@@ -890,6 +982,29 @@ private:
     std::atomic<bool> assetLoaderShouldStop { false };
 
     std::shared_ptr<Liveness> liveness { std::make_shared<Liveness>() };
+
+    // Pads (see AudioEnginePads.cpp and AudioEnginePadSlots.cpp).
+    struct PadSlot;
+    PadSlot padSlot (int slot);
+    void decodePad (const juce::String& file, const PadCallback& callback);
+    void runPadDecodeQueue();
+    void answerPad (const PadCallback& callback, std::shared_ptr<LoadedPad> pad);
+    void sendPadLoadError (const juce::String& file, const juce::String& reason);
+    juce::int64 residentPadBytes() const;
+    void addPadMemoryUsage (EngineMemoryUsage& usage) const;
+    void updatePadSlot (int slot, bool enabled, const juce::String& file, float volumeDb, float fadeSeconds);
+    void attachPadSlot (int slot, const juce::String& file, float fade, bool crossfade, std::shared_ptr<LoadedPad> pad);
+    bool retireFadingPad (int slot);
+    void finishPadSlotCrossfade (int slot);
+    void scheduleOldPadCleanup (std::unique_ptr<SimpleSmoothedGainAudioSource> gain, std::shared_ptr<PadStream> chain);
+    void cleanupFadingPadSlotAfterReset (int slot);
+    bool padSoloSilence() const;
+    // Posts pad work from any thread (a copy of the token that no one writes, unlike `liveness`).
+    void postPadWork (std::function<void()> work) const;
+    const std::weak_ptr<Liveness> padToken { liveness };
+    // Last of the pad members: its end waits for the pad threads before anything they touch goes.
+    PadWorkers padWorkers;
+
 
     JUCE_DECLARE_NON_COPYABLE (AudioEngine)
 };

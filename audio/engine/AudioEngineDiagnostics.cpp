@@ -102,6 +102,7 @@ AudioEngine::EngineMemoryUsage AudioEngine::getMemoryUsage() const
     for (auto* overlay : { countOverlay.get(), countOverlayClick.get(), countOverlayGuide.get() })
         if (overlay != nullptr)
             usage.overlayBytes += overlay->getSampleBytes();
+    addPadMemoryUsage (usage);
     return usage;
 }
 

@@ -18,12 +18,6 @@ void AudioEngine::reset() {}
 void AudioEngine::resetFast() {}
 
 //==============================================================================
-// MIDI cues and pads.
-void AudioEngine::updateMidiCues (const juce::var&) {}
-void AudioEngine::resetPadSlot (int) {}
-void AudioEngine::clearFailedPadFiles() {}
-
-//==============================================================================
 // Loops, seeks, counts, click sections, tempo and key.
 void AudioEngine::loopSeek (double) {}
 void AudioEngine::setLoopRegion (double, double, bool) {}

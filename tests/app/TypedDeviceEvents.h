@@ -37,7 +37,7 @@ inline juce::var numbers (const Vector* values)
 inline juce::String text (const flatbuffers::String* s) { return s != nullptr ? juce::String::fromUTF8 (s->c_str()) : juce::String(); }
 } // namespace typed_device_events_detail
 
-// The JSON form of a typed AUDIO_DEVICES_LIST, AUDIO_CONFIG_ERROR or DEBUG_LOG line; void for any
+// The JSON form of a typed AUDIO_DEVICES_LIST, AUDIO_CONFIG_ERROR, MIDI_DEVICES_LIST or DEBUG_LOG line; void for any
 // other line.
 inline juce::var typedDeviceEvent (const juce::var& line)
 {
@@ -65,6 +65,14 @@ inline juce::var typedDeviceEvent (const juce::var& line)
                              { "maxOutputChannels", list->maxOutputChannels() } });
     if (const auto* error = message->payload_as_AudioConfigErrorEvent())
         return makeObject ({ { "action", "AUDIO_CONFIG_ERROR" }, { "operation", text (error->operation()) }, { "error", text (error->error()) } });
+    if (const auto* list = message->payload_as_MidiDevicesListEvent())
+    {
+        juce::Array<juce::var> devices;
+        if (list->devices() != nullptr)
+            for (const auto* d : *list->devices())
+                devices.add (makeObject ({ { "id", text (d->id()) }, { "name", text (d->name()) } }));
+        return makeObject ({ { "action", "MIDI_DEVICES_LIST" }, { "devices", devices } });
+    }
     if (const auto* log = message->payload_as_DebugLogEvent())
         return makeObject ({ { "action", "DEBUG_LOG" }, { "message", text (log->message()) } });
     return {};
