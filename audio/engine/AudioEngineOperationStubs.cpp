@@ -13,19 +13,6 @@ void AudioEngine::loadSession (const juce::var&, const juce::var&, const juce::v
 void AudioEngine::setPendingLoad (double, const juce::var&) {}
 
 //==============================================================================
-// Transport and reset.
-void AudioEngine::play (bool, bool, double, const juce::String&, bool, double, int, int, double) {}
-void AudioEngine::stop() {}
-void AudioEngine::pause() {}
-void AudioEngine::resume() {}
-void AudioEngine::seek (double) {}
-void AudioEngine::emitFadeDiag (bool, float) {}
-void AudioEngine::fullReset() {}
-void AudioEngine::cancelLoad() {}
-void AudioEngine::reset() {}
-void AudioEngine::resetFast() {}
-
-//==============================================================================
 // Bridge rows of counts and beat lists.
 void AudioEngine::cancelStandaloneCountIn() {}
 void AudioEngine::setCountInLoopsRemaining (int) {}

@@ -269,6 +269,9 @@ void MultiBusRouter::getNextAudioBlock (const juce::AudioSourceChannelInfo& info
             logPostPauseDiag (buffer, info.startSample, n, *lastPath);
     }
 
+    if (blockRenderedCallback)
+        blockRenderedCallback();
+
     const auto elapsed = juce::Time::highResolutionTicksToSeconds (juce::Time::getHighResolutionTicks() - startTicks);
     const auto micros = (int64_t) (elapsed * 1.0e6);
     lastCallbackMicros.store (micros);
@@ -492,8 +495,9 @@ int MultiBusRouter::processHandoff (const Snapshot& snapshot, int n, bool& fired
         if (handoffStampMs != nullptr)
             handoffStampMs->store (nowMs());
     };
-    auto handOff = [&]
+    auto handOff = [&] (int offset)
     {
+        handoffOffset.store (offset);
         if (handoffCallback)
             handoffCallback();
         raise (autoStartRaised);
@@ -513,7 +517,7 @@ int MultiBusRouter::processHandoff (const Snapshot& snapshot, int n, bool& fired
         clear (handoffArmed);
         clear (overlayDrivesHandoff);
         stamp();
-        handOff();
+        handOff (left);
         return left;
     }
 
@@ -532,9 +536,10 @@ int MultiBusRouter::processHandoff (const Snapshot& snapshot, int n, bool& fired
                 stamp();
                 clear (handoffArmed);
                 clear (standaloneCountActive);
-                handOff();
+                const int start = juce::jlimit (0, n, (int) c);
+                handOff (start);
                 fired = true;
-                return juce::jmax (0, (int) c);
+                return start;
             }
             return 0;
         }
@@ -545,6 +550,7 @@ int MultiBusRouter::processHandoff (const Snapshot& snapshot, int n, bool& fired
             return n;
 
         fired = true;
+        countInState->completionOffset.store (juce::jlimit (0, n, (int) c));
         if (countInState->onComplete)
             countInState->onComplete();
 
@@ -565,7 +571,7 @@ int MultiBusRouter::processHandoff (const Snapshot& snapshot, int n, bool& fired
     {
         clear (handoffArmed);
         clear (standaloneCountActive);
-        handOff();
+        handOff (0);
         fired = true;
     }
     if (isSet (countJumpArmed) && ! countIn->isActive())

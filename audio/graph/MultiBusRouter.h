@@ -111,7 +111,11 @@ public:
     // counter around them).
     std::function<void (const juce::String&)> logCallback;
     std::function<void()> handoffCallback;   // audio thread, at a song-to-song hand-off
+    // Stored just before `handoffCallback`: the offset in the block where the next song starts (the
+    // overlay's samples left, or the standalone count's end offset; 0 at a block start).
+    std::atomic<int32_t> handoffOffset { 0 };
     std::function<void()> countJumpCallback; // audio thread, when an armed standalone count ends
+    std::function<void()> blockRenderedCallback; // audio thread, after every block
 
     // Settings.
     std::atomic<bool> splitMonitor { false };
