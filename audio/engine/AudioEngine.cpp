@@ -158,6 +158,9 @@ void AudioEngine::buildGraph()
     router->handoffCallback = [this] { onHandoff(); };
     router->countJumpCallback = [this] { onCountJumpEnd(); };
     router->blockRenderedCallback = [this] { onAudioBlockRendered(); };
+    // The count-in completion starts the song on the audio thread; installed before any device
+    // runs, so the audio thread never sees it change.
+    countInState.onComplete = [this] { onCountInComplete(); };
 
     for (auto& [name, bus] : groupBuses)
         router->addBus (name, bus->tap.get());

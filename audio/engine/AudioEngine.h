@@ -265,8 +265,8 @@ public:
 
     // Tests, until the song load builds sessions: turns the stems attached to the buses into the
     // active song (the song resampler over the music path plays through the master transport) at
-    // `sessionRate` and `bpm`, ready to play.
-    void activateSongForTesting (const juce::String& songId, double sessionRate, double bpm);
+    // `sessionRate` and `bpm`, ready to play; a song without stems lasts `lengthSeconds`.
+    void activateSongForTesting (const juce::String& songId, double sessionRate, double bpm, double lengthSeconds = 0.0);
     void setTempoForTesting (double bpm) { currentBpm = bpm; }
     void setCurrentLoadingSongIdForTesting (const juce::String& songId) { currentLoadingSongId = songId; }
     void setPreloadedSessionForTesting (std::shared_ptr<PreloadedSession> session) { preloadedSession = std::move (session); }

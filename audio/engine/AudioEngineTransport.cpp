@@ -495,9 +495,11 @@ void AudioEngine::fullReset()
 }
 
 //==============================================================================
-void AudioEngine::activateSongForTesting (const juce::String& songId, double sessionRate, double bpm)
+void AudioEngine::activateSongForTesting (const juce::String& songId, double sessionRate, double bpm, double lengthSeconds)
 {
     masterTransport.setSource (nullptr);
+    groupMixer.setVirtualLength ((int64_t) (lengthSeconds * sessionRate));
+    musicMixer.setVirtualLength ((int64_t) (lengthSeconds * sessionRate));
     const auto device = deviceSampleRate.load();
     const double ratio = sessionRate > 0.0 && device > 0.0 && std::abs (sessionRate - device) > 1.0 ? sessionRate / device : 1.0;
     songResampler = std::make_unique<ZeroLatencyResamplingSource> (splitRouter.get(), ratio);

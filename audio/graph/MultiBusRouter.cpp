@@ -303,7 +303,7 @@ std::optional<MultiBusRouter::Path> MultiBusRouter::renderPiece (juce::AudioBuff
     if (path == Path::custom)
     {
         renderSongForTaps (n, songStart);
-        routeBuses (*snapshot, dest, n);
+        routeBuses (*snapshot, dest, n, songStart);
         if (countInMix)
             routeCountIn (*snapshot, dest, n);
         routeDirectSources (*snapshot, dest, n);
@@ -382,8 +382,10 @@ void MultiBusRouter::renderSongForTaps (int n, int songStart)
         mainSource->getNextAudioBlock (juce::AudioSourceChannelInfo (&scratch, songStart, n - songStart));
 }
 
-void MultiBusRouter::routeBuses (const Snapshot& snapshot, juce::AudioBuffer<float>& dest, int n)
+void MultiBusRouter::routeBuses (const Snapshot& snapshot, juce::AudioBuffer<float>& dest, int n, int songStart)
 {
+    // The buses hold the song from `songStart` of this block on (a hand-off inside the block).
+    n -= songStart;
     const int channels = dest.getNumChannels();
     if (transport != nullptr && ! transport->isPlaying())
     {
@@ -399,7 +401,8 @@ void MultiBusRouter::routeBuses (const Snapshot& snapshot, juce::AudioBuffer<flo
         {
             const auto& slot = snapshot.slots[b];
             if (slot.tap != nullptr && slot.tap->getCaptured() > 0)
-                routeAdd (slot.tap->getCapture(), juce::jmin (slot.tap->getCaptured(), n), dest, 0, slot.firstChannel, slot.stereo, channels);
+                routeAdd (slot.tap->getCapture(), juce::jmin (slot.tap->getCaptured(), n), dest, songStart, slot.firstChannel, slot.stereo,
+                          channels);
         }
         return;
     }
@@ -420,7 +423,7 @@ void MultiBusRouter::routeBuses (const Snapshot& snapshot, juce::AudioBuffer<flo
     for (int b = 0; b < snapshot.busCount; ++b)
         if (auto* tap = snapshot.slots[b].tap)
             largestCapture = juce::jmax (largestCapture, tap->getCaptured());
-    if (inputCount < 1 || outputs < 1 || largestCapture < 1)
+    if (n < 1 || inputCount < 1 || outputs < 1 || largestCapture < 1)
         return;
 
     for (int k = 0; k < outputs; ++k)
@@ -433,7 +436,7 @@ void MultiBusRouter::routeBuses (const Snapshot& snapshot, juce::AudioBuffer<flo
                       slot.stereo, outputs);
     }
     for (int k = 0; k < outputs; ++k)
-        resampleLinear (workBuffer.getReadPointer (k), inputCount, dest.getWritePointer (k), n, ratio, srcStates[k]);
+        resampleLinear (workBuffer.getReadPointer (k), inputCount, dest.getWritePointer (k, songStart), n, ratio, srcStates[k]);
 }
 
 void MultiBusRouter::routeCountIn (const Snapshot& snapshot, juce::AudioBuffer<float>& dest, int n)

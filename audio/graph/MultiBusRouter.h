@@ -167,7 +167,7 @@ private:
     // CUSTOM: the song drives the bus taps, each bus goes to its outputs (resampled when the session
     // rate is not the device's), then the count-in and the direct sources to theirs.
     void renderSongForTaps (int n, int songStart);
-    void routeBuses (const Snapshot& snapshot, juce::AudioBuffer<float>& dest, int n);
+    void routeBuses (const Snapshot& snapshot, juce::AudioBuffer<float>& dest, int n, int songStart);
     void routeCountIn (const Snapshot& snapshot, juce::AudioBuffer<float>& dest, int n);
     void routeDirectSources (const Snapshot& snapshot, juce::AudioBuffer<float>& dest, int n);
     int processHandoff (const Snapshot& snapshot, int n, bool& fired, bool& countInRendered);

@@ -38,8 +38,9 @@ TEST_F (EngineTransportTest, CountLengthIsCappedByTheTruncation)
     addStem ("d", "drums", constant (1.0, 0.1f));
     activate (120.0);
 
-    // At 120 bpm in 4/4 the plan speaks four beats: 2 s, 96,000 samples.
-    const struct { double truncateSec; int64_t expected; } cases[] = { { 1.5, 72000 }, { 3.0, 96000 }, { -1.0, 96000 } };
+    // At 120 bpm in 4/4 the plan lasts two bars: 4 s, 192,000 samples.
+    const struct { double truncateSec; int64_t expected; } cases[] = {
+        { 1.5, 72000 }, { 3.0, 144000 }, { 10.0, 192000 }, { -1.0, 192000 } };
     for (const auto& c : cases)
     {
         SCOPED_TRACE (c.truncateSec);
@@ -74,7 +75,7 @@ TEST_P (CountHandOff, MusicAndClickStartOnTheCountsEndSample)
 
     render (2);
     devices().clearCaptured (countDevice);
-    engine.play (true, true, -1.0, {}, false, -1, -1, -1, -1);
+    engine.play (true, true, -1.0, {}, false, -1, -1, -1, 1.5); // 72,000 samples: inside a block of either size
     ASSERT_EQ (engine.getCountInPhase(), 1);
     const auto countLength = engine.getCountIn().getLength();
     ASSERT_GT (countLength, 0);
@@ -240,7 +241,7 @@ TEST_F (EngineTransportTest, PlaybackUpdateDuringACountHasTheCountInForm)
     EXPECT_EQ ((double) update["time"], 0.0);
     EXPECT_TRUE ((bool) update["isPlaying"]);
     EXPECT_NEAR ((double) update["countInSec"], 20 * 512 / rate, 1.0e-9);
-    EXPECT_NEAR ((double) update["countInTotalSec"], 2.0, 1.0e-4);
+    EXPECT_NEAR ((double) update["countInTotalSec"], 4.0, 1.0e-4);
     EXPECT_GT ((double) update["cuePeak"], 0.0) << "the first count voice spoke";
     for (int i = 0; i < 16; ++i)
         EXPECT_EQ ((double) update["peaks"][i], 0.0);
@@ -250,7 +251,7 @@ TEST_F (EngineTransportTest, PlaybackUpdateDuringACountHasTheCountInForm)
 TEST_F (EngineTransportTest, APausedClickOnlySongKeepsItsTime)
 {
     openDevice ("Virtual 2", 512, 2);
-    activate(); // no stem: the click alone
+    activate (120.0, 30.0); // no stem: the click alone, 30 s long
     engine.play (false, false, 1.0, {}, false, -1, -1, -1, -1);
     render (10);
     whileRendering ([this] { engine.pause(); });

@@ -71,7 +71,7 @@ protected:
         return audio;
     }
 
-    void activate (double bpm = 120.0) { engine.activateSongForTesting ("song-1", rate, bpm); }
+    void activate (double bpm = 120.0, double lengthSeconds = 0.0) { engine.activateSongForTesting ("song-1", rate, bpm, lengthSeconds); }
 
     void render (int blocks) { ASSERT_EQ (devices().renderBlocks (blocks, deviceName), blocks); }
 
