@@ -1,7 +1,7 @@
 // The engine's 16 ms tick with 16 playing stems (one per bus): song time, peaks of every bus and
 // track, PLAYBACK_UPDATE built and handed to a sink. Between ticks the Virtual device renders 768
 // samples (16 ms at 48 kHz) on its manual clock. Reported as fractions of the 16 ms period.
-#include "JuceBenchmarkMain.h"
+#include "bench/JuceBenchmarkMain.h"
 #include "audio/engine/AudioEngine.h"
 #include "platform/StorageRoot.h"
 #include "platform/VirtualAudioDevice.h"
