@@ -796,6 +796,10 @@ private:
     ZeroLatencyResamplingSource::Stats lastResamplerStats;
     int countInLogSink = 0; // the audio-thread log's sink that forwards to debugLog
     bool startPlainTransport (double songTime);
+    void resumeClickSection (const juce::String& tag);
+    // Signals the loader, peak and preload workers; a head-only load's loader is waited for
+    // (3000 ms, then `retryMs`) because it writes into the tracks about to be freed.
+    void signalWorkersForReset (const juce::String& caller, int retryMs);
     void clearCountJumpState();
     void clearOverlapState();
     void publishTransportNow();

@@ -33,6 +33,21 @@ void AudioEngine::stopSongChain()
     publishTransportNow();
 }
 
+void AudioEngine::signalWorkersForReset (const juce::String& caller, int retryMs)
+{
+    signal (trackLoader.get());
+    signal (peakGenerator.get());
+    signal (preloader.get());
+
+    // A head-only activation leaves the loader writing into the tracks this reset frees.
+    if (headOnlyLoadRunning && isRunning (trackLoader.get()) && ! trackLoader->waitForThreadToExit (3000))
+    {
+        debugLog ("[TRACK-AUDIT] " + caller + juce::String::fromUTF8 (": trackLoader wait EXPIRED (3s) \xe2\x80\x94 retry ")
+                  + juce::String (retryMs / 1000) + "s (guard UAF)");
+        trackLoader->waitForThreadToExit (retryMs);
+    }
+}
+
 void AudioEngine::reset()
 {
     debugLog ("[TRANSITION] reset() ENTER | buffersHaveStftDelay=" + juce::String (buffersHaveStftDelay ? "true" : "false")
@@ -54,16 +69,7 @@ void AudioEngine::reset()
         sendEvent (makeObject ({ { "action", "STRETCH_COMPLETE" }, { "songId", "cancelled" } }));
     }
 
-    signal (trackLoader.get());
-    signal (peakGenerator.get());
-    signal (preloader.get());
-
-    // A head-only activation leaves the loader writing into the tracks this reset frees.
-    if (headOnlyLoadRunning && isRunning (trackLoader.get()) && ! trackLoader->waitForThreadToExit (3000))
-    {
-        debugLog (juce::String::fromUTF8 ("[TRACK-AUDIT] reset(): trackLoader wait EXPIRED (3s) \xe2\x80\x94 retry 10s (guard UAF)"));
-        trackLoader->waitForThreadToExit (10000);
-    }
+    signalWorkersForReset ("reset()", 10000);
     if (peaksRunning)
         peakGenerator->waitForThreadToExit (2000);
 
@@ -99,15 +105,7 @@ void AudioEngine::resetFast()
     ++stretchTicket;
 
     signal (getOfflineStretchThread());
-    signal (trackLoader.get());
-    signal (peakGenerator.get());
-    signal (preloader.get());
-
-    if (headOnlyLoadRunning && isRunning (trackLoader.get()) && ! trackLoader->waitForThreadToExit (3000))
-    {
-        debugLog (juce::String::fromUTF8 ("[TRACK-AUDIT] resetFast(): trackLoader wait EXPIRED (3s) \xe2\x80\x94 retry 5s (guard UAF)"));
-        trackLoader->waitForThreadToExit (5000);
-    }
+    signalWorkersForReset ("resetFast()", 5000);
 
     stopSongChain();
 }

@@ -44,17 +44,11 @@ void AudioEngine::syncMetronomePosition (double songTime)
             cue->setNextReadPosition ((juce::int64) (transportSecondsForSongTime (songTime) * rate));
 }
 
-void AudioEngine::publishTransportNow()
-{
-    // The song chain's played position at the session rate (the buses' stretchers count it).
-    int64_t position = 0;
-    if (! groupBuses.empty())
-        position = groupBuses.begin()->second->stretch->getNextReadPosition();
-    publishTransportState (position, sessionSampleRate.load(), transportRunning.load());
-}
+void AudioEngine::publishTransportNow() { onAudioBlockRendered(); }
 
 void AudioEngine::onAudioBlockRendered() noexcept
 {
+    // The song chain's played position at the session rate (the buses' stretchers count it).
     // Lock-free: one atomic load per value.
     int64_t position = 0;
     if (! groupBuses.empty())
@@ -74,6 +68,21 @@ void AudioEngine::logStretchDiagnostics (const juce::String& tag)
 
 //==============================================================================
 // Play.
+
+void AudioEngine::resumeClickSection (const juce::String& tag)
+{
+    if (isClickSectionActive())
+    {
+        setClickSectionRunning (true);
+    }
+    else if (musicMutedByClickSectionCancel)
+    {
+        musicGain->setGain (1.0f, 0.005f);
+        musicMutedByClickSectionCancel = false;
+    }
+    clickSectionMachine.resume();
+    checkClickSectionDrift (tag);
+}
 
 bool AudioEngine::startPlainTransport (double songTime)
 {
@@ -108,17 +117,7 @@ void AudioEngine::play (bool fromStart, bool forceCountIn, double startPosition,
         return;
     }
 
-    if (isClickSectionActive())
-    {
-        setClickSectionRunning (true);
-    }
-    else if (musicMutedByClickSectionCancel)
-    {
-        musicGain->setGain (1.0f, 0.005f);
-        musicMutedByClickSectionCancel = false;
-    }
-    clickSectionMachine.resume();
-    checkClickSectionDrift ("play");
+    resumeClickSection ("play");
 
     if (masterTransport.isPlaying() || countInPhase.load() == 1)
     {
@@ -338,17 +337,7 @@ void AudioEngine::resume()
         return;
 
     playbackGate = true;
-    if (isClickSectionActive())
-    {
-        setClickSectionRunning (true);
-    }
-    else if (musicMutedByClickSectionCancel)
-    {
-        musicGain->setGain (1.0f, 0.005f);
-        musicMutedByClickSectionCancel = false;
-    }
-    clickSectionMachine.resume();
-    checkClickSectionDrift ("resume");
+    resumeClickSection ("resume");
 
     logStretchDiagnostics ("RESUME_PRE");
     transportRunning = true;

@@ -119,6 +119,21 @@ protected:
         return keys;
     }
 
+    // A song playing a few blocks on "Virtual 2", and a record in the preloaded slot. The record is
+    // only counted: the returned owner shows whether the engine still holds it.
+    std::shared_ptr<int> playWithAPreloadedSlot()
+    {
+        openDevice ("Virtual 2", 512, 2);
+        addStem ("d", "drums", constant (2.0, 0.1f));
+        activate();
+        engine.play (false, false, -1.0, {}, false, -1, -1, -1, -1);
+        render (3);
+        auto owner = std::make_shared<int> (0);
+        engine.setPreloadedSessionForTesting (
+            std::shared_ptr<AudioEngine::PreloadedSession> (owner, reinterpret_cast<AudioEngine::PreloadedSession*> (owner.get())));
+        return owner;
+    }
+
     AssetFolders assets;
     juce::String deviceName { "Virtual 2" };
 };
