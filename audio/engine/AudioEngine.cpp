@@ -54,6 +54,11 @@ AudioEngine::AudioEngine (EventSink sink, std::function<juce::File()> storageRoo
 
     // Lines the graph queues on the audio thread reach the log on the message thread.
     AudioThreadLog::shared().startDrainTimer (50);
+    countInLogSink = AudioThreadLog::shared().addSink ([this, weak = std::weak_ptr<Liveness> (liveness)] (const juce::String& line)
+    {
+        if (weak.lock() != nullptr)
+            debugLog (line);
+    });
 
     songLinks.transport = &masterTransport;
     songLinks.resampler = [this] { return songResampler.get(); };
@@ -152,6 +157,10 @@ void AudioEngine::buildGraph()
     // Set before any device runs and never reassigned: they run on the audio thread.
     router->handoffCallback = [this] { onHandoff(); };
     router->countJumpCallback = [this] { onCountJumpEnd(); };
+    router->blockRenderedCallback = [this] { onAudioBlockRendered(); };
+    // The count-in completion starts the song on the audio thread; installed before any device
+    // runs, so the audio thread never sees it change.
+    countInState.onComplete = [this] { onCountInComplete(); };
 
     for (auto& [name, bus] : groupBuses)
         router->addBus (name, bus->tap.get());
@@ -174,6 +183,8 @@ void AudioEngine::buildGraph()
 AudioEngine::~AudioEngine()
 {
     stopTimer();
+    // The session ends first: workers signalled, transport stopped, tracks freed.
+    reset();
 
     // The asset loader checks between folders; it must be gone before the sources it fills.
     assetLoaderShouldStop = true;
@@ -206,6 +217,7 @@ AudioEngine::~AudioEngine()
 
     AudioThreadLog::shared().stopDrainTimer();
     AudioThreadLog::shared().drain();
+    AudioThreadLog::shared().removeSink (countInLogSink);
 
     // Posted closures still in the queue see the token gone and do nothing.
     liveness.reset();
@@ -362,14 +374,7 @@ void AudioEngine::onHandoff() noexcept
 // built they only keep the state the router and the tick read consistent.
 void AudioEngine::onCountJumpEnd() noexcept { countJumpArmed = false; }
 void AudioEngine::onOverlapAutoStart() noexcept {}
-void AudioEngine::onCountInComplete() noexcept {}
 void AudioEngine::onTransportPosition (int64_t, double) noexcept {}
-
-void AudioEngine::timerCallback()
-{
-    if (transitionAutoStartRaised.exchange (false))
-        onOverlapAutoStart();
-}
 
 //==============================================================================
 // Loads from filePath when it names an existing file, else from fallbackPath, else logs the failure.

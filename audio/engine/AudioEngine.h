@@ -16,6 +16,7 @@
 #include "audio/graph/ZeroLatencyResamplingSource.h"
 #include "audio/loading/StemReaders.h"
 #include "audio/loading/StemSamples.h"
+#include "audio/transport/ClickSectionStateMachine.h"
 #include "platform/EventSink.h"
 #include "platform/MidiPorts.h"
 #include "core/Automation.h"
@@ -346,6 +347,36 @@ public:
     // buffers): fetched bytes are copied into the reader. Any thread; the caller owns the reader.
     using PaddedAudioFormatReader = ::quorvelle::PaddedAudioFormatReader;
     std::unique_ptr<juce::AudioFormatReader> createReader (const juce::String& url);
+    // ---- Transport, timer and reset (AudioEngineTransport.cpp, AudioEngineTimer.cpp, AudioEngineReset.cpp) ----
+    // Song time is seconds of the song at its recorded tempo; the transport runs in transport time:
+    // songTime / tempoRatio + songTimeOffset (the stretcher delay, 0 while the stems carry none).
+    double getTempoRatio() const noexcept;
+    double transportSecondsForSongTime (double songTime) const noexcept;
+    double songTimeForTransportSeconds (double seconds) const noexcept;
+    // Moves the click to a song time and the cue source to its transport position.
+    void syncMetronomePosition (double songTime);
+    // One debug line of the transport's timing ("[STRETCH-DIAG] " + tag); changes nothing.
+    void logStretchDiagnostics (const juce::String& tag);
+    int getCountInPhase() const noexcept { return countInPhase.load(); }
+    bool isCountHeld() const noexcept { return countInRunning.load(); }
+    bool isPlaybackGateOpen() const noexcept { return playbackGate.load(); }
+    bool isSessionReadyNow() const noexcept { return isSessionReady; }
+    double getPendingStartPosition() const noexcept { return pendingSeekSeconds; }
+    const ClickSectionStateMachine& getClickSectionMachine() const noexcept { return clickSectionMachine; }
+    CosineSmoothedGainAudioSource* getMusicGain() noexcept { return musicGain.get(); }
+    int getStretchTicket() const noexcept { return stretchTicket; }
+    juce::String getCurrentLoadingSongId() const { return currentLoadingSongId; }
+    bool hasPreloadedSession() const noexcept { return preloadedSession != nullptr; }
+
+    // Tests, until the song load builds sessions: turns the stems attached to the buses into the
+    // active song (the song resampler over the music path plays through the master transport) at
+    // `sessionRate` and `bpm`, ready to play; a song without stems lasts `lengthSeconds`.
+    void activateSongForTesting (const juce::String& songId, double sessionRate, double bpm, double lengthSeconds = 0.0);
+    void setTempoForTesting (double bpm) { currentBpm = bpm; }
+    void setCurrentLoadingSongIdForTesting (const juce::String& songId) { currentLoadingSongId = songId; }
+    void setPreloadedSessionForTesting (std::shared_ptr<PreloadedSession> session) { preloadedSession = std::move (session); }
+    void armPreserveSessionForTesting() { preserveSessionArmed = true; }
+    // ---- end of transport, timer and reset ----
 
     // Song load.
     void loadSession (const juce::var& tracks, const juce::var& sections, const juce::var& beatmap, const juce::var& timeSignature,
@@ -972,6 +1003,43 @@ private:
     std::array<char, 256> activeSongIdBuffer {};
 
     bool stretchBypassed = true;
+
+    // Transport, timer and reset (private part).
+    ClickSectionStateMachine clickSectionMachine;
+    std::atomic<bool> transportRunning { false }; // the engine started the master transport and has not stopped it
+    bool musicMutedByClickSectionCancel = false;
+    int64_t lastSongTimePositionSamples = -1; // raw position behind the last tick's song time (diagnostics)
+    juce::String lastSongTimeBus;
+    ZeroLatencyResamplingSource::Stats lastResamplerStats;
+    int countInLogSink = 0; // the audio-thread log's sink that forwards to debugLog
+    bool startPlainTransport (double songTime);
+    void resumeClickSection (const juce::String& tag);
+    // Signals the loader, peak and preload workers; a head-only load's loader is waited for
+    // (3000 ms, then `retryMs`) because it writes into the tracks about to be freed.
+    void signalWorkersForReset (const juce::String& caller, int retryMs);
+    void clearCountJumpState();
+    void clearOverlapState();
+    void publishTransportNow();
+    void onAudioBlockRendered() noexcept;
+    double computeTickSongTime();
+    juce::var makePlaybackUpdate (double songTime);
+    juce::var makeCountInPlaybackUpdate();
+    void logTickDiagnostics (double songTime);
+    void reportCallbackTiming();
+    void stopSongChain();
+    // Hooks of the work other parts build (click sections, loops and boundary seeks, counts, overlap
+    // phases, automation, offline stretch). Each does nothing until that work lands.
+    bool isClickSectionActive() const noexcept { return cueClickSectionFlag.load(); }
+    void setClickSectionRunning (bool) {}
+    void checkClickSectionDrift (const juce::String&) {}
+    void handleClickSectionTickMarks() {}
+    void handleCountTickMarks() {}
+    double handleLoopAndBoundaryBranches (double songTime) { return songTime; }
+    bool runOverlapPhases (double) { return false; }
+    void addClickSectionFields (juce::DynamicObject&) {}
+    void addAutomationState (juce::DynamicObject&, double) {}
+    juce::Thread* getOfflineStretchThread() const { return nullptr; }
+    bool overlapPreActivating() const noexcept { return transitionPreloadArmed; }
 
     // Start-up.
     double initialiseStartMs = 0.0;

@@ -5,19 +5,6 @@
 namespace quorvelle
 {
 //==============================================================================
-// Transport and reset.
-void AudioEngine::play (bool, bool, double, const juce::String&, bool, double, int, int, double) {}
-void AudioEngine::stop() {}
-void AudioEngine::pause() {}
-void AudioEngine::resume() {}
-void AudioEngine::seek (double) {}
-void AudioEngine::emitFadeDiag (bool, float) {}
-void AudioEngine::fullReset() {}
-void AudioEngine::cancelLoad() {}
-void AudioEngine::reset() {}
-void AudioEngine::resetFast() {}
-
-//==============================================================================
 // Loops, seeks, counts, click sections, tempo and key.
 void AudioEngine::loopSeek (double) {}
 void AudioEngine::setLoopRegion (double, double, bool) {}

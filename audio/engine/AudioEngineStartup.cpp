@@ -188,8 +188,6 @@ void AudioEngine::initialise()
 
     startTimer (16);
 
-    countInState.onComplete = [this] { onCountInComplete(); };
-
     sendAudioDeviceList();
     logStartupStep ("sendAudioDeviceList done");
     logStartupStep (utf8 ("initialise() SYNCHRONOUS PART DONE \xe2\x80\x94 launching async cue/click loader"));

@@ -17,6 +17,8 @@ struct CountInState
     std::atomic<int32_t> completedAtSample { -1 };
     // Called by the router on the audio thread when a count before the song ends (starts the song).
     std::function<void()> onComplete;
+    // Stored by the router just before `onComplete`: the offset in the block where the song starts.
+    std::atomic<int32_t> completionOffset { 0 };
 };
 
 // What the router needs of the count-in source: it renders it itself (getNextAudioBlock), asks

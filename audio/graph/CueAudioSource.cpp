@@ -405,6 +405,15 @@ void CueAudioSource::loadCueSamples (const juce::File& cuesFolder, juce::AudioFo
     // The previous maps are released here.
 }
 
+juce::String CueAudioSource::getFirstSectionNameExcept (const juce::StringArray& skipped) const
+{
+    const Lock l (const_cast<juce::SpinLock&> (lock));
+    for (const auto& section : sections)
+        if (! skipped.contains (section.name.toLowerCase().trim()))
+            return section.name;
+    return {};
+}
+
 double CueAudioSource::currentSampleRate() const noexcept
 {
     const Lock l (const_cast<juce::SpinLock&> (lock));

@@ -107,6 +107,9 @@ public:
     const CueSampleBank& getCueSampleBank() const noexcept { return cueSamples; }
     int64_t getMemoryUsage() const;
     juce::String getFilenameForSection (const juce::String& sectionName) const;
+    // The first cue section whose name, lower-cased and trimmed, is none of `skipped`; empty when none.
+    juce::String getFirstSectionNameExcept (const juce::StringArray& skipped) const;
+    double getSampleRate() const noexcept { return currentSampleRate(); }
     juce::String describeKeys() const;
 
     // Immediate triggers of the click-section logic (audio thread, from the metronome's observer).

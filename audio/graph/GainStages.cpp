@@ -224,6 +224,7 @@ float CosineSmoothedGainAudioSource::currentGain() const noexcept
 void CosineSmoothedGainAudioSource::setAtOnce (float target) noexcept
 {
     fromGain = toGain = target;
+    publishedGain.store (target);
     progress.setCurrentAndTargetValue (1.0f);
 }
 
@@ -302,6 +303,7 @@ void CosineSmoothedGainAudioSource::getNextAudioBlock (const juce::AudioSourceCh
     if (! progress.isSmoothing())
     {
         const auto g = toGain;
+        publishedGain.store (g);
         if (g <= 1.0e-4f)
             info.clearActiveBufferRegion();
         else if (! isUnity (g))
@@ -321,6 +323,7 @@ void CosineSmoothedGainAudioSource::getNextAudioBlock (const juce::AudioSourceCh
                 juce::FloatVectorOperations::multiply (buffer.getWritePointer (c, info.startSample + done), gainBuffer.get(), k);
         done += k;
     }
+    publishedGain.store (currentGain());
 }
 
 //==============================================================================

@@ -127,11 +127,15 @@ public:
     float getToGain() const noexcept { return toGain; }
     bool isRamping() const noexcept { return progress.isSmoothing(); }
     float currentGain() const noexcept;
+    // Any thread: the gain reached at the end of the last rendered block (or set at once before
+    // the first prepare).
+    float getPublishedGain() const noexcept { return publishedGain.load(); }
 
     void prepareToPlay (int samplesPerBlockExpected, double sampleRate) override;
     void getNextAudioBlock (const juce::AudioSourceChannelInfo& info) override;
 
 private:
+    std::atomic<float> publishedGain { 1.0f };
     void applyGain (float target, float seconds) noexcept;
     void setAtOnce (float target) noexcept;
     float gainAt (float t) const noexcept;

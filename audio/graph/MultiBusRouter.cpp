@@ -269,6 +269,9 @@ void MultiBusRouter::getNextAudioBlock (const juce::AudioSourceChannelInfo& info
             logPostPauseDiag (buffer, info.startSample, n, *lastPath);
     }
 
+    if (blockRenderedCallback)
+        blockRenderedCallback();
+
     const auto elapsed = juce::Time::highResolutionTicksToSeconds (juce::Time::getHighResolutionTicks() - startTicks);
     const auto micros = (int64_t) (elapsed * 1.0e6);
     lastCallbackMicros.store (micros);
@@ -300,7 +303,7 @@ std::optional<MultiBusRouter::Path> MultiBusRouter::renderPiece (juce::AudioBuff
     if (path == Path::custom)
     {
         renderSongForTaps (n, songStart);
-        routeBuses (*snapshot, dest, n);
+        routeBuses (*snapshot, dest, n, songStart);
         if (countInMix)
             routeCountIn (*snapshot, dest, n);
         routeDirectSources (*snapshot, dest, n);
@@ -379,8 +382,10 @@ void MultiBusRouter::renderSongForTaps (int n, int songStart)
         mainSource->getNextAudioBlock (juce::AudioSourceChannelInfo (&scratch, songStart, n - songStart));
 }
 
-void MultiBusRouter::routeBuses (const Snapshot& snapshot, juce::AudioBuffer<float>& dest, int n)
+void MultiBusRouter::routeBuses (const Snapshot& snapshot, juce::AudioBuffer<float>& dest, int n, int songStart)
 {
+    // The buses hold the song from `songStart` of this block on (a hand-off inside the block).
+    n -= songStart;
     const int channels = dest.getNumChannels();
     if (transport != nullptr && ! transport->isPlaying())
     {
@@ -396,7 +401,8 @@ void MultiBusRouter::routeBuses (const Snapshot& snapshot, juce::AudioBuffer<flo
         {
             const auto& slot = snapshot.slots[b];
             if (slot.tap != nullptr && slot.tap->getCaptured() > 0)
-                routeAdd (slot.tap->getCapture(), juce::jmin (slot.tap->getCaptured(), n), dest, 0, slot.firstChannel, slot.stereo, channels);
+                routeAdd (slot.tap->getCapture(), juce::jmin (slot.tap->getCaptured(), n), dest, songStart, slot.firstChannel, slot.stereo,
+                          channels);
         }
         return;
     }
@@ -417,7 +423,7 @@ void MultiBusRouter::routeBuses (const Snapshot& snapshot, juce::AudioBuffer<flo
     for (int b = 0; b < snapshot.busCount; ++b)
         if (auto* tap = snapshot.slots[b].tap)
             largestCapture = juce::jmax (largestCapture, tap->getCaptured());
-    if (inputCount < 1 || outputs < 1 || largestCapture < 1)
+    if (n < 1 || inputCount < 1 || outputs < 1 || largestCapture < 1)
         return;
 
     for (int k = 0; k < outputs; ++k)
@@ -430,7 +436,7 @@ void MultiBusRouter::routeBuses (const Snapshot& snapshot, juce::AudioBuffer<flo
                       slot.stereo, outputs);
     }
     for (int k = 0; k < outputs; ++k)
-        resampleLinear (workBuffer.getReadPointer (k), inputCount, dest.getWritePointer (k), n, ratio, srcStates[k]);
+        resampleLinear (workBuffer.getReadPointer (k), inputCount, dest.getWritePointer (k, songStart), n, ratio, srcStates[k]);
 }
 
 void MultiBusRouter::routeCountIn (const Snapshot& snapshot, juce::AudioBuffer<float>& dest, int n)
@@ -492,8 +498,9 @@ int MultiBusRouter::processHandoff (const Snapshot& snapshot, int n, bool& fired
         if (handoffStampMs != nullptr)
             handoffStampMs->store (nowMs());
     };
-    auto handOff = [&]
+    auto handOff = [&] (int offset)
     {
+        handoffOffset.store (offset);
         if (handoffCallback)
             handoffCallback();
         raise (autoStartRaised);
@@ -513,7 +520,7 @@ int MultiBusRouter::processHandoff (const Snapshot& snapshot, int n, bool& fired
         clear (handoffArmed);
         clear (overlayDrivesHandoff);
         stamp();
-        handOff();
+        handOff (left);
         return left;
     }
 
@@ -532,9 +539,10 @@ int MultiBusRouter::processHandoff (const Snapshot& snapshot, int n, bool& fired
                 stamp();
                 clear (handoffArmed);
                 clear (standaloneCountActive);
-                handOff();
+                const int start = juce::jlimit (0, n, (int) c);
+                handOff (start);
                 fired = true;
-                return juce::jmax (0, (int) c);
+                return start;
             }
             return 0;
         }
@@ -545,6 +553,7 @@ int MultiBusRouter::processHandoff (const Snapshot& snapshot, int n, bool& fired
             return n;
 
         fired = true;
+        countInState->completionOffset.store (juce::jlimit (0, n, (int) c));
         if (countInState->onComplete)
             countInState->onComplete();
 
@@ -565,7 +574,7 @@ int MultiBusRouter::processHandoff (const Snapshot& snapshot, int n, bool& fired
     {
         clear (handoffArmed);
         clear (standaloneCountActive);
-        handOff();
+        handOff (0);
         fired = true;
     }
     if (isSet (countJumpArmed) && ! countIn->isActive())

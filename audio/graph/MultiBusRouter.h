@@ -111,7 +111,11 @@ public:
     // counter around them).
     std::function<void (const juce::String&)> logCallback;
     std::function<void()> handoffCallback;   // audio thread, at a song-to-song hand-off
+    // Stored just before `handoffCallback`: the offset in the block where the next song starts (the
+    // overlay's samples left, or the standalone count's end offset; 0 at a block start).
+    std::atomic<int32_t> handoffOffset { 0 };
     std::function<void()> countJumpCallback; // audio thread, when an armed standalone count ends
+    std::function<void()> blockRenderedCallback; // audio thread, after every block
 
     // Settings.
     std::atomic<bool> splitMonitor { false };
@@ -163,7 +167,7 @@ private:
     // CUSTOM: the song drives the bus taps, each bus goes to its outputs (resampled when the session
     // rate is not the device's), then the count-in and the direct sources to theirs.
     void renderSongForTaps (int n, int songStart);
-    void routeBuses (const Snapshot& snapshot, juce::AudioBuffer<float>& dest, int n);
+    void routeBuses (const Snapshot& snapshot, juce::AudioBuffer<float>& dest, int n, int songStart);
     void routeCountIn (const Snapshot& snapshot, juce::AudioBuffer<float>& dest, int n);
     void routeDirectSources (const Snapshot& snapshot, juce::AudioBuffer<float>& dest, int n);
     int processHandoff (const Snapshot& snapshot, int n, bool& fired, bool& countInRendered);

@@ -191,6 +191,7 @@ TEST (MultiBusRouter, CountInHandsOffToTheSongOnItsEndSample)
     EXPECT_EQ (song.position, 212);
     EXPECT_EQ (graph.countState.completedAtSample.load(), -1);
     EXPECT_EQ (graph.completions, 1);
+    EXPECT_EQ (graph.countState.completionOffset.load(), 300) << "the completion learns where the song starts";
 
     graph.render (2, 512);
     EXPECT_EQ (graph.completions, 1);
@@ -218,6 +219,7 @@ TEST (MultiBusRouter, OverlayHandsOffOnItsLastSample)
 
     auto out = graph.render (2, 512);
     EXPECT_EQ (graph.handoffs, 1);
+    EXPECT_EQ (graph.router.handoffOffset.load(), 188) << "the overlay's samples left";
     EXPECT_TRUE (graph.autoStartRaised.load());
     EXPECT_FALSE (graph.handoffArmed.load());
     EXPECT_FALSE (graph.overlayDrives.load());
@@ -245,6 +247,7 @@ TEST (MultiBusRouter, StandaloneCountEndsIntoTheSongOrTheCountJump)
     EXPECT_EQ (song.position, 256);
     auto out = graph.render (2, 256);
     EXPECT_EQ (graph.handoffs, 1);
+    EXPECT_EQ (graph.router.handoffOffset.load(), 100) << "the standalone count's end";
     EXPECT_FALSE (graph.standalone.load());
     EXPECT_FALSE (graph.handoffArmed.load());
     // The song plays from offset 100 of this block: the count's end.

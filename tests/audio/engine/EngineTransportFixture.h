@@ -1,0 +1,140 @@
+// A playable song on the Virtual device's manual clock: stems built in memory and attached to their
+// buses, the song made active (resampler, transport, session rate, tempo), optional cue and click
+// samples for counts. Renders on the test thread; operations that stop a playing transport run while
+// a stepping thread renders (the transport's stop waits for a block).
+#pragma once
+
+#include "EngineDeviceFixture.h"
+#include "tests/audio/graph/SpokenAndClickFixtures.h"
+
+#include <atomic>
+#include <cmath>
+#include <thread>
+
+namespace quorvelle::test
+{
+class EngineTransportTest : public EngineDeviceTest
+{
+protected:
+    static constexpr double rate = 48000.0;
+
+    void TearDown() override
+    {
+        engine.getDeviceManager().closeAudioDevice();
+        EngineDeviceTest::TearDown();
+    }
+
+    // Clicks and spoken counts for the count-in (a count cannot be built without them).
+    void loadCountSamples()
+    {
+        for (const auto* key : { "clic_high", "clic_low" })
+            ASSERT_TRUE (AssetFolders::writeTone (assets.clicks, juce::String (key) + ".wav", rate, 200, 0.5f));
+        for (const auto* key : { "1", "2", "3", "4" })
+            ASSERT_TRUE (AssetFolders::writeTone (assets.cues, juce::String (key) + ".wav", rate, 2000, 0.3f));
+        engine.setAssetSearchStartForTesting (assets.temp.folder());
+        engine.loadAssetFolders();
+        ASSERT_TRUE (engine.areCueSamplesLoaded());
+    }
+
+    // `name` ("Virtual 2/4/8") at `blockSize`, all its outputs active.
+    void openDevice (const juce::String& name, int blockSize, int outputs)
+    {
+        deviceName = name;
+        openVirtual();
+        engine.setAudioDevice (name);
+        engine.ensureOutputChannels (outputs);
+        engine.setDeviceBufferSize (blockSize);
+        auto* device = engine.getDeviceManager().getCurrentAudioDevice();
+        ASSERT_NE (device, nullptr);
+        ASSERT_EQ (device->getCurrentBufferSizeSamples(), blockSize);
+        events.clear();
+    }
+
+    // A stereo stem of `audio` on `bus`.
+    AudioEngine::LoadedTrack& addStem (const juce::String& id, const juce::String& bus, const juce::AudioBuffer<float>& audio)
+    {
+        auto track = std::make_unique<AudioEngine::LoadedTrack>();
+        track->source = std::make_unique<juce::MemoryAudioSource> (const_cast<juce::AudioBuffer<float>&> (audio), true);
+        track->gain = std::make_unique<SmoothedGainAudioSource> (track->source.get());
+        track->tap = std::make_unique<TapAudioSource> (track->gain.get());
+        track->busOverride = bus;
+        auto& stored = *track;
+        engine.addLoadedTrackForTesting (id, std::move (track));
+        return stored;
+    }
+
+    static juce::AudioBuffer<float> constant (double seconds, float value)
+    {
+        juce::AudioBuffer<float> audio (2, (int) (seconds * rate));
+        for (int c = 0; c < 2; ++c)
+            juce::FloatVectorOperations::fill (audio.getWritePointer (c), value, audio.getNumSamples());
+        return audio;
+    }
+
+    void activate (double bpm = 120.0, double lengthSeconds = 0.0) { engine.activateSongForTesting ("song-1", rate, bpm, lengthSeconds); }
+
+    void render (int blocks) { ASSERT_EQ (devices().renderBlocks (blocks, deviceName), blocks); }
+
+    int64_t captured() const { return devices().getNumCapturedSamples (deviceName); }
+
+    // The first captured sample of `channel` from `from` on whose magnitude exceeds `threshold`; -1 none.
+    int64_t firstSound (int channel, int64_t from = 0, float threshold = 1.0e-6f) const
+    {
+        const auto samples = devices().getCaptured (deviceName, channel);
+        for (auto i = (size_t) std::max<int64_t> (0, from); i < samples.size(); ++i)
+            if (std::abs (samples[i]) > threshold)
+                return (int64_t) i;
+        return -1;
+    }
+
+    // Runs `operation` here while a stepping thread renders blocks until it has returned.
+    void whileRendering (const std::function<void()>& operation)
+    {
+        std::atomic<bool> done { false };
+        std::thread stepper ([&]
+        {
+            while (! done.load())
+                devices().renderBlocks (1, deviceName);
+        });
+        operation();
+        done = true;
+        stepper.join();
+    }
+
+    // The last PLAYBACK_UPDATE sent.
+    juce::var lastUpdate() const
+    {
+        for (auto it = events.rbegin(); it != events.rend(); ++it)
+            if (actionOf (*it) == "PLAYBACK_UPDATE")
+                return *it;
+        return {};
+    }
+
+    static juce::StringArray keysOf (const juce::var& event)
+    {
+        juce::StringArray keys;
+        if (auto* object = event.getDynamicObject())
+            for (const auto& property : object->getProperties())
+                keys.add (property.name.toString());
+        return keys;
+    }
+
+    // A song playing a few blocks on "Virtual 2", and a record in the preloaded slot. The record is
+    // only counted: the returned owner shows whether the engine still holds it.
+    std::shared_ptr<int> playWithAPreloadedSlot()
+    {
+        openDevice ("Virtual 2", 512, 2);
+        addStem ("d", "drums", constant (2.0, 0.1f));
+        activate();
+        engine.play (false, false, -1.0, {}, false, -1, -1, -1, -1);
+        render (3);
+        auto owner = std::make_shared<int> (0);
+        engine.setPreloadedSessionForTesting (
+            std::shared_ptr<AudioEngine::PreloadedSession> (owner, reinterpret_cast<AudioEngine::PreloadedSession*> (owner.get())));
+        return owner;
+    }
+
+    AssetFolders assets;
+    juce::String deviceName { "Virtual 2" };
+};
+} // namespace quorvelle::test
