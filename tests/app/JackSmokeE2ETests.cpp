@@ -2,6 +2,7 @@
 // playback ports): start-up opens it by default, the device list shows it, the program's first two
 // ports are connected to the first two playback ports, it plays silence without a session, and the
 // next start with the same HOME takes the fast path over the saved device state.
+#include "DummyJackServer.h"
 #include "EndedProgram.h"
 #include "ProgramProcess.h"
 #include "TypedDeviceEvents.h"
@@ -11,109 +12,14 @@
 #include <gtest/gtest.h>
 #include <juce_audio_formats/juce_audio_formats.h>
 
-#include <csignal>
-#include <cstdlib>
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-extern char** environ;
-
 namespace quorvelle::test
 {
 namespace
 {
 constexpr int startupMs = 45000;
 constexpr int eventMs = 20000;
-constexpr int toolMs = 20000;
 
 juce::String actionOf (const juce::var& v) { return v.getProperty ("action", {}).toString(); }
-
-// A JACK tool run to its end with the test's environment; its standard output, or nothing when it
-// could not start, did not end in time or failed.
-std::optional<juce::String> runTool (const juce::StringArray& command)
-{
-    juce::ChildProcess tool;
-    if (! tool.start (command, juce::ChildProcess::wantStdOut))
-        return std::nullopt;
-    auto output = tool.readAllProcessOutput(); // returns once the tool has closed its output
-    if (! tool.waitForProcessToFinish (toolMs))
-    {
-        tool.kill();
-        return std::nullopt;
-    }
-    if (tool.getExitCode() != 0)
-        return std::nullopt;
-    return output;
-}
-
-// `jackd -d dummy` under a name of its own, stopped by its process id on every path.
-class DummyJackServer
-{
-public:
-    explicit DummyJackServer (const juce::File& logFile)
-        : name ("quorvelle-smoke-" + juce::String (::getpid())), log (logFile)
-    {
-        ::setenv ("JACK_NO_AUDIO_RESERVATION", "1", 1);
-        ::setenv ("JACK_DEFAULT_SERVER", name.toRawUTF8(), 1);
-
-        const std::string path = "/usr/bin/jackd";
-        std::vector<std::string> args { path, "-n", name.toStdString(), "-r", "-d", "dummy", "-r", "48000", "-p", "256", "-P", "8", "-C", "0" };
-        std::vector<char*> argv;
-        for (auto& a : args)
-            argv.push_back (a.data());
-        argv.push_back (nullptr);
-
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init (&actions);
-        posix_spawn_file_actions_addopen (&actions, 1, log.getFullPathName().toRawUTF8(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        posix_spawn_file_actions_adddup2 (&actions, 1, 2);
-        pid_t child = -1;
-        if (posix_spawn (&child, path.c_str(), &actions, nullptr, argv.data(), environ) == 0)
-            pid = child;
-        posix_spawn_file_actions_destroy (&actions);
-    }
-
-    ~DummyJackServer()
-    {
-        if (pid > 0)
-        {
-            ::kill (pid, SIGTERM);
-            if (! reaped (10000))
-            {
-                ::kill (pid, SIGKILL);
-                reaped (10000);
-            }
-        }
-        ::unsetenv ("JACK_DEFAULT_SERVER");
-    }
-
-    // Waits (bounded) until the server answers.
-    bool waitUntilRunning() const
-    {
-        return pid > 0 && runTool ({ "jack_wait", "-s", name, "-w", "-t", "10" }).has_value();
-    }
-
-    juce::String logText() const { return log.loadFileAsString(); }
-
-    const juce::String name;
-
-private:
-    bool reaped (int timeoutMs)
-    {
-        for (const auto end = juce::Time::getMillisecondCounter() + (juce::uint32) timeoutMs; juce::Time::getMillisecondCounter() < end;)
-        {
-            if (::waitpid (pid, nullptr, WNOHANG) == pid)
-                return true;
-            juce::Thread::sleep (20);
-        }
-        return false;
-    }
-
-    juce::File log;
-    pid_t pid = -1;
-};
 
 // The port lines of `jack_lsp -c`: each port, then its connections indented.
 bool connected (const juce::String& lsp, const juce::String& port, const juce::String& to)

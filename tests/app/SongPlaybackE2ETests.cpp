@@ -1,0 +1,263 @@
+// A song through the whole program on jackd's dummy backend (48 kHz, 256 frames): LOAD_SONG with a
+// 16-bit WAV, a 24-bit WAV, a FLAC and a missing stem, the progress and error events, SESSION_LOADED,
+// then PLAY, PAUSE, RESUME and STOP as PLAYBACK_UPDATE shows them, and the audio the program plays,
+// recorded from its JACK ports, against the sum of the stems.
+#include "DummyJackServer.h"
+#include "EndedProgram.h"
+#include "ProgramProcess.h"
+#include "TypedSongEvents.h"
+
+#include "tests/support/AudioFixtures.h"
+#include "tests/support/TempFolder.h"
+
+#include <gtest/gtest.h>
+#include <juce_audio_formats/juce_audio_formats.h>
+
+#include <cmath>
+
+namespace quorvelle::test
+{
+namespace
+{
+constexpr int startupMs = 45000;
+constexpr int eventMs = 20000;
+constexpr double rate = 48000.0;
+constexpr int stemSamples = 8 * 48000;
+
+juce::String actionOf (const juce::var& v) { return v.getProperty ("action", {}).toString(); }
+
+// The 16-bit values of the three stems, per channel. Stem 0 holds a ramp on its left channel, so a
+// dropped or repeated sample changes the sum; every stem starts with a value that is not zero.
+int stemValue (int stem, int channel, int i)
+{
+    switch (stem)
+    {
+        case 0: return channel == 0 ? ((i % 2000) - 1000) * 3 : 1500 - (i % 1500);
+        case 1: return channel == 0 ? ((i * 7) % 1001) - 500 : ((i / 3) % 400) - 900;
+        default: return channel == 0 ? (i % 3 == 0 ? 700 : -300) : ((i / 10) % 50) * 20 - 500;
+    }
+}
+
+int stemSum (int channel, int i)
+{
+    return stemValue (0, channel, i) + stemValue (1, channel, i) + stemValue (2, channel, i);
+}
+
+juce::File writeStem (const TempFolder& temp, int stem, const juce::String& name, FixtureFormat format)
+{
+    juce::AudioBuffer<float> buffer (2, stemSamples);
+    for (int c = 0; c < 2; ++c)
+        for (int i = 0; i < stemSamples; ++i)
+            buffer.setSample (c, i, (float) stemValue (stem, c, i) / 32768.0f);
+    const auto file = temp / name;
+    EXPECT_TRUE (writeAudioFile (file, buffer, rate, format));
+    return file;
+}
+
+juce::var stemObject (const juce::String& id, const juce::String& url, const juce::String& type)
+{
+    return makeObject ({ { "id", id }, { "name", id }, { "url", url }, { "instrumentType", type } });
+}
+
+// The typed and JSON events of one action, in arrival order.
+std::vector<juce::var> eventsOf (const ProgramProcess& program, const juce::String& action, size_t from = 0)
+{
+    std::vector<juce::var> found;
+    const auto all = program.events();
+    for (size_t i = from; i < all.size(); ++i)
+    {
+        if (actionOf (all[i]) == action)
+            found.push_back (all[i]);
+        else if (const auto typed = typedSongEvent (all[i]); actionOf (typed) == action)
+            found.push_back (typed);
+    }
+    return found;
+}
+
+// The next PLAYBACK_UPDATE after `from` that satisfies `predicate`; its index.
+std::optional<size_t> waitForUpdate (ProgramProcess& program, const std::function<bool (const juce::var&)>& predicate, size_t from)
+{
+    return program.waitForEvent ([&] (const juce::var& e) { return actionOf (e) == "PLAYBACK_UPDATE" && predicate (e); }, eventMs, from);
+}
+
+double timeOf (const juce::var& update) { return (double) update.getProperty ("time", -1.0); }
+bool playingOf (const juce::var& update) { return (bool) update.getProperty ("isPlaying", false); }
+
+// Reads a 32-bit recording as its integer samples.
+std::vector<std::vector<int>> readRecording (const juce::File& file)
+{
+    juce::AudioFormatManager formats;
+    formats.registerBasicFormats();
+    std::unique_ptr<juce::AudioFormatReader> reader (formats.createReaderFor (file));
+    if (reader == nullptr)
+        return {};
+    std::vector<std::vector<int>> channels (reader->numChannels, std::vector<int> ((size_t) reader->lengthInSamples));
+    std::vector<int*> pointers;
+    for (auto& c : channels)
+        pointers.push_back (c.data());
+    if (! reader->read (pointers.data(), (int) pointers.size(), 0, (int) reader->lengthInSamples, false))
+        return {};
+    return channels;
+}
+
+// A JACK tool that runs in the background until it ends by itself.
+class BackgroundTool
+{
+public:
+    explicit BackgroundTool (const juce::StringArray& command) { started = process.start (command, juce::ChildProcess::wantStdOut); }
+    ~BackgroundTool()
+    {
+        if (process.isRunning())
+            process.kill();
+    }
+    bool waitForEnd() { return started && process.waitForProcessToFinish (jackToolMs) && process.getExitCode() == 0; }
+    bool started = false;
+
+private:
+    juce::ChildProcess process;
+};
+} // namespace
+
+TEST (SongPlaybackE2E, MainRoadLoadsPlaysPausesResumesStopsAndSoundsAsTheSumOfTheStems)
+{
+    TempFolder temp;
+    DummyJackServer server (temp / "jackd.log", "quorvelle-song", true);
+    ASSERT_TRUE (server.waitUntilRunning()) << server.logText();
+
+    const auto wav16 = writeStem (temp, 0, "a.wav", FixtureFormat::wav16);
+    const auto wav24 = writeStem (temp, 1, "b.wav", FixtureFormat::wav24);
+    const auto flac = writeStem (temp, 2, "c.flac", FixtureFormat::flac16);
+    const auto missing = temp / "missing.wav";
+
+    EndedProgram program;
+    ASSERT_TRUE (program.waitForAction ("BACKEND_READY", startupMs).has_value()) << program.stderrText();
+
+    // No count-in and no click or spoken cue over the music: the output is the stems alone.
+    program.send (std::string (R"({"action":"SET_COUNT_IN","enabled":false})"));
+    program.send (std::string (R"({"action":"SET_METRONOME_MUTE","muted":true})"));
+    program.send (std::string (R"({"action":"SET_GUIDE_MUTE","muted":true})"));
+
+    const auto loadFrom = program.lines().size();
+    juce::Array<juce::var> tracks { stemObject ("a", wav16.getFullPathName(), "BASS"),
+                                    stemObject ("b", "file://" + wav24.getFullPathName(), "PIANO"),
+                                    stemObject ("c", flac.getFullPathName(), "DRUMS"),
+                                    stemObject ("d", "file://" + missing.getFullPathName(), "KEYS") };
+    program.send (makeObject ({ { "action", "LOAD_SONG" }, { "songId", "song-main-road" }, { "name", "Main road" }, { "bpm", 120 },
+                                { "tracks", tracks } }));
+
+    const auto loaded = program.waitForAction ("SESSION_LOADED", eventMs, loadFrom);
+    ASSERT_TRUE (loaded.has_value()) << program.stderrText();
+
+    // SESSION_LOADED's keys, in their order, from the line as sent.
+    const auto loadedLine = juce::String (program.lines()[*loaded]);
+    const juce::StringArray keys { "\"action\"", "\"trackCount\"", "\"sampleRate\"", "\"audioDuration\"", "\"songId\"" };
+    int at = -1;
+    for (const auto& key : keys)
+    {
+        const auto next = loadedLine.indexOf (key);
+        EXPECT_GT (next, at) << key << " in " << loadedLine;
+        at = next;
+    }
+    const auto session = program.events()[*loaded];
+    EXPECT_EQ ((int) session.getProperty ("trackCount", {}), 3);
+    EXPECT_EQ ((double) session.getProperty ("sampleRate", {}), rate);
+    EXPECT_NEAR ((double) session.getProperty ("audioDuration", {}), stemSamples / rate, 1.0e-6);
+    EXPECT_EQ (session.getProperty ("songId", {}).toString(), "song-main-road");
+
+    // Every stem counts in the progress, the missing one too, and only the missing one fails.
+    const auto progress = eventsOf (program, "LOAD_PROGRESS", loadFrom);
+    ASSERT_EQ (progress.size(), 4u) << program.stderrText();
+    std::vector<int> indices, percents;
+    for (const auto& p : progress)
+    {
+        indices.push_back ((int) p.getProperty ("trackIndex", -1));
+        percents.push_back ((int) p.getProperty ("progress", -1));
+    }
+    std::sort (indices.begin(), indices.end());
+    EXPECT_EQ (indices, (std::vector<int> { 0, 1, 2, 3 }));
+    EXPECT_EQ (percents, (std::vector<int> { 25, 50, 75, 100 }));
+
+    const auto errors = eventsOf (program, "TRACK_LOAD_ERROR", loadFrom);
+    ASSERT_EQ (errors.size(), 1u);
+    EXPECT_EQ (errors[0].getProperty ("trackId", {}).toString(), "d");
+    EXPECT_TRUE (errors[0].getProperty ("diag", {}).toString().contains ("exists=NO path=" + missing.getFullPathName()))
+        << errors[0].getProperty ("diag", {}).toString();
+
+    // The recorder runs before the song starts, so its file holds the song's first sample.
+    const auto recording = temp / "out.wav";
+    BackgroundTool recorder ({ "jack_rec", "-b", "32", "-f", recording.getFullPathName(), "-d", "4", "quorvelle:out_1", "quorvelle:out_2" });
+    ASSERT_TRUE (recorder.started);
+    bool recorderListening = false;
+    for (int attempt = 0; attempt < 200 && ! recorderListening; ++attempt)
+    {
+        if (const auto ports = runTool ({ "jack_lsp", "-c" }); ports.has_value() && ports->contains ("jackrec"))
+            recorderListening = true;
+        else
+            juce::Thread::sleep (50);
+    }
+    ASSERT_TRUE (recorderListening);
+
+    // PLAY: the time rises while isPlaying is true.
+    const auto playFrom = program.lines().size();
+    program.send (std::string (R"({"action":"TRANSPORT_CONTROL","command":"PLAY"})"));
+    const auto firstPlaying = waitForUpdate (program, [] (const juce::var& u) { return playingOf (u) && timeOf (u) > 0.0; }, playFrom);
+    ASSERT_TRUE (firstPlaying.has_value()) << program.stderrText();
+    const auto firstTime = timeOf (program.events()[*firstPlaying]);
+    const auto later = waitForUpdate (program, [&] (const juce::var& u) { return playingOf (u) && timeOf (u) > firstTime + 0.2; }, *firstPlaying + 1);
+    ASSERT_TRUE (later.has_value());
+
+    ASSERT_TRUE (recorder.waitForEnd());
+
+    // PAUSE: two updates in a row with one time and isPlaying false.
+    const auto pauseFrom = program.lines().size();
+    program.send (std::string (R"({"action":"TRANSPORT_CONTROL","command":"PAUSE"})"));
+    const auto paused = waitForUpdate (program, [] (const juce::var& u) { return ! playingOf (u); }, pauseFrom);
+    ASSERT_TRUE (paused.has_value());
+    const auto pausedTime = timeOf (program.events()[*paused]);
+    EXPECT_GT (pausedTime, 0.0);
+    const auto pausedAgain = waitForUpdate (program, [] (const juce::var&) { return true; }, *paused + 1);
+    ASSERT_TRUE (pausedAgain.has_value());
+    EXPECT_FALSE (playingOf (program.events()[*pausedAgain]));
+    EXPECT_EQ (timeOf (program.events()[*pausedAgain]), pausedTime);
+
+    // RESUME continues from the paused time.
+    const auto resumeFrom = program.lines().size();
+    program.send (std::string (R"({"action":"TRANSPORT_CONTROL","command":"RESUME"})"));
+    const auto resumed = waitForUpdate (program, [] (const juce::var& u) { return playingOf (u); }, resumeFrom);
+    ASSERT_TRUE (resumed.has_value());
+    EXPECT_GE (timeOf (program.events()[*resumed]), pausedTime);
+    EXPECT_LT (timeOf (program.events()[*resumed]), pausedTime + 1.0);
+
+    // STOP: back at 0.
+    const auto stopFrom = program.lines().size();
+    program.send (std::string (R"({"action":"TRANSPORT_CONTROL","command":"STOP"})"));
+    const auto stopped = waitForUpdate (program, [] (const juce::var& u) { return ! playingOf (u) && timeOf (u) == 0.0; }, stopFrom);
+    EXPECT_TRUE (stopped.has_value());
+
+    // The audio: from the first sample that is not zero on, each sample is the sum of the stems'
+    // 16-bit values (the 24-bit stem holds 16-bit values shifted left by 8).
+    const auto recorded = readRecording (recording);
+    ASSERT_EQ (recorded.size(), 2u);
+    for (int channel = 0; channel < 2; ++channel)
+    {
+        SCOPED_TRACE (channel);
+        const auto& samples = recorded[(size_t) channel];
+        const auto first = std::find_if (samples.begin(), samples.end(), [] (int s) { return s != 0; });
+        ASSERT_NE (first, samples.end());
+        const auto start = (size_t) (first - samples.begin());
+        const auto count = std::min (samples.size() - start, (size_t) stemSamples);
+        ASSERT_GT (count, (size_t) rate) << "less than a second of the song was recorded";
+        size_t mismatches = 0, firstMismatch = count;
+        for (size_t i = 0; i < count; ++i)
+        {
+            const auto value = (int) std::lround ((double) samples[start + i] / 65536.0);
+            if (value != stemSum (channel, (int) i))
+            {
+                ++mismatches;
+                firstMismatch = std::min (firstMismatch, i);
+            }
+        }
+        EXPECT_EQ (mismatches, 0u) << "first at " << firstMismatch;
+    }
+}
+} // namespace quorvelle::test
