@@ -1,12 +1,13 @@
 // The MIDI rows of the dispatcher: port lists, buses, the master switch, raw and cue messages, the
 // song's cue markers and the inputs. All inline; none of them waits for the engine.
 #include "app/MainComponent.h"
+#include "app/RowFields.h"
 
 namespace quorvelle
 {
 void MainComponent::registerMidiActions()
 {
-    const auto text = [] (const juce::var& message, const char* key) { return message.getProperty (key, {}).toString(); };
+    using namespace row_fields;
     const auto integer = [] (const juce::var& message, const char* key) { return static_cast<int> (message.getProperty (key, 0)); };
     const auto inlineRow = [this] (const char* action, std::function<void (const juce::var&)> work)
     {

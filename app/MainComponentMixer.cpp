@@ -2,6 +2,7 @@
 // the click and guide sources and the guide state. All inline except the bus level, which is
 // posted; none of them waits for the engine.
 #include "app/MainComponent.h"
+#include "app/RowFields.h"
 
 #include "audio/engine/MixerOrders.h"
 
@@ -9,9 +10,7 @@ namespace quorvelle
 {
 void MainComponent::registerMixerActions()
 {
-    const auto text = [] (const juce::var& message, const char* key) { return message.getProperty (key, {}).toString(); };
-    const auto number = [] (const juce::var& message, const char* key) { return static_cast<float> (message.getProperty (key, 0.0)); };
-    const auto flag = [] (const juce::var& message, const char* key) { return static_cast<bool> (message.getProperty (key, false)); };
+    using namespace row_fields;
     const auto inlineRow = [this] (const char* action, std::function<void (const juce::var&)> work)
     {
         dispatchTable.add (action, DispatchMode::inlineCall, std::move (work));

@@ -1,14 +1,13 @@
 // The pad rows of the dispatcher: the two slots (posted), the continue flags, the pad master
 // stage, the cache (preload, release) and the performance level that sets the pads' memory budget.
 #include "app/MainComponent.h"
+#include "app/RowFields.h"
 
 namespace quorvelle
 {
 void MainComponent::registerPadActions()
 {
-    const auto text = [] (const juce::var& message, const char* key) { return message.getProperty (key, {}).toString(); };
-    const auto number = [] (const juce::var& message, const char* key) { return static_cast<float> (message.getProperty (key, 0.0)); };
-    const auto flag = [] (const juce::var& message, const char* key) { return static_cast<bool> (message.getProperty (key, false)); };
+    using namespace row_fields;
     const auto inlineRow = [this] (const char* action, std::function<void (const juce::var&)> work)
     {
         dispatchTable.add (action, DispatchMode::inlineCall, std::move (work));
