@@ -390,11 +390,14 @@ TEST_P (EngineCountInAlignment, CountInEndsOneBeatBeforeTheSongsFirstBeat)
     ASSERT_EQ (countIn.getLength(), 8 * beat);
     ASSERT_EQ (countIn.getLength() % block, 0);
 
-    // The transport runs from the count's start; the router holds the song until the count ends.
-    startTransport();
+    // As play's count path does: the click's gate opens and the count holds it; the router holds the
+    // song until the count ends, and the engine's count completion starts the transport and releases
+    // the click on the count's end sample.
+    playing = true;
+    engine.setCountFlagsForTesting (false, true, false);
+    devices().clearCaptured();
     renderUntil (countIn.getLength());
     EXPECT_FALSE (countIn.isActive());
-    playing = true;
     renderUntil (countIn.getLength() + 4 * beat + (live ? engine.getLiveStretchLatencySamples() : 0));
 
     const auto click = devices().getCaptured (deviceName, 0);
