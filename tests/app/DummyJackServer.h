@@ -51,7 +51,8 @@ public:
         ::setenv ("JACK_DEFAULT_SERVER", name.toRawUTF8(), 1);
 
         const std::string path = "/usr/bin/jackd";
-        std::vector<std::string> args { path, "-n", name.toStdString(), "-r" };
+        // A long client timeout: on a loaded machine a port connection must not be dropped as late.
+        std::vector<std::string> args { path, "-n", name.toStdString(), "-r", "-t", "10000" };
         if (synchronous)
             args.push_back ("-S");
         for (const char* a : { "-d", "dummy", "-r", "48000", "-p", "256", "-P", "8", "-C", "0" })
