@@ -275,6 +275,13 @@ public:
     bool isStretchBypassed() const noexcept { return stretchBypassed; }
     // The live stretchers' common latency at the session rate, in samples (the largest of the 16).
     int getLiveStretchLatencySamples() const;
+    // Live stretch is on while the stems are not offline-stretched and the tempo ratio is not 1 or a
+    // pitched bus has semitones: calls `setStretchBypass` accordingly. Every load, activation, stretch
+    // completion and tempo or pitch change ends with it.
+    void applyLiveStretchRule();
+    // After the stems changed (a load, an activation, an offline stretch): the stretchers take the
+    // tempo and pitch in force again.
+    void rearmAfterStftFlip();
 
     // The active song, published with the router's session flag. Other threads read the id
     // through `copyActiveSongId` (under a spin lock); the audio thread try-locks.

@@ -13,6 +13,8 @@ void AudioEngine::setBoundarySeekSA (double, double, bool) {}
 void AudioEngine::setBpm (double) {}
 void AudioEngine::setPitch (float) {}
 void AudioEngine::transposeOverride (const juce::String&, bool) {}
+void AudioEngine::applyLiveStretchRule() {}
+void AudioEngine::rearmAfterStftFlip() {}
 void AudioEngine::startClickSection (const juce::String&, const juce::String&, double, int, int, int, double, const juce::var&,
                                      const juce::String&, const juce::String&, const juce::String&, const juce::String&, bool, bool)
 {
