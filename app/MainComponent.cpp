@@ -146,6 +146,7 @@ MainComponent::MainComponent (platform::FrontEndHost& host, Options options)
     registerRedundancyActions();
     registerMidiActions();
     registerPadActions();
+    registerCountActions();
     logStartup ("MainComponent: bridge + events wired");
 
     browser.setToNativeListener ([this] (const juce::var& payload) { onToNative (payload); });

@@ -141,6 +141,11 @@ private:
     void executeLoadSong (const juce::var& request);
     void registerMidiActions();
     void registerPadActions();
+    // The count and overlap rows: posted bodies on the dispatch-time copies of their requests.
+    void registerCountActions();
+    void executeStartCountRegionVoice (const juce::var& request);
+    void executeStartCountIn (const juce::var& request);
+    void executeScheduleOverlapTransition (const juce::var& request);
     void startMetricsTimer();
     void startupThreadBody();
     void quitFallback();

@@ -3,6 +3,7 @@
 // engine through `engineOperations`. Inline rows run inside the dispatcher; a posted row reads its
 // fields when the request is dispatched and posts the engine call with those values.
 #include "app/MainComponent.h"
+#include "app/RowFields.h"
 
 #include "platform/StorageRoot.h"
 
@@ -13,28 +14,7 @@ namespace quorvelle
 {
 namespace
 {
-// Reads one request's fields. A field with a default is read with the value's own conversion only
-// when the request has the key; a "number" field also needs the value to be a number.
-struct RequestFields
-{
-    const juce::var& request;
-
-    bool has (const char* key) const
-    {
-        const auto* object = request.getDynamicObject();
-        return object != nullptr && object->hasProperty (key);
-    }
-    juce::var value (const char* key) const { return request.getProperty (key, {}); }
-    juce::String text (const char* key, const juce::String& fallback = {}) const { return has (key) ? value (key).toString() : fallback; }
-    double real (const char* key, double fallback = 0.0) const { return has (key) ? static_cast<double> (value (key)) : fallback; }
-    int integer (const char* key, int fallback = 0) const { return has (key) ? static_cast<int> (value (key)) : fallback; }
-    bool flag (const char* key, bool fallback = false) const { return has (key) ? static_cast<bool> (value (key)) : fallback; }
-    double number (const char* key, double fallback) const
-    {
-        const auto v = value (key);
-        return has (key) && (v.isInt() || v.isInt64() || v.isDouble()) ? static_cast<double> (v) : fallback;
-    }
-};
+using row_fields::RequestFields;
 
 juce::String quoted (const juce::String& text)
 {

@@ -372,9 +372,12 @@ void AudioEngine::onHandoff() noexcept
 
 // The bodies of these hand-offs belong to the transport, loops and transitions; until those are
 // built they only keep the state the router and the tick read consistent.
-void AudioEngine::onCountJumpEnd() noexcept { countJumpArmed = false; }
 void AudioEngine::onOverlapAutoStart() noexcept {}
-void AudioEngine::onTransportPosition (int64_t, double) noexcept {}
+void AudioEngine::onTransportPosition (int64_t position, double rate) noexcept
+{
+    if (rate > 0.0)
+        onCountPosition (position, (double) position / rate * tempoRatio);
+}
 
 //==============================================================================
 // Loads from filePath when it names an existing file, else from fallbackPath, else logs the failure.

@@ -455,6 +455,10 @@ public:
     void updateCountJumpSeekTarget (double timeSeconds) override;
     // Pre-builds the count of a boundary count-jump target; deferred while a count runs.
     void primeCountJump (double bpm, int numerator, int denominator, double truncateSec);
+    // Audio thread, from the loop-region source's position callback, with the new position and its
+    // song time: starts an armed count jump (landing on `position`), then speaks the count-voice
+    // overlay again when the song time lands in its window. Atomics only.
+    void onCountPosition (int64_t position, double songTime) noexcept;
 
     // Beat lists of the click and cue sources.
     void setCueBeatmap (const std::vector<double>& times) override;
@@ -472,6 +476,9 @@ public:
         bool boundaryCountJump = false, countJumpPrimed = false, queuedIsLinearSongMap = false, preserveSessionArmed = false;
         bool standaloneCountInActive = false, countInRunning = false;
         CountJumpTempo countJumpTempo;
+        bool countJumpActive = false, countJumpFallbackRequested = false, overlayDeferred = false;
+        int64_t countJumpLanding = -1;
+        double countRegionStart = -1.0, countRegionEnd = -1.0;
     };
     CountRowsProbe getCountRowsProbeForTesting() const;
     // Raises the count flags and the primed flag as a running count and a primed jump leave them.
@@ -970,7 +977,7 @@ private:
 
     // Click sections and automation.
     std::atomic<bool> clickClockArmed { false };
-    double countRegionStart = -1.0, countRegionEnd = -1.0;
+    std::atomic<double> countRegionStart { -1.0 }, countRegionEnd { -1.0 };
     std::atomic<bool> startArmed { false };
     std::atomic<bool> pendingStart { false };
     std::atomic<bool> startSeekPending { false };
@@ -995,11 +1002,22 @@ private:
     std::atomic<bool> playbackGate { false };
     std::atomic<bool> sessionPresent { false };
     std::atomic<bool> standaloneCountInActive { false };
+    // The count jump holds the music (the router watches it and ends the jump when its count ends).
     std::atomic<bool> countJumpArmed { false };
     // Count jumps at a boundary (the bridge's rows set them; the primed flag is set by primeCountJump)
-    // and the transition's queued-is-linear flag.
-    bool boundaryCountJump = false, countJumpPrimed = false;
+    // and the transition's queued-is-linear flag. The next wrap, jump or seek of the loop-region
+    // source takes `boundaryCountJump` (the arm) and the primed count on the audio thread.
+    std::atomic<bool> boundaryCountJump { false }, countJumpPrimed { false };
     CountJumpTempo countJumpTempo;
+    // The sample the music resumes from when the jump's count ends (-1: where it has run to), and
+    // the audio thread's request for a count when none was primed.
+    std::atomic<int64_t> countJumpLanding { -1 };
+    std::atomic<bool> countJumpFallbackRequested { false };
+    // The count-in completion starts the transport only while open: a standalone count closes it,
+    // play's count path opens it. A standalone count's delayed release acts only while no later
+    // count has taken over (the generation has not moved).
+    std::atomic<bool> countInCompletionOpen { true };
+    std::atomic<uint32_t> countGeneration { 0 };
     std::atomic<bool> queuedIsLinearSongMap { false };
     bool buffersHaveStftDelay = false;
     std::atomic<bool> exportRendering { false };
@@ -1025,6 +1043,20 @@ private:
     // (3000 ms, then `retryMs`) because it writes into the tracks about to be freed.
     void signalWorkersForReset (const juce::String& caller, int retryMs);
     void clearCountJumpState();
+    // Counts (AudioEngineCounts.cpp).
+    // A new count takes over the count-in source: the primed count is gone; returns its generation.
+    uint32_t takeOverCountIn (bool completionStartsTransport);
+    void setCountParameters (double bpm, int numerator, int denominator, double outputRate);
+    bool beginStandaloneCount (double bpm, int numerator, int denominator, const juce::String& sectionKey, bool renderClicks,
+                               bool renderVoice, float clickGain, float voiceGain);
+    void releaseStandaloneCountLater (uint32_t generation, int delayMs);
+    juce::String countJumpSection() const;
+    void startArmedCountJump (int64_t landing) noexcept;
+    void runCountJumpFallback();
+    // Ends an active count jump: the music back on its landing, the count phase 2. False when no
+    // jump was active (the other thread ended it). Any thread.
+    bool finishCountJump() noexcept;
+    bool countJumpHoldsMusic() const noexcept { return countJumpArmed.load() || countJumpFallbackRequested.load(); }
     void clearOverlapState();
     void publishTransportNow();
     void onAudioBlockRendered() noexcept;
@@ -1040,7 +1072,7 @@ private:
     void setClickSectionRunning (bool) {}
     void checkClickSectionDrift (const juce::String&) {}
     void handleClickSectionTickMarks() {}
-    void handleCountTickMarks() {}
+    void handleCountTickMarks();
     double handleLoopAndBoundaryBranches (double songTime) { return songTime; }
     bool runOverlapPhases (double) { return false; }
     void addClickSectionFields (juce::DynamicObject&) {}

@@ -6,14 +6,22 @@ namespace quorvelle
 {
 void AudioEngine::cancelStandaloneCountIn()
 {
-    standaloneCountInActive.store (false);
-    countInRunning.store (false);
+    // The source stops first, so the router never sees a running count without its standalone
+    // flag (it would take it for the count before the song).
     if (countIn != nullptr)
     {
         countIn->stop();
         countIn->clearRegionOverlay();
     }
+    // The stopped count was the primed one, if any; a count jump whose count is stopped gives the
+    // music back now, on its landing.
+    countJumpPrimed = false;
+    const bool jumpEnded = finishCountJump();
+    standaloneCountInActive.store (false);
+    countInRunning.store (false);
     debugLog ("AudioEngine: Standalone count-in cancelled");
+    if (jumpEnded)
+        debugLog ("[COUNT-JUMP] count stopped | music resumes at the landing now");
 }
 
 void AudioEngine::setCountInLoopsRemaining (int remaining)
@@ -82,6 +90,12 @@ AudioEngine::CountRowsProbe AudioEngine::getCountRowsProbeForTesting() const
     probe.standaloneCountInActive = standaloneCountInActive.load();
     probe.countInRunning = countInRunning.load();
     probe.countJumpTempo = countJumpTempo;
+    probe.countJumpActive = countJumpArmed.load();
+    probe.countJumpFallbackRequested = countJumpFallbackRequested.load();
+    probe.overlayDeferred = regionVoiceRearm.load();
+    probe.countJumpLanding = countJumpLanding.load();
+    probe.countRegionStart = countRegionStart.load();
+    probe.countRegionEnd = countRegionEnd.load();
     return probe;
 }
 

@@ -25,10 +25,6 @@ void AudioEngine::reactivateLoop() {}
 void AudioEngine::setRepeat (const juce::String&, bool) {}
 void AudioEngine::setLoopFixed (const juce::String&, bool) {}
 void AudioEngine::setNextSeekTarget (const juce::String&, double, const juce::String&, const juce::String&) {}
-void AudioEngine::startStandaloneCountIn (double, int, int, const juce::String&, bool, bool, float, float) {}
-void AudioEngine::startCountRegionVoice (double, int, int, double, double, double, double, bool, const juce::String&, double) {}
-void AudioEngine::updateCountJumpSeekTarget (double) {}
-void AudioEngine::primeCountJump (double, int, int, double) {}
 
 //==============================================================================
 // Preload, activation and overlap transitions.

@@ -190,6 +190,7 @@ void AudioEngine::play (bool fromStart, bool forceCountIn, double startPosition,
     }
     countInRunning = true;
     playbackGate = true;
+    takeOverCountIn (true);
 
     if (runCountIn)
         countIn->startCountIn (key, true);
@@ -232,7 +233,9 @@ void AudioEngine::play (bool fromStart, bool forceCountIn, double startPosition,
 void AudioEngine::onCountInComplete() noexcept
 {
     // Audio thread, inside the router's block: the song, the click and the cues all start on the
-    // count's end sample of this block.
+    // count's end sample of this block. A standalone count never starts the transport.
+    if (! countInCompletionOpen.load())
+        return;
     const int offset = countInState.completionOffset.load();
     if (metronome != nullptr)
         metronome->setStartOffset (offset);
@@ -273,6 +276,10 @@ void AudioEngine::clearCountJumpState()
     startSeekPending = false;
     startSeekSample = -1;
     regionVoiceRearm = false;
+    boundaryCountJump = false;
+    countJumpPrimed = false;
+    countJumpFallbackRequested = false;
+    countJumpLanding = -1;
 }
 
 void AudioEngine::clearOverlapState()
@@ -314,7 +321,7 @@ void AudioEngine::pause()
 
     countInPhase = 0;
     countInRunning = false;
-    if (countJumpArmed.load() && musicGain != nullptr)
+    if (countJumpHoldsMusic() && musicGain != nullptr)
         musicGain->requestRamp (1.0f, 0.005f);
     clearCountJumpState();
 

@@ -122,7 +122,7 @@ void CountInAudioSource::resolveVoiceSamples (CountPlan& built)
     built.clickLow = holdsAudio (clickLowRef) ? clickLowRef : nullptr;
 }
 
-void CountInAudioSource::startCountIn (const juce::String& sectionKey, bool start)
+bool CountInAudioSource::startCountIn (const juce::String& sectionKey, bool start)
 {
     double rate;
     {
@@ -139,7 +139,7 @@ void CountInAudioSource::startCountIn (const juce::String& sectionKey, bool star
     {
         note ("[COUNT-IN] ABORTED: outputSR=" + juce::String (rate) + " bpm=" + juce::String (bpm)
               + " cueSamplesRef=" + (cueSamplesRef != nullptr ? "yes" : "null"));
-        return;
+        return false;
     }
 
     auto built = std::make_unique<CountPlan>();
@@ -151,6 +151,7 @@ void CountInAudioSource::startCountIn (const juce::String& sectionKey, bool star
     buildClickEvents (*built);
     resolveVoiceSamples (*built);
     installCount (built, false, start, sectionKey);
+    return true;
 }
 
 void CountInAudioSource::startCountInPreRoll (const juce::String& sectionKey)
@@ -278,8 +279,26 @@ void CountInAudioSource::setRegionVoiceOverlay (const std::vector<RegionVoiceEve
         regionEnd = endSample;
         activeRegionVoices.clear();
         armRegionAfterCount = ! startNow;
+        regionRestartRequested.store (false);
+        regionHasVoices.store (! region->voices.empty());
         regionOverlayActive.store (startNow);
     }
+}
+
+void CountInAudioSource::restartRegionOverlay() noexcept
+{
+    if (! regionHasVoices.load())
+        return;
+    regionRestartRequested.store (true);
+    regionOverlayActive.store (true);
+}
+
+void CountInAudioSource::setRates (double outputRate, double voiceRate)
+{
+    voiceSampleRate = voiceRate;
+    const Lock lock (renderLock);
+    outputSampleRate = outputRate;
+    speedRatio = outputRate > 0.0 && voiceRate > 0.0 ? voiceRate / outputRate : 1.0;
 }
 
 void CountInAudioSource::clearRegionOverlay()
@@ -421,6 +440,12 @@ void CountInAudioSource::getNextAudioBlock (const juce::AudioSourceChannelInfo& 
         buffer.clear (c, info.startSample, info.numSamples);
 
     const Lock lock (renderLock);
+    if (regionRestartRequested.exchange (false))
+    {
+        regionNext = 0;
+        regionPosition = 0;
+        activeRegionVoices.clear();
+    }
     if (regionOverlayActive.load())
         renderRegion (buffer, info.startSample, info.numSamples);
     else if (active.load() && cueSamplesRef != nullptr && plan != nullptr)
@@ -531,6 +556,7 @@ void CountInAudioSource::renderCount (juce::AudioBuffer<float>& buffer, int o0, 
     {
         if (loops > 0)
             loopsRemaining.store (loops - 1);
+        repeatFired.store (true);
         position = 0;
         nextEvent = 0;
         activeVoices.clear();

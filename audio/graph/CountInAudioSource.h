@@ -78,18 +78,28 @@ public:
     std::atomic<float> clickGain { 1.0f }, voiceGain { 1.0f };
     std::atomic<float> clickGainOverride { -1.0f }, voiceGainOverride { -1.0f };
     std::atomic<float> voicePeak { 0.0f }, clickPeak { 0.0f };
+    // Raised by the render each time a looping count wraps into another pass; the engine's timer
+    // takes it by exchange.
+    std::atomic<bool> repeatFired { false };
 
     // A prepared count (started with start = false) begins when the engine sets these, in this
     // order: countInState's flags, then `active`.
     std::atomic<bool> active { false };
 
     //==============================================================================
-    void startCountIn (const juce::String& sectionKey, bool start);
+    // False when refused (no rate, tempo or cue samples): nothing changed.
+    bool startCountIn (const juce::String& sectionKey, bool start);
     void startCountInPreRoll (const juce::String& sectionKey);
     void stop();
     void setRegionVoiceOverlay (const std::vector<RegionVoiceEvent>& voices, int64_t endSample, bool startNow);
     // The engine ends a running overlay itself (stop, pause, export).
     void clearRegionOverlay();
+    // Any thread, no lock: when an overlay with voices is installed, it plays again from its first
+    // voice (the position resets at the next rendered block).
+    void restartRegionOverlay() noexcept;
+    // The rate the count renders at and the rate of its voice samples (message thread); the speed
+    // ratio is voiceRate / outputRate, 1 when either is not positive.
+    void setRates (double outputRate, double voiceRate);
     bool armVoiceSwap (const juce::String& key);
     void trimLength (int64_t samples);
     void truncateAt (double seconds);
@@ -166,6 +176,7 @@ private:
     int32_t regionNext = 0;
     int64_t regionPosition = 0, regionEnd = 0;
     std::atomic<bool> regionOverlayActive { false };
+    std::atomic<bool> regionHasVoices { false }, regionRestartRequested { false };
     bool armRegionAfterCount = false;
 
     SourceLog sourceLog { logCallback };

@@ -81,9 +81,10 @@ public:
     void preserveActiveAsPreload() override { record ("preserveActiveAsPreload"); }
     juce::String getPreloadedSongId() const override { return preloadedSongId; }
     void armPreserveSession() override { record ("armPreserveSession"); }
-    void scheduleOverlapTransition (const juce::String& songId, double, double, bool, double, bool) override
+    void scheduleOverlapTransition (const juce::String& songId, double startPosition, double songEndTime, bool fadeIn, double fadeDuration,
+                                    bool startImmediately) override
     {
-        record ("scheduleOverlapTransition", songId);
+        record ("scheduleOverlapTransition", songId, startPosition, songEndTime, fadeIn, fadeDuration, startImmediately);
     }
     void startCountOverlay (double s, double e, bool d) override { record ("startCountOverlay", s, e, d); }
     void cancelOverlapTransition() override { record ("cancelOverlapTransition"); }

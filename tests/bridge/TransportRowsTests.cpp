@@ -357,4 +357,57 @@ TEST_F (TransportRows, LoadSongStretchRoadAndKeptPreload)
         EXPECT_EQ (ops.back(), "updateMidiCues|[]");
     }
 }
+// The count and overlap executors: posted with their requests, each calls the engine once with the
+// defaults and clamps of its fields; the overlay only when asked for, and after the scheduling.
+TEST_F (TransportRows, CountAndOverlapExecutorsApplyTheirDefaultsAndClamps)
+{
+    const struct
+    {
+        const char* request;
+        Calls expected;
+    } cases[] = {
+        { R"({"action": "START_COUNT_IN"})", { "startStandaloneCountIn|120|4|4|intro|true|true|-1|-1" } },
+        { R"({"action": "START_COUNT_IN", "bpm": -10, "numerator": 0, "denominator": 8})", { "startStandaloneCountIn|120|4|8|intro|true|true|-1|-1" } },
+        { R"({"action": "START_COUNT_IN", "bpm": 96.5, "numerator": 7, "denominator": 8, "sectionKey": "Coro", "renderClicks": false,
+              "renderVoice": false, "clickGain": 0.25, "voiceGain": 1.5})",
+          { "startStandaloneCountIn|96.5|7|8|Coro|false|false|0.25|1.5" } },
+        { R"({"action": "START_COUNT_IN", "bpm": "100", "numerator": -3, "denominator": 0, "sectionKey": ""})",
+          { "startStandaloneCountIn|100|4|4||true|true|-1|-1" } },
+        { R"({"action": "START_COUNT_REGION_VOICE"})", { "startCountRegionVoice|0|4|4|-1|-1|0|-1|false||-1" } },
+        { R"({"action": "START_COUNT_REGION_VOICE", "bpm": 140, "numerator": 0, "denominator": -2, "regionStartSec": 12, "regionEndSec": 20.5,
+              "voiceDelaySec": -0.25, "voiceSpanSec": 2, "armAfterCountIn": true, "sectionKey": "Puente"})",
+          { "startCountRegionVoice|140|0|-2|12|20.5|-0.25|2|true|Puente|-1" } },
+        { R"({"action": "SCHEDULE_OVERLAP_TRANSITION"})", { "scheduleOverlapTransition||0|0|false|5|false" } },
+        { R"({"action": "SCHEDULE_OVERLAP_TRANSITION", "songId": "b", "startPosition": 3.5, "songEndTime": 181.25, "fadeIn": true,
+              "fadeDuration": 2, "startImmediately": true})",
+          { "scheduleOverlapTransition|b|3.5|181.25|true|2|true" } },
+        { R"({"action": "SCHEDULE_OVERLAP_TRANSITION", "songId": "b", "playCountOverlay": false, "countOverlayStartSec": 170,
+              "countOverlayEndSec": 178, "overlayDrivesHandoff": true})",
+          { "scheduleOverlapTransition|b|0|0|false|5|false" } },
+        { R"({"action": "SCHEDULE_OVERLAP_TRANSITION", "songId": "b", "playCountOverlay": true})",
+          { "scheduleOverlapTransition|b|0|0|false|5|false", "startCountOverlay|0|0|false" } },
+        { R"({"action": "SCHEDULE_OVERLAP_TRANSITION", "songId": "b", "songEndTime": 180, "playCountOverlay": true, "countOverlayStartSec": 170,
+              "countOverlayEndSec": 178.5, "overlayDrivesHandoff": true})",
+          { "scheduleOverlapTransition|b|0|180|false|5|false", "startCountOverlay|170|178.5|true" } },
+    };
+
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE (c.request);
+        engine.clear();
+        send (c.request);
+        EXPECT_EQ (engine.calls, c.expected) << "no log line, no other call";
+    }
+}
+
+// The executors read the request when they run (posted), and wait for no engine readiness.
+TEST_F (TransportRows, CountExecutorsArePostedAndNotGated)
+{
+    component.reset();
+    start (false);
+    deliver (parseJson (R"({"action": "START_COUNT_IN", "bpm": 90})"));
+    EXPECT_TRUE (engine.calls.empty()) << "posted, not run inside the dispatcher";
+    settle();
+    EXPECT_EQ (engine.operations(), (Calls { "startStandaloneCountIn|90|4|4|intro|true|true|-1|-1" }));
+}
 } // namespace quorvelle::test

@@ -82,4 +82,36 @@ TEST_F (EngineTransportRace, StopPauseAndResumeWhilePlaying)
     engine.resetFast();
     EXPECT_EQ (engine.getActiveSongId(), "song-1");
 }
+// STOP_COUNT_IN on the message thread while the audio thread starts a count jump, speaks its count
+// or ends it: in every order the jump ends once, the music is given back and the count flags clear.
+TEST_F (EngineTransportRace, CountStopDuringACountJump)
+{
+    loadCountSamples();
+    startRealTime();
+    playSong();
+    for (int round = 0; round < 12; ++round)
+    {
+        SCOPED_TRACE (round);
+        engine.setCountJumpTempo (480.0, 4, 4, 0.25 * (1 + round % 4)); // counts of 0.25 s to 1 s
+        ASSERT_TRUE (engine.getCountRowsProbeForTesting().countJumpPrimed);
+        engine.setBoundaryCountJump (true);
+        const auto position = engine.getTransportSnapshot().positionSamples;
+        engine.getLoopRegion().setJump (position + 256 * (round % 3), 48000, true);
+
+        // Stop as the count starts, during it, or around its end.
+        ASSERT_TRUE (waitFor ([&] { return ! engine.getCountRowsProbeForTesting().boundaryCountJump; })) << "the jump fired";
+        const auto from = devices().getBlocksRendered (deviceName);
+        ASSERT_TRUE (waitFor ([&] { return devices().getBlocksRendered (deviceName) >= from + (juce::int64) (round % 4) * 15; }));
+        engine.cancelStandaloneCountIn();
+        engine.timerCallback();
+
+        const auto probe = engine.getCountRowsProbeForTesting();
+        EXPECT_FALSE (probe.countJumpActive);
+        EXPECT_FALSE (probe.countInRunning);
+        EXPECT_FALSE (probe.standaloneCountInActive);
+        EXPECT_FALSE (probe.countJumpPrimed) << "the stopped count is gone";
+        EXPECT_EQ (engine.getCountInPhase(), 2);
+        EXPECT_TRUE (waitFor ([&] { return engine.getMusicGain()->getPublishedGain() > 0.999f; })) << "the music is back";
+    }
+}
 } // namespace quorvelle::test

@@ -5,22 +5,6 @@
 
 namespace quorvelle::test
 {
-namespace
-{
-// A device that takes odd block sizes, eight outputs: click on 0-1, "drums" on 2-3, count on 4-5.
-const char* const countDevice = "Count 8";
-
-void defineCountDevice()
-{
-    platform::VirtualDeviceInfo info;
-    info.name = countDevice;
-    info.numOutputs = 8;
-    info.sampleRates = { 48000.0 };
-    info.bufferSizes = { 441, 512 };
-    platform::VirtualAudioDevices::instance().addDevice (info);
-}
-} // namespace
-
 TEST_F (EngineTransportTest, PlayWithoutASessionOnlyLogs)
 {
     engine.play (true, true, 3.0, "Verse", false, -1, -1, -1, -1);

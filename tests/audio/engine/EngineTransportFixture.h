@@ -13,6 +13,19 @@
 
 namespace quorvelle::test
 {
+// A device that takes odd block sizes, eight outputs: click on 0-1, "drums" on 2-3, count on 4-5.
+inline const char* const countDevice = "Count 8";
+
+inline void defineCountDevice()
+{
+    platform::VirtualDeviceInfo info;
+    info.name = countDevice;
+    info.numOutputs = 8;
+    info.sampleRates = { 48000.0 };
+    info.bufferSizes = { 441, 512 };
+    platform::VirtualAudioDevices::instance().addDevice (info);
+}
+
 class EngineTransportTest : public EngineDeviceTest
 {
 protected:
