@@ -375,8 +375,9 @@ void AudioEngine::onHandoff() noexcept
 void AudioEngine::onOverlapAutoStart() noexcept {}
 void AudioEngine::onTransportPosition (int64_t position, double rate) noexcept
 {
+    // Until the loop branches are built: only the count steps (the stretcher delay is 0).
     if (rate > 0.0)
-        onCountPosition (position, (double) position / rate * tempoRatio);
+        onCountPosition (position, (double) position / rate * getTempoRatio());
 }
 
 //==============================================================================
