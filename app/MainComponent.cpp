@@ -188,7 +188,10 @@ MainComponent::~MainComponent()
 void MainComponent::waitForStartupThread()
 {
     if (startupThread.joinable())
+    {
+        audioEngine.releaseStartupWait();
         startupThread.join();
+    }
 }
 
 void MainComponent::startupThreadBody()

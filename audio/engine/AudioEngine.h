@@ -241,6 +241,9 @@ public:
     // Start-up.
     void initialise();
     bool isInitialiseComplete() const { return initialiseComplete.load(); }
+    // Lets a start-up that waits for the message thread go on without it; the owner calls it on
+    // the message thread before it waits for the start-up thread to end.
+    void releaseStartupWait() const noexcept { deviceStartLock.abort(); }
     double getDeviceSampleRate() const { return deviceSampleRate.load(); }
     void sendBackendReady();
     juce::var makeBackendReadyEvent() const;
@@ -808,6 +811,7 @@ private:
     // Readiness, host hooks and MIDI state.
     std::atomic<bool> initialiseComplete { false };
     std::atomic<bool> initialiseRunning { false }; // the start-up thread owns the device manager
+    juce::MessageManager::Lock deviceStartLock;    // held by the start-up thread while it opens the device
     // Tick bookkeeping (transport and loading).
     int64_t tickCount = 0, lastTickMs = 0, tickNextDueMs = std::numeric_limits<int64_t>::max(), tickLoadedChunks = 0;
     double tickLastPosition = 0.0;

@@ -4,11 +4,39 @@
 #include "platform/StorageRoot.h"
 #include "platform/VirtualAudioDevice.h"
 
+#include <optional>
+
 namespace quorvelle
 {
 namespace
 {
     const char* const virtualTypeName = "Virtual";
+
+    // Holds the message thread from another thread for as long as it lives. On the message thread,
+    // or without a message manager, it holds nothing; it also gives up the wait once the lock is
+    // aborted (the owner is ending and waits for this thread on the message thread).
+    class MessageThreadHold
+    {
+    public:
+        explicit MessageThreadHold (const juce::MessageManager::Lock& l) : lock (l)
+        {
+            auto* manager = juce::MessageManager::getInstanceWithoutCreating();
+            held = manager != nullptr && ! manager->isThisTheMessageThread() && lock.tryEnter();
+        }
+
+        ~MessageThreadHold()
+        {
+            if (held)
+                lock.exit();
+        }
+
+        MessageThreadHold (const MessageThreadHold&) = delete;
+        MessageThreadHold& operator= (const MessageThreadHold&) = delete;
+
+    private:
+        const juce::MessageManager::Lock& lock;
+        bool held = false;
+    };
 
     juce::String utf8 (const char* text) { return juce::String::fromUTF8 (text); }
 
@@ -141,6 +169,12 @@ void AudioEngine::initialise()
     initSettingsFile();
     logStartupStep ("initSettingsFile() done");
 
+    // The device work holds the message thread: the manager is not safe against its own updates
+    // there, and JACK reports every port connection there, after which the manager rewrites the
+    // channel set that an open on this thread is still reading (the open then connects only some
+    // of its outputs).
+    std::optional<MessageThreadHold> hold (std::in_place, deviceStartLock);
+
     // The system's types (ALSA, JACK) are created while the manager's list is empty; the virtual
     // type joins them afterwards, listed with the drivers and opened only when chosen.
     deviceManager.getAvailableDeviceTypes();
@@ -181,6 +215,7 @@ void AudioEngine::initialise()
     deviceManager.addAudioCallback (&player);
     deviceManager.addChangeListener (this);
     callbackAdded = true;
+    hold.reset();
     logStartupStep ("addAudioCallback done");
     debugLog ("[INIT-FLOW] initialise(): addAudioCallback + addChangeListener DONE | masterTransportPlaying="
               + juce::String (masterTransport.isPlaying() ? "Y" : "N")

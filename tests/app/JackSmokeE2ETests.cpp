@@ -89,7 +89,7 @@ TEST (JackSmokeE2E, DefaultStartOpensTheServerConnectsTwoPortsPlaysSilenceAndThe
         }
         ASSERT_TRUE (ports.has_value());
         EXPECT_TRUE (connected (*ports, "quorvelle:out_1", "system:playback_1")) << *ports;
-        EXPECT_TRUE (connected (*ports, "quorvelle:out_2", "system:playback_2")) << *ports;
+        EXPECT_TRUE (connected (*ports, "quorvelle:out_2", "system:playback_2")) << *ports << program.stderrText() << server.logText();
 
         // One second of what the program plays without a session: silence.
         const auto recording = temp / "out.wav";
