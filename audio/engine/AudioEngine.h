@@ -742,6 +742,8 @@ public:
     bool isPadFileFailed (const juce::String& file) const { return failedPadFiles.count (file) != 0; }
     // The slot's (1 or 2) playing chain's and fading chain's gain stages, null when absent.
     const SimpleSmoothedGainAudioSource* getPadGainForTesting (int slot, bool fading) const;
+    // The slot's playing or fading chain, null when absent.
+    std::shared_ptr<const PadStream> getPadStreamForTesting (int slot, bool fading) const;
     // ---- end of pads ----
 
     //==============================================================================

@@ -334,4 +334,10 @@ const SimpleSmoothedGainAudioSource* AudioEngine::getPadGainForTesting (int slot
     auto slot = const_cast<AudioEngine*> (this)->padSlot (slotNumber);
     return fading ? slot.fadingGain.get() : slot.gain.get();
 }
+
+std::shared_ptr<const AudioEngine::PadStream> AudioEngine::getPadStreamForTesting (int slotNumber, bool fading) const
+{
+    auto slot = const_cast<AudioEngine*> (this)->padSlot (slotNumber);
+    return fading ? slot.fadingStream : slot.stream;
+}
 } // namespace quorvelle

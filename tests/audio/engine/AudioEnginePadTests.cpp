@@ -3,8 +3,10 @@
 // two slots rendered on the virtual device: fades, repeats, cuts, crossfades, solo silence, known-bad
 // files, removed pads that stay silent, refused non-finite values and the reset clean-up.
 #include "audio/engine/AudioEngine.h"
+#include "audio/loading/Mp3FileWriter.h"
 #include "platform/StorageRoot.h"
 #include "platform/VirtualAudioDevice.h"
+#include "tests/support/AllocationCounter.h"
 #include "tests/support/AudioFixtures.h"
 #include "tests/support/CapturingLogger.h"
 #include "tests/support/MessageLoop.h"
@@ -17,6 +19,7 @@
 #include <limits>
 #include <mutex>
 #include <random>
+#include <thread>
 
 using namespace quorvelle;
 using namespace quorvelle::test;
@@ -33,6 +36,15 @@ struct TestFormatControl
     juce::int64 failFrom = -1;
     juce::WaitableEvent* latch = nullptr;
     std::atomic<bool> readStarted { false };
+
+    // The threads the readers were destroyed on, in order.
+    std::mutex destroyedLock;
+    std::vector<std::thread::id> destroyedOn;
+    size_t destroyed()
+    {
+        const std::scoped_lock sl (destroyedLock);
+        return destroyedOn.size();
+    }
 };
 
 class TestPadReader final : public juce::AudioFormatReader
@@ -45,6 +57,12 @@ public:
         numChannels = 2;
         lengthInSamples = control.length;
         usesFloatingPointData = false;
+    }
+
+    ~TestPadReader() override
+    {
+        const std::scoped_lock sl (control.destroyedLock);
+        control.destroyedOn.push_back (std::this_thread::get_id());
     }
 
     bool readSamples (int* const* dest, int numDest, int offset, juce::int64 start, int n) override
@@ -123,6 +141,31 @@ protected:
         stream.release();
         const auto sine = makeSine (2, samples, 48000.0, 440.0, 0.5f);
         writer->writeFromAudioSampleBuffer (sine, 0, samples);
+        return file.getFullPathName();
+    }
+
+    // Compressed files, whose readers deliver floats: 0.2 s of a stereo sine at 48 kHz.
+    juce::String writeOgg (const juce::String& name)
+    {
+        const auto file = temp / name;
+        auto stream = file.createOutputStream();
+        juce::OggVorbisAudioFormat ogg;
+        std::unique_ptr<juce::AudioFormatWriter> writer (ogg.createWriterFor (stream.get(), 48000.0, 2, 16, {}, 5));
+        EXPECT_NE (writer, nullptr);
+        stream.release();
+        const auto sine = makeSine (2, 9600, 48000.0, 440.0, 0.5f);
+        writer->writeFromAudioSampleBuffer (sine, 0, sine.getNumSamples());
+        return file.getFullPathName();
+    }
+
+    juce::String writeMp3 (const juce::String& name)
+    {
+        const auto file = temp / name;
+        Mp3FileWriter writer (file, 48000.0, 2, 192);
+        EXPECT_TRUE (writer.isOpen());
+        const auto sine = makeSine (2, 9600, 48000.0, 440.0, 0.5f);
+        EXPECT_TRUE (writer.write (sine.getReadPointer (0), sine.getReadPointer (1), sine.getNumSamples()));
+        writer.finish();
         return file.getFullPathName();
     }
 
@@ -213,6 +256,8 @@ TEST_F (PadTest, FormOfTheDecodedPadFollowsTheFilesSamples)
         { "24-bit WAV", writeFile ("a24.wav", 0.1, 48000.0, FixtureFormat::wav24), false, 4 },
         { "float WAV", writeWav ("a32.wav", 32), false, 4 },
         { "16-bit FLAC", writeFile ("a16.flac", 0.1, 48000.0, FixtureFormat::flac16), true, 2 },
+        { "Ogg Vorbis", writeOgg ("a.ogg"), false, 4 },
+        { "MP3", writeMp3 ("a.mp3"), false, 4 },
     };
     for (const auto& row : rows)
     {
@@ -580,4 +625,128 @@ TEST_F (PadTest, PadAtAnotherRateIsResampledToTheDevice)
     ASSERT_GT (crossings.size(), 100u);
     const auto hz = (double) (crossings.size() - 1) * 48000.0 / (crossings.back() - crossings.front());
     EXPECT_NEAR (hz, 1000.0, 1.0);
+}
+
+TEST_F (PadTest, StreamingPadRendersTheSamplesOfItsMemoryForm)
+{
+    openDevice();
+    const auto memoryFile = writeFile ("twin1.wav", 2.0, 48000.0, FixtureFormat::wav16, 330.0);
+    const auto streamingFile = writeFile ("twin2.wav", 2.0, 48000.0, FixtureFormat::wav16, 330.0);
+    constexpr int blocks = 40; // past the first second, well inside the 30 s read-ahead
+
+    const auto renderPad = [&] (bool streaming)
+    {
+        engine.releaseAllPads();
+        engine.setPadRamThresholdForTesting (streaming ? 1 : (juce::int64) 1 << 40);
+        const auto& file = streaming ? streamingFile : memoryFile;
+        attach (file);
+        const auto stream = engine.getPadStreamForTesting (1, false);
+        EXPECT_NE (stream, nullptr);
+        EXPECT_EQ (stream != nullptr && stream->bufferingSource != nullptr, streaming);
+        devices().clearCaptured();
+        for (int b = 0; b < blocks; ++b)
+        {
+            if (stream != nullptr && stream->bufferingSource != nullptr)
+            {
+                // Two blocks ahead, so the read-ahead never runs dry mid-block.
+                juce::AudioBuffer<float> probe (2, 2048);
+                EXPECT_TRUE (stream->bufferingSource->waitForNextAudioBlockReady (juce::AudioSourceChannelInfo (probe), 5000)) << "block " << b;
+            }
+            EXPECT_EQ (devices().renderBlocks (1), 1);
+        }
+        auto out = devices().getCaptured (devices().getRunningDeviceName(), 0);
+        engine.updatePad (false, file, 0.0f, 0.0f);
+        return out;
+    };
+
+    const auto memory = renderPad (false);
+    const auto streamed = renderPad (true);
+    ASSERT_EQ (memory.size(), streamed.size());
+    EXPECT_GT (peak (memory), 0.3f);
+    for (size_t i = 0; i < memory.size(); ++i)
+        ASSERT_NEAR (streamed[i], memory[i], 1e-6f) << "sample " << i;
+}
+
+TEST_F (PadTest, OldChainsAreDestroyedOffTheMessageAndAudioThreads)
+{
+    // The test renders on the message thread, so "off the message thread" covers both.
+    openDevice();
+    control.length = 48000 * 20;
+    engine.setPadRamThresholdForTesting (1); // the test format streams: its chain holds a reader
+    const auto first = testFormatFile ("chainA");
+    const auto second = testFormatFile ("chainB");
+    const auto third = testFormatFile ("chainC");
+    attach (first);
+    render (2);
+    const auto before = control.destroyed();
+
+    attach (second); // a cut: the old chain is retired at once
+    render (2);
+    engine.setContinuePad (true, false);
+    attach (third, 0.0f, 0.05f); // a crossfade: the old chain goes after the fade
+    render (6);
+    ASSERT_TRUE (runMessageLoopUntil ([&] { return log.count ("AudioEngine: Old pad cleanup queued after crossfade.") == 1; }));
+    ASSERT_TRUE (runMessageLoopUntil ([&] { return control.destroyed() >= before + 2; })) << "both old chains' readers end";
+
+    const auto messageThread = std::this_thread::get_id();
+    const std::scoped_lock sl (control.destroyedLock);
+    for (size_t i = before; i < control.destroyedOn.size(); ++i)
+        EXPECT_NE (control.destroyedOn[i], messageThread) << "reader " << i;
+}
+
+TEST_F (PadTest, CrossfadingSlotsAllocateAndLockNothingOnTheAudioThread)
+{
+    openDevice();
+    engine.setPadRamThresholdForTesting (200000); // 1 s of 16-bit stereo at 48 kHz stays in memory, 3 s streams
+    const auto memoryPad = writeFile ("mem.wav", 1.0);
+    const auto streamingPad = writeFile ("stream.wav", 3.0);
+    const auto resampledPad = writeFile ("res441.wav", 1.0, 44100.0);
+    const auto resampledStreamingPad = writeFile ("res441stream.wav", 3.0, 44100.0);
+
+    attach (memoryPad);
+    engine.updatePad2 (true, resampledPad, 0.0f, 0.0f);
+    ASSERT_TRUE (runMessageLoopUntil ([&] { return log.count ("AudioEngine: Pad2 attached from cache " + resampledPad) == 1; }));
+    render (4);
+
+    // Both slots crossfade into streaming chains (one resampled); the test drives the graph itself.
+    engine.setContinuePad (true, true);
+    attach (streamingPad, 0.0f, 2.0f);
+    engine.updatePad2 (true, resampledStreamingPad, 0.0f, 2.0f);
+    ASSERT_TRUE (runMessageLoopUntil ([&] { return log.count ("AudioEngine: Pad2 attached from cache " + resampledStreamingPad) == 1; }));
+    for (int slot : { 1, 2 })
+    {
+        ASSERT_NE (engine.getPadStreamForTesting (slot, true), nullptr) << "slot " << slot << " crossfades";
+        ASSERT_NE (engine.getPadStreamForTesting (slot, false), nullptr);
+        ASSERT_NE (engine.getPadStreamForTesting (slot, false)->bufferingSource, nullptr);
+    }
+    ASSERT_NE (engine.getPadStreamForTesting (2, false)->resampler, nullptr);
+    ASSERT_NE (engine.getPadStreamForTesting (2, true)->resampler, nullptr);
+
+    auto& router = engine.getRouter();
+    juce::AudioBuffer<float> block (2, 1024);
+    const juce::AudioSourceChannelInfo info (block);
+    for (int warm = 0; warm < 4; ++warm)
+        router.getNextAudioBlock (info);
+
+    // The framework's buffering and resampling sources, and the song's transport, lock their own
+    // state on every block (never contended by a render); nothing else may lock.
+    const auto one = engine.getPadStreamForTesting (1, false);
+    const auto two = engine.getPadStreamForTesting (2, false);
+    const auto twoFading = engine.getPadStreamForTesting (2, true);
+    long long allocations = 0, locks = 0;
+    float loudest = 0.0f;
+    for (int b = 0; b < 40; ++b)
+    {
+        AllocationCounter counter;
+        router.getNextAudioBlock (info);
+        allocations += counter.allocations();
+        locks += counter.locksOutside ({ AllocationCounter::locksOf (*one->bufferingSource), AllocationCounter::locksOf (*two->bufferingSource),
+                                         AllocationCounter::locksOf (*two->resampler), AllocationCounter::locksOf (*twoFading->resampler),
+                                         AllocationCounter::locksOf (engine.getMasterTransport()) });
+        loudest = std::max (loudest, block.getMagnitude (0, 0, block.getNumSamples()));
+    }
+    EXPECT_EQ (allocations, 0);
+    EXPECT_EQ (locks, 0);
+    EXPECT_GT (loudest, 0.1f) << "the pads sounded";
+    EXPECT_NE (engine.getPadGainForTesting (1, true), nullptr) << "still crossfading";
 }
