@@ -1,7 +1,9 @@
 // The program on a real JACK server without hardware (jackd's dummy backend, 48 kHz, 256 frames, 8
 // playback ports): start-up opens it by default, the device list shows it, the program's first two
 // ports are connected to the first two playback ports, it plays silence without a session, and the
-// next start with the same HOME takes the fast path over the saved device state.
+// next start with the same HOME takes the fast path over the saved device state. When the server
+// goes away the program reports the loss, and when a server of the same name comes back it
+// reconnects to it and plays through its first two playback ports again.
 #include "DummyJackServer.h"
 #include "EndedProgram.h"
 #include "ProgramProcess.h"
@@ -10,6 +12,8 @@
 #include "tests/support/TempFolder.h"
 
 #include <gtest/gtest.h>
+#include <algorithm>
+#include <optional>
 #include <juce_audio_formats/juce_audio_formats.h>
 
 namespace quorvelle::test
@@ -43,6 +47,18 @@ std::optional<juce::var> firstDeviceList (const ProgramProcess& program)
         if (const auto event = typedDeviceEvent (line); actionOf (event) == "AUDIO_DEVICES_LIST")
             return event;
     return std::nullopt;
+}
+
+bool bothPortsConnected()
+{
+    for (int attempt = 0; attempt < 100; ++attempt)
+    {
+        if (const auto ports = runTool ({ "jack_lsp", "-c" });
+            ports.has_value() && connected (*ports, "quorvelle:out_1", "system:playback_1") && connected (*ports, "quorvelle:out_2", "system:playback_2"))
+            return true;
+        juce::Thread::sleep (100);
+    }
+    return false;
 }
 
 // Waits for a typed DEBUG_LOG line that starts with `start`.
@@ -112,5 +128,36 @@ TEST (JackSmokeE2E, DefaultStartOpensTheServerConnectsTwoPortsPlaysSilenceAndThe
     EndedProgram second;
     ASSERT_TRUE (second.waitForAction ("BACKEND_READY", startupMs).has_value()) << second.stderrText();
     EXPECT_TRUE (waitForLog (second, "[INIT-FLOW] FAST PATH: OK")) << second.stderrText();
+}
+
+TEST (JackSmokeE2E, ALostServerIsReportedAndTheProgramReconnectsWhenItComesBack)
+{
+    TempFolder temp;
+    std::optional<DummyJackServer> server (std::in_place, temp / "jackd.log");
+    ASSERT_TRUE (server->waitUntilRunning()) << server->logText();
+
+    EndedProgram program;
+    ASSERT_TRUE (program.waitForAction ("BACKEND_READY", startupMs).has_value()) << program.stderrText();
+    ASSERT_TRUE (bothPortsConnected());
+    ASSERT_TRUE (waitForLog (program, "[INIT-FLOW] saveAudioSettings() done"));
+
+    const auto isLost = [] (const juce::var& line) { return actionOf (typedDeviceEvent (line)) == "AUDIO_DEVICE_LOST"; };
+    const auto before = program.events();
+    EXPECT_FALSE (std::any_of (before.begin(), before.end(), isLost));
+    server.reset();
+    const auto lost = program.waitForEvent (isLost, eventMs);
+    ASSERT_TRUE (lost.has_value()) << program.stderrText();
+
+    // The same server name again: the reconnect poller finds "system" and opens it.
+    server.emplace (temp / "jackd2.log");
+    ASSERT_TRUE (server->waitUntilRunning()) << server->logText();
+    const auto reconnected = program.waitForEvent ([] (const juce::var& line)
+    {
+        return actionOf (line) == "AUDIO_DEVICE_RECONNECTED" && line.getProperty ("device", {}).toString() == "system";
+    }, eventMs, *lost);
+    ASSERT_TRUE (reconnected.has_value()) << program.stderrText();
+    EXPECT_TRUE (bothPortsConnected());
+    const auto after = program.events();
+    EXPECT_EQ (std::count_if (after.begin(), after.end(), isLost), 1) << "one loss, one report";
 }
 } // namespace quorvelle::test

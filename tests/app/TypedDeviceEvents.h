@@ -63,6 +63,8 @@ inline juce::var typedDeviceEvent (const juce::var& line)
                              { "currentSampleRate", list->currentSampleRate() },
                              { "currentBufferSize", list->currentBufferSize() },
                              { "maxOutputChannels", list->maxOutputChannels() } });
+    if (message->payload_as_AudioDeviceLostEvent() != nullptr)
+        return makeObject ({ { "action", "AUDIO_DEVICE_LOST" } });
     if (const auto* error = message->payload_as_AudioConfigErrorEvent())
         return makeObject ({ { "action", "AUDIO_CONFIG_ERROR" }, { "operation", text (error->operation()) }, { "error", text (error->error()) } });
     if (const auto* list = message->payload_as_MidiDevicesListEvent())
