@@ -203,6 +203,14 @@ void MetronomeAudioSource::setFixedClock (bool enabled, double newBpm, int32_t n
                                           int64_t limitSamples, bool suppressFirstOnDownbeat)
 {
     const Lock lock (stateLock);
+    applyFixedClock (enabled, newBpm, newNumerator, newDenominator, limitSamples, suppressFirstOnDownbeat);
+}
+
+void MetronomeAudioSource::applyFixedClock (bool enabled, double newBpm, int32_t newNumerator, int32_t newDenominator,
+                                            int64_t limitSamples, bool suppressFirstOnDownbeat)
+{
+    fixedLastTick = -1;
+    fixedDownbeatOwed = false;
     if (enabled && newBpm > 0.0 && newNumerator > 0 && newDenominator >= 2)
     {
         fixedBpm = newBpm;
@@ -321,6 +329,7 @@ void MetronomeAudioSource::getNextAudioBlock (const juce::AudioSourceChannelInfo
         const Lock lock (stateLock);
         fixedClockActive = false;
         fixedLimitSamples = 0;
+        fixedDownbeatOwed = false;
         suppressFirstFixedAccent.store (false);
     }
 
@@ -389,6 +398,16 @@ void MetronomeAudioSource::renderFixedClock (juce::AudioBuffer<float>& buffer, i
     const double b = (double) (elapsed + n) / sampleRate;
     const double tick = (4.0 / fixedDenominator) * (60.0 / fixedBpm) / 4.0;
 
+    if (fixedDownbeatOwed)
+    {
+        fixedDownbeatOwed = false;
+        if (a > 0.0)
+        {
+            fireTick (buffer, o0, n, 0, fixedNumerator, 0, levels, true);
+            fixedLastTick = 0;
+        }
+    }
+
     for (auto k = (int64_t) std::ceil (a / tick - 0.000001); (double) k < b / tick; ++k)
     {
         const double tt = (double) k * tick;
@@ -400,6 +419,7 @@ void MetronomeAudioSource::renderFixedClock (juce::AudioBuffer<float>& buffer, i
         if (offset >= n)
             continue;
         fireTick (buffer, o0, n, k, fixedNumerator, offset, levels, true);
+        fixedLastTick = k;
     }
     fixedElapsedSamples.fetch_add (n);
 }
