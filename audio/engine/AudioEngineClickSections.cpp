@@ -76,6 +76,9 @@ void AudioEngine::startClickSection (const juce::String& entryId, const juce::St
                                      const juce::String& warningSelfSectionName, bool repeatOnce, bool suppressFirstFire)
 {
     auto& cs = clickSection;
+    // The lengths below are taken at the rate in force: a rate change reported before this start
+    // does not concern the new section.
+    deviceRateChangedDuringClickSection = false;
     const double sr = metronome != nullptr ? metronome->getSampleRate() : 0.0;
     const bool loop = mode == "loop";
     const int barsPerPass = loop ? 2 : bars;
