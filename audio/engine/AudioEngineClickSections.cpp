@@ -672,7 +672,9 @@ void AudioEngine::advanceClickSection (int numSamples) noexcept
                 && perPass - perBar <= f)
                 announceFixedPassEnd (*texts);
 
-            if (old < total && total <= f)
+            // f - total may still hold a whole pass when a block is longer than the pass: the end is
+            // taken as soon as the counter reaches it, once.
+            if (total <= f && ! cs.clickSectionAudioCompleted.load())
             {
                 const bool loopFixed = cs.clickSectionLoopFixed.load();
                 if (! loopFixed && cs.clickSectionRepeatRemaining.load() < 1)
@@ -730,7 +732,7 @@ void AudioEngine::advanceClickSection (int numSamples) noexcept
         return;
     }
 
-    if (phase == exitWarningPhase && perBar > 0 && old < perBar && perBar <= f)
+    if (phase == exitWarningPhase && perBar > 0 && perBar <= f && ! cs.clickSectionAudioCompleted.load())
     {
         completeClickSectionFromAudio();
         cs.clickSectionCompletePending = true;

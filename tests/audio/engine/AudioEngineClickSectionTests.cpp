@@ -2,6 +2,7 @@
 // boundary (the fixed clock re-aligned at each one), repeats, the loop switch, leaving a Loop section
 // through its warning bar, indications, stop and cancel, and the seek and music return at the end.
 #include "EngineTransportFixture.h"
+#include "audio/graph/AudioThreadLog.h"
 
 #include <algorithm>
 #include <map>
@@ -272,6 +273,21 @@ TEST_P (ClickSectionBlocks, ARepeatThenCompletionSeeksAndRestoresTheMusic)
     }
 }
 
+// A pass shorter than a block (a bar of 100 samples) still ends: the counter may pass the end of
+// the pass and more within one block.
+TEST_F (EngineClickSections, APassShorterThanABlockStillEnds)
+{
+    openClickOutputs (512);
+    playAWhile();
+    engine.startClickSection ("t", "fixed", 115200.0, 4, 4, 1, -1.0, {}, {}, {}, {}, {}, true, false);
+    ASSERT_EQ ((juce::int64) events[*findAction ("CLICK_SECTION_STARTED")]["samplesPerBar"], 100);
+    renderTicking (4 * blockSize);
+    EXPECT_EQ (countAction ("CLICK_SECTION_REPEAT_FIRED"), 1);
+    EXPECT_EQ (countAction ("CLICK_SECTION_COMPLETE"), 1);
+    EXPECT_FALSE (engine.getMetronome().isFixedClockActive());
+    whileRendering ([this] { engine.stop(); });
+}
+
 // Steering a Fixed section: the loop switch off lets the current pass end it; a repeat allowed during
 // the extra pass gives yet another. Requests for another entry, or for a Loop section, change nothing.
 TEST_F (EngineClickSections, SteeringAFixedSection)
@@ -326,7 +342,13 @@ TEST_F (EngineClickSections, LeavingALoopPlaysOneWarningBar)
     renderTicking (bar + 2 * blockSize);
 
     ASSERT_EQ (countAction ("CLICK_SECTION_WARNING_START"), 1);
-    EXPECT_EQ (lastUpdate()["clickSectionPhase"].toString(), "exit-warning");
+    const auto update = lastUpdate();
+    EXPECT_EQ (update["clickSectionPhase"].toString(), "exit-warning");
+    EXPECT_EQ (update["clickSectionEntryId"].toString(), "l");
+    EXPECT_DOUBLE_EQ ((double) update["clickSectionSec"], (double) update["clickSectionSample"] / 48000.0);
+    EXPECT_TRUE (update["isPlaying"]);
+    AudioThreadLog::shared().drain();
+    EXPECT_EQ (countDebugLines ("[CLICK-WARN] Loop | indId=next tsFired=Y name=Coro"), 1);
     const auto spoken = clicks (start);
     ASSERT_EQ (spoken.size(), 1u) << "one announcement";
     // The cue source renders before the click in each callback: what the click's block triggers
@@ -336,6 +358,11 @@ TEST_F (EngineClickSections, LeavingALoopPlaysOneWarningBar)
     engine.deactivateLoop();
     engine.reactivateLoop();
     EXPECT_EQ (countDebugLines ("REACTIVATE_LOOP"), 0) << "the warning bar has begun";
+    // The state machine has no warning phase: every check during the bar reports a drift.
+    whileRendering ([this] { engine.pause(); });
+    engine.resume();
+    EXPECT_EQ (countDebugLines ("[CLICK-SM-DRIFT] at=pause legacy=ExitWarning sm=ExitPending"), 1);
+    EXPECT_EQ (countDebugLines ("[CLICK-SM-DRIFT] at=resume legacy=ExitWarning sm=ExitPending"), 1);
     renderTicking (bar);
     EXPECT_EQ (countAction ("CLICK_SECTION_COMPLETE"), 1);
     EXPECT_EQ (countAction ("CLICK_SECTION_WARNING_START"), 1);
