@@ -82,6 +82,7 @@ void AudioEngine::buildGraph()
     metronome->deviceRateChangedFlag = &deviceRateChangedDuringClickSection;
     metronome->transportPlayingFlag = &playbackGate;
     metronome->countInRunningFlag = &countInRunning;
+    metronome->blockObserver = [this] (int numSamples) { advanceClickSection (numSamples); };
     metronomeVolumeGain = std::make_unique<SmoothedGainAudioSource> (metronome.get());
     metronomeVolumeGain->setGain (metronomeGain, 0.02f);
     metronomeVolumeGain->setMuteFlag (&countInRunning);

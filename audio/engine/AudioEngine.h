@@ -1074,14 +1074,14 @@ private:
     void stopSongChain();
     // Hooks of the work other parts build (click sections, loops and boundary seeks, counts, overlap
     // phases, automation, offline stretch). Each does nothing until that work lands.
-    bool isClickSectionActive() const noexcept { return cueClickSectionFlag.load(); }
-    void setClickSectionRunning (bool) {}
-    void checkClickSectionDrift (const juce::String&) {}
-    void handleClickSectionTickMarks() {}
+    bool isClickSectionActive() const noexcept { return clickSection.clickSectionPhase.load() != 0; }
+    void setClickSectionRunning (bool running);
+    void checkClickSectionDrift (const juce::String& tag);
+    void handleClickSectionTickMarks();
     void handleCountTickMarks();
     double handleLoopAndBoundaryBranches (double songTime) { return songTime; }
     bool runOverlapPhases (double) { return false; }
-    void addClickSectionFields (juce::DynamicObject&) {}
+    void addClickSectionFields (juce::DynamicObject& object);
     void addAutomationState (juce::DynamicObject&, double) {}
     juce::Thread* getOfflineStretchThread() const { return nullptr; }
     bool overlapPreActivating() const noexcept { return transitionPreloadArmed; }
@@ -1115,6 +1115,63 @@ private:
     // Posts pad work from any thread (a copy of the token that no one writes, unlike `liveness`).
     void postPadWork (std::function<void()> work) const;
     const std::weak_ptr<Liveness> padToken { liveness };
+    // Click sections (AudioEngineClickSections.cpp).
+    struct ClickSectionIndication
+    {
+        int64_t offsetSamples = 0; // from the start of a pass, at the metronome's rate
+        juce::String indicationId, markerId;
+    };
+    // What the audio thread speaks during a section. Never changed once built: the message thread
+    // swaps in a new one under the metronome's lock (which the audio thread holds while it reads) and
+    // frees the old one after releasing it.
+    struct ClickSectionTexts
+    {
+        std::vector<ClickSectionIndication> indications; // sorted by offset
+        juce::String warningIndicationId, warningSectionName, warningSelfIndicationId, warningSelfSectionName;
+    };
+    struct ClickSectionRecord
+    {
+        // The message thread's view, under the lock.
+        juce::SpinLock clickSectionLock;
+        juce::String clickSectionEntryId;
+        bool clickSectionIsLoop = false;
+        double clickSectionNextSeekTarget = -1.0;
+        // Read by the audio thread. Phase: 0 Inactive, 1 Playing, 2 ExitPending, 3 ExitWarning.
+        std::atomic<int> clickSectionPhase { 0 };
+        std::atomic<bool> loopMode { false };
+        std::atomic<int64_t> clickSectionTotalSamples { 0 }, clickSectionSamplesPerIteration { 0 }, clickSectionSamplesPerBar { 0 };
+        std::atomic<int64_t> clickSectionSample { 0 }, clickSectionLoopIteration { 0 };
+        std::atomic<bool> clickSectionCompletePending { false }, clickSectionWarningPending { false },
+            clickSectionRepeatFiredPending { false };
+        std::atomic<int64_t> clickSectionSeekSample { -1 };
+        std::atomic<int> clickSectionRepeatRemaining { 0 };
+        std::atomic<bool> clickSectionLoopFixed { false };
+        std::atomic<bool> clickSectionTransportRunning { false }, restoreMusicOnComplete { false }, clickSectionAudioCompleted { false };
+        // The grid points of one pass (bars per pass x numerator x 4).
+        std::atomic<int64_t> ticksPerPass { 0 };
+        // The audio thread's own; the message thread writes them only under the metronome's lock.
+        std::unique_ptr<const ClickSectionTexts> texts;
+        int clickSectionIndicationCursor = 0;
+        bool clickSectionWarningFired = false;
+        // Message thread: the section set the count hold (started while stopped) and releases it.
+        bool holdsCount = false;
+    };
+    ClickSectionRecord clickSection;
+    // Metronome block observer: advances the section (audio thread, the metronome's lock held).
+    void advanceClickSection (int numSamples) noexcept;
+    void completeClickSectionFromAudio() noexcept;
+    void completeClickSection();
+    void startClickSectionWarning();
+    // Ends the section's state (both ends: completion and cancel); returns the entry id it had.
+    juce::String clearClickSectionState (bool turnClockOff);
+    void releaseClickSectionCountHold();
+    void speakClickSectionIndications (const ClickSectionTexts& texts, int64_t from, int64_t to) noexcept;
+    void announceFixedPassEnd (const ClickSectionTexts& texts) noexcept;
+    void announceLoopExit (const ClickSectionTexts& texts) noexcept;
+    void realignFixedClock (int64_t overshoot, int64_t limit) noexcept;
+    int64_t clickSectionSeekSampleFor (double target) const noexcept;
+    void sendAudioThreadLine (const char* line) noexcept;
+
     // Last of the pad members: its end waits for the pad threads before anything they touch goes.
     PadWorkers padWorkers;
 

@@ -5,7 +5,7 @@
 namespace quorvelle
 {
 //==============================================================================
-// Loops, seeks, counts, click sections, tempo and key.
+// Loops, seeks, counts, tempo and key.
 void AudioEngine::loopSeek (double) {}
 void AudioEngine::setLoopRegion (double, double, bool) {}
 void AudioEngine::setBoundarySeek (double, double, bool) {}
@@ -15,16 +15,6 @@ void AudioEngine::setPitch (float) {}
 void AudioEngine::transposeOverride (const juce::String&, bool) {}
 void AudioEngine::applyLiveStretchRule() {}
 void AudioEngine::rearmAfterStftFlip() {}
-void AudioEngine::startClickSection (const juce::String&, const juce::String&, double, int, int, int, double, const juce::var&,
-                                     const juce::String&, const juce::String&, const juce::String&, const juce::String&, bool, bool)
-{
-}
-void AudioEngine::cancelClickSection() {}
-void AudioEngine::deactivateLoop() {}
-void AudioEngine::reactivateLoop() {}
-void AudioEngine::setRepeat (const juce::String&, bool) {}
-void AudioEngine::setLoopFixed (const juce::String&, bool) {}
-void AudioEngine::setNextSeekTarget (const juce::String&, double, const juce::String&, const juce::String&) {}
 
 //==============================================================================
 // Preload, activation and overlap transitions.

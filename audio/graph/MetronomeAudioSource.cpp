@@ -203,6 +203,14 @@ void MetronomeAudioSource::setFixedClock (bool enabled, double newBpm, int32_t n
                                           int64_t limitSamples, bool suppressFirstOnDownbeat)
 {
     const Lock lock (stateLock);
+    applyFixedClock (enabled, newBpm, newNumerator, newDenominator, limitSamples, suppressFirstOnDownbeat);
+}
+
+void MetronomeAudioSource::applyFixedClock (bool enabled, double newBpm, int32_t newNumerator, int32_t newDenominator,
+                                            int64_t limitSamples, bool suppressFirstOnDownbeat)
+{
+    fixedLastTick = -1;
+    fixedDownbeatOwed = false;
     if (enabled && newBpm > 0.0 && newNumerator > 0 && newDenominator >= 2)
     {
         fixedBpm = newBpm;
@@ -321,6 +329,7 @@ void MetronomeAudioSource::getNextAudioBlock (const juce::AudioSourceChannelInfo
         const Lock lock (stateLock);
         fixedClockActive = false;
         fixedLimitSamples = 0;
+        fixedDownbeatOwed = false;
         suppressFirstFixedAccent.store (false);
     }
 
@@ -385,21 +394,32 @@ void MetronomeAudioSource::renderBlock (juce::AudioBuffer<float>& buffer, int o0
 void MetronomeAudioSource::renderFixedClock (juce::AudioBuffer<float>& buffer, int o0, int n, const float* levels, int64_t delay)
 {
     const auto elapsed = fixedElapsedSamples.load() - delay;
-    const double a = (double) elapsed / sampleRate;
-    const double b = (double) (elapsed + n) / sampleRate;
-    const double tick = (4.0 / fixedDenominator) * (60.0 / fixedBpm) / 4.0;
+    const double tickSamples = (4.0 / fixedDenominator) * (60.0 / fixedBpm) / 4.0 * sampleRate;
 
-    for (auto k = (int64_t) std::ceil (a / tick - 0.000001); (double) k < b / tick; ++k)
+    if (fixedDownbeatOwed)
     {
-        const double tt = (double) k * tick;
-        if (tt < a || tt >= b)
+        fixedDownbeatOwed = false;
+        if (elapsed > 0)
+        {
+            fireTick (buffer, o0, n, 0, fixedNumerator, 0, levels, true);
+            fixedLastTick = 0;
+        }
+    }
+
+    // Each grid point owns one sample of the clock (its exact position, rounded down), so it sounds
+    // in exactly one block, whatever the block sizes.
+    const auto gridSample = [tickSamples] (int64_t k) { return (int64_t) std::floor ((double) k * tickSamples + 1.0e-6); };
+    for (auto k = juce::jmax ((int64_t) 0, (int64_t) std::floor ((double) elapsed / tickSamples) - 1);; ++k)
+    {
+        const auto at = gridSample (k);
+        if (at >= elapsed + n)
+            break;
+        if (at < elapsed)
             continue;
-        if (fixedLimitSamples > 0 && (int64_t) std::trunc (tt * sampleRate) >= fixedLimitSamples)
+        if (fixedLimitSamples > 0 && at >= fixedLimitSamples)
             continue;
-        const int offset = juce::jmax (0, (int) std::trunc ((tt - a) / (b - a) * n));
-        if (offset >= n)
-            continue;
-        fireTick (buffer, o0, n, k, fixedNumerator, offset, levels, true);
+        fireTick (buffer, o0, n, k, fixedNumerator, (int) (at - elapsed), levels, true);
+        fixedLastTick = k;
     }
     fixedElapsedSamples.fetch_add (n);
 }

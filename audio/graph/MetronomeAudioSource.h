@@ -79,6 +79,16 @@ public:
     // Click sections (message thread).
     void setFixedClock (bool enabled, double bpm, int32_t numerator, int32_t denominator, int64_t limitSamples,
                         bool suppressFirstOnDownbeat);
+    // As setFixedClock, then `alsoLocked` runs under the same hold of the lock: state that the block
+    // observer reads changes in step with the clock (no block sees one without the other).
+    template <typename Fn>
+    void setFixedClockAnd (bool enabled, double newBpm, int32_t newNumerator, int32_t newDenominator, int64_t limitSamples,
+                           bool suppressFirstOnDownbeat, Fn&& alsoLocked)
+    {
+        const juce::SpinLock::ScopedLockType lock (stateLock);
+        applyFixedClock (enabled, newBpm, newNumerator, newDenominator, limitSamples, suppressFirstOnDownbeat);
+        alsoLocked();
+    }
 
     // The song-to-song hand-off: the message thread stages song B's timing, the audio thread swaps it
     // in (applyStagedSongTiming: no allocation, no free; the lines go through the audio-thread log),
@@ -128,6 +138,12 @@ public:
     // limit: it runs with stateLock held.
     std::atomic<int64_t> fixedElapsedSamples { 0 };
     int64_t fixedLimitSamples = 0;
+    // The grid point the fixed clock last sounded (counted from its position 0, -1 before the first),
+    // and a downbeat owed to the next block: the observer that moves the clock to a new bar sets it
+    // when the bar's first grid point was not sounded yet and lies before the next block; it sounds at
+    // that block's start. Both under stateLock.
+    int64_t fixedLastTick = -1;
+    bool fixedDownbeatOwed = false;
 
     juce::SpinLock stateLock;
 
@@ -140,6 +156,8 @@ public:
     double getTickPhase() const;
 
 private:
+    void applyFixedClock (bool enabled, double newBpm, int32_t newNumerator, int32_t newDenominator, int64_t limitSamples,
+                          bool suppressFirstOnDownbeat); // stateLock held
     void renderBlock (juce::AudioBuffer<float>& buffer, int o0, int n);
     void renderFixedClock (juce::AudioBuffer<float>& buffer, int o0, int n, const float* levels, int64_t delay);
     void renderBeatmap (juce::AudioBuffer<float>& buffer, int o0, int n, const float* levels, int64_t delay);

@@ -260,4 +260,55 @@ TEST (SongPlaybackE2E, MainRoadLoadsPlaysPausesResumesStopsAndSoundsAsTheSumOfTh
         EXPECT_EQ (mismatches, 0u) << "first at " << firstMismatch;
     }
 }
+// A click section through the whole program: STARTED, one REPEAT_FIRED for "repeatOnce", then
+// COMPLETE, with PLAYBACK_UPDATE reporting the section while it runs.
+TEST (SongPlaybackE2E, ClickSectionStartsRepeatsOnceAndCompletes)
+{
+    TempFolder temp;
+    DummyJackServer server (temp / "jackd.log", "quorvelle-click", true);
+    ASSERT_TRUE (server.waitUntilRunning()) << server.logText();
+    const auto stem = writeStem (temp, 0, "a.wav", FixtureFormat::wav16);
+
+    EndedProgram program;
+    ASSERT_TRUE (program.waitForAction ("BACKEND_READY", startupMs).has_value()) << program.stderrText();
+    program.send (std::string (R"({"action":"SET_COUNT_IN","enabled":false})"));
+    const auto loadFrom = program.lines().size();
+    program.send (makeObject ({ { "action", "LOAD_SONG" }, { "songId", "song-click" }, { "name", "Click" }, { "bpm", 120 },
+                                { "tracks", juce::Array<juce::var> { stemObject ("a", stem.getFullPathName(), "BASS") } } }));
+    ASSERT_TRUE (program.waitForAction ("SESSION_LOADED", eventMs, loadFrom).has_value()) << program.stderrText();
+
+    const auto playFrom = program.lines().size();
+    program.send (std::string (R"({"action":"TRANSPORT_CONTROL","command":"PLAY"})"));
+    ASSERT_TRUE (waitForUpdate (program, [] (const juce::var& u) { return playingOf (u) && timeOf (u) > 0.0; }, playFrom).has_value());
+
+    // One bar of 0.5 s per pass, played twice.
+    const auto from = program.lines().size();
+    program.send (std::string (R"({"action":"START_CLICK_SECTION","entryId":"e","mode":"fixed","bpm":480,"numerator":4,)"
+                               R"("denominator":4,"bars":1,"repeatOnce":true,"nextSeekTarget":1.0})"));
+    const auto running = waitForUpdate (program, [] (const juce::var& u) { return u.getProperty ("clickSectionPhase", {}).toString() == "playing"; },
+                                        from);
+    ASSERT_TRUE (running.has_value()) << program.stderrText();
+    EXPECT_EQ (program.events()[*running].getProperty ("clickSectionEntryId", {}).toString(), "e");
+
+    const auto isClickEvent = [] (const juce::var& e)
+    {
+        return typedSongEvent (e).getProperty ("action", {}).toString().startsWith ("CLICK_SECTION_");
+    };
+    ASSERT_TRUE (program.waitForEvent ([&] (const juce::var& e) { return actionOf (typedSongEvent (e)) == "CLICK_SECTION_COMPLETE"; },
+                                       eventMs, from)
+                     .has_value())
+        << program.stderrText();
+    juce::StringArray sequence;
+    const auto all = program.events();
+    for (size_t i = from; i < all.size(); ++i)
+        if (isClickEvent (all[i]))
+        {
+            const auto typed = typedSongEvent (all[i]);
+            sequence.add (actionOf (typed) + ":" + typed.getProperty ("entryId", {}).toString());
+        }
+    EXPECT_EQ (sequence.joinIntoString (","), "CLICK_SECTION_STARTED:e,CLICK_SECTION_REPEAT_FIRED:e,CLICK_SECTION_COMPLETE:e");
+    const auto started = eventsOf (program, "CLICK_SECTION_STARTED", from);
+    ASSERT_EQ (started.size(), 1u);
+    EXPECT_EQ ((juce::int64) started[0].getProperty ("samplesPerBar", {}), 24000);
+}
 } // namespace quorvelle::test

@@ -1,5 +1,5 @@
-// Reads the song-load events the program sends only on the typed road (LOAD_PROGRESS,
-// TRACK_LOAD_ERROR) back into their JSON form; DEBUG_LOG and the device events as
+// Reads the song events the program sends only on the typed road (LOAD_PROGRESS,
+// TRACK_LOAD_ERROR, the CLICK_SECTION events) back into their JSON form; DEBUG_LOG and the device events as
 // `typedDeviceEvent` reads them.
 #pragma once
 
@@ -33,6 +33,19 @@ inline juce::var typedSongEvent (const juce::var& line)
                              { "trackName", text (error->trackName()) },
                              { "url", text (error->url()) },
                              { "diag", text (error->diag()) } });
+    if (const auto* started = message->payload_as_ClickSectionStartedEvent())
+        return makeObject ({ { "action", "CLICK_SECTION_STARTED" },
+                             { "entryId", text (started->entryId()) },
+                             { "mode", text (started->mode()) },
+                             { "totalSamples", (juce::int64) started->totalSamples() },
+                             { "samplesPerIteration", (juce::int64) started->samplesPerIteration() },
+                             { "samplesPerBar", (juce::int64) started->samplesPerBar() } });
+    if (const auto* repeat = message->payload_as_ClickSectionRepeatFiredEvent())
+        return makeObject ({ { "action", "CLICK_SECTION_REPEAT_FIRED" }, { "entryId", text (repeat->entryId()) } });
+    if (const auto* warning = message->payload_as_ClickSectionWarningStartEvent())
+        return makeObject ({ { "action", "CLICK_SECTION_WARNING_START" }, { "entryId", text (warning->entryId()) } });
+    if (const auto* complete = message->payload_as_ClickSectionCompleteEvent())
+        return makeObject ({ { "action", "CLICK_SECTION_COMPLETE" }, { "entryId", text (complete->entryId()) } });
     return typedDeviceEvent (line);
 }
 } // namespace quorvelle::test

@@ -114,4 +114,64 @@ TEST_F (EngineTransportRace, CountStopDuringACountJump)
         EXPECT_TRUE (waitFor ([&] { return engine.getMusicGain()->getPublishedGain() > 0.999f; })) << "the music is back";
     }
 }
+// START_CLICK_SECTION over a running section while the audio thread advances it: each start takes
+// over at once (its entry, a counter from 0 that moves on, the clock on its grid), the replaced
+// section ends without an event, and the engine and its state machine never disagree.
+TEST_F (EngineTransportRace, ClickSectionStartedOverARunningOne)
+{
+    startRealTime();
+    playSong();
+    const auto update = [this]
+    {
+        engine.timerCallback();
+        return lastUpdate();
+    };
+    for (int round = 0; round < 20; ++round)
+    {
+        SCOPED_TRACE (round);
+        const auto id = "e" + juce::String (round);
+        engine.startClickSection (id, round % 2 == 0 ? "fixed" : "loop", 120.0 + round, 4, 4, 4, 1.0, {}, {}, {}, {}, {}, false, false);
+        EXPECT_EQ (update()["clickSectionEntryId"].toString(), id);
+        // Restart at once, after one block, or after a few.
+        const auto from = devices().getBlocksRendered (deviceName);
+        ASSERT_TRUE (waitFor ([&] { return devices().getBlocksRendered (deviceName) >= from + round % 4; }));
+        const auto sample = (juce::int64) update()["clickSectionSample"];
+        EXPECT_LE (sample, (round % 4 + 1) * 256 + 256 * 8) << "the counter restarted with this section";
+        EXPECT_TRUE (engine.getMetronome().isFixedClockActive());
+    }
+    ASSERT_TRUE (waitFor ([&] { return (juce::int64) update()["clickSectionSample"] > 4096; })) << "the last section advances";
+    EXPECT_EQ (countAction ("CLICK_SECTION_COMPLETE"), 0);
+    EXPECT_EQ (countDebugLines ("[CLICK-SM-DRIFT]"), 0);
+    engine.stop();
+    EXPECT_FALSE (engine.getMetronome().isFixedClockActive());
+}
+
+// SET_CLICK_SECTION_NEXT_SEEK_TARGET while the audio thread advances short sections to their end:
+// each section completes once, from the audio thread, seeking to a target that was set for it.
+TEST_F (EngineTransportRace, NextSeekTargetChangedWhileTheSectionEnds)
+{
+    startRealTime();
+    playSong();
+    for (int round = 0; round < 6; ++round)
+    {
+        SCOPED_TRACE (round);
+        events.clear();
+        engine.startClickSection ("s", "fixed", 480.0, 4, 4, 1, 0.5, {}, {}, {}, {}, {}, false, false); // 0.5 s
+        juce::StringArray targets { "0.500" };
+        ASSERT_TRUE (waitFor ([&]
+        {
+            const double target = 0.25 * (1 + targets.size() % 8);
+            engine.setNextSeekTarget ("s", target, "w", "Coro");
+            targets.add (juce::String (target, 3));
+            engine.timerCallback();
+            return ! engine.getClickSectionMachine().peekSnapshot().active;
+        })) << "the section ends";
+        ASSERT_EQ (countAction ("CLICK_SECTION_COMPLETE"), 1);
+        const auto line = events[*findDebugLine ("[CLICK-SECTION] COMPLETE entryId=s")]["message"].toString();
+        EXPECT_TRUE (line.endsWith (" [audio-thread-fired]")) << line;
+        const auto used = line.fromFirstOccurrenceOf (juce::String::fromUTF8 ("seek\xe2\x86\x92"), false, false).upToFirstOccurrenceOf (" ", false, false);
+        EXPECT_TRUE (targets.contains (used)) << line;
+        EXPECT_TRUE (waitFor ([&] { return engine.getMusicGain()->getPublishedGain() > 0.999f; })) << "the music is back";
+    }
+}
 } // namespace quorvelle::test
