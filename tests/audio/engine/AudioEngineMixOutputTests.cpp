@@ -208,4 +208,95 @@ TEST_F (EngineTransportTest, SplitMonitorPutsTheMusicLeftAndTheClickRight)
     }
     whileRendering ([this] { engine.stop(); });
 }
+
+// The playing interface unplugged and plugged back, with the engine's own song routed beyond the
+// first two outputs: the song pauses where it was, nothing sounds after the reconnection until the
+// front end resumes, and then the song goes on from that sample on the outputs it was routed to.
+class DeviceLossOnOutputs : public EngineTransportTest
+{
+protected:
+    void SetUp() override
+    {
+        EngineTransportTest::SetUp();
+        engine.setMillisecondClockForTesting ([this] { return clockMs; });
+        engine.getDeviceManager().addChangeListener (&engine);
+    }
+    void TearDown() override
+    {
+        engine.getDeviceManager().removeChangeListener (&engine);
+        EngineTransportTest::TearDown();
+    }
+
+    int activeOutputs()
+    {
+        auto* device = engine.getDeviceManager().getCurrentAudioDevice();
+        return device != nullptr ? device->getActiveOutputChannels().countNumberOfSetBits() : 0;
+    }
+
+    juce::uint32 clockMs = 100000;
+};
+
+TEST_F (DeviceLossOnOutputs, UnplugPausesAndReplugResumesWhereTheSongWasOnItsRoutes)
+{
+    loadCountSamples();
+    openDevice ("Virtual 8", 512, 2);
+    engine.setBusRouting (parse (R"({"bass": {"mode": "MONO", "channels": [5]}})"));
+    ASSERT_EQ (activeOutputs(), 6);
+    // A ramp, so that the sample heard tells the song's position: session sample k is k / 2^20.
+    juce::AudioBuffer<float> ramp (2, (int) (20 * rate));
+    for (int c = 0; c < 2; ++c)
+        for (int k = 0; k < ramp.getNumSamples(); ++k)
+            ramp.setSample (c, k, (float) k / 1048576.0f);
+    addStem ("bass", "bass", ramp);
+    activate (240.0);
+    runMessageLoopFor (50);
+    clockMs += 1000;
+
+    engine.play (false, false, -1.0, {}, false, -1, -1, -1, -1);
+    render (10);
+    const int64_t pausedAt = 10 * 512;
+    ASSERT_NEAR (devices().getCaptured (deviceName, 5).back(), (float) (pausedAt - 1) / 1048576.0f, 1.0e-6f);
+    events.clear();
+
+    devices().unplug (deviceName);
+    ASSERT_TRUE (runMessageLoopUntil ([this] { return countAction ("AUDIO_DEVICE_LOST") > 0; }));
+    EXPECT_FALSE (engine.getMasterTransport().isPlaying());
+    engine.timerCallback();
+    EXPECT_NEAR ((double) lastUpdate()["time"] * rate, (double) pausedAt, 0.5);
+
+    clockMs += 1000;
+    devices().replug (deviceName);
+    ASSERT_TRUE (runMessageLoopUntil ([this] { return countAction ("AUDIO_DEVICE_RECONNECTED") > 0; }));
+    runMessageLoopFor (50);
+    EXPECT_EQ (countAction ("AUDIO_DEVICE_LOST"), 1);
+    ASSERT_EQ (currentDeviceName(), deviceName);
+    EXPECT_EQ (activeOutputs(), 6) << "the outputs the routing opened";
+    EXPECT_EQ (engine.getDeviceSampleRate(), rate) << "the device's own rate, not the fallback's";
+
+    // Paused: the transport's stop could not finish without a device, so the first block back may
+    // carry its fade-out; from then on neither the song nor the click sounds on any output, and the
+    // song does not move.
+    render (1);
+    const auto pausedPosition = engine.getMasterTransport().getCurrentPosition();
+    EXPECT_NEAR (pausedPosition * rate, (double) pausedAt, 512.0 + 0.5);
+    devices().clearCaptured (deviceName);
+    render (30); // more than a beat at 240 bpm
+    for (int output = 0; output < 8; ++output)
+    {
+        const auto samples = devices().getCaptured (deviceName, output);
+        EXPECT_LT (*std::max_element (samples.begin(), samples.end(), [] (float a, float b) { return std::abs (a) < std::abs (b); }), 1.0e-6f)
+            << "output " << output;
+    }
+    EXPECT_EQ (engine.getMasterTransport().getCurrentPosition(), pausedPosition);
+
+    engine.resume();
+    devices().clearCaptured (deviceName);
+    render (2);
+    const auto resumedAt = std::llround (pausedPosition * rate);
+    const auto bass = devices().getCaptured (deviceName, 5);
+    ASSERT_EQ (bass.size(), 1024u);
+    for (size_t i = 0; i < bass.size(); ++i)
+        ASSERT_NEAR (bass[i], (float) (resumedAt + (int64_t) i) / 1048576.0f, 1.0e-6f) << "sample " << i << " after the resume";
+    whileRendering ([this] { engine.stop(); });
+}
 } // namespace quorvelle::test
