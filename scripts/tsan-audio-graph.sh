@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
-# Builds the audio-graph race cases (tests/audio/graph/AudioRaceTests.cpp) with ThreadSanitizer,
-# JUCE and every library they link included, and runs them on the Virtual device's real-time clock.
+# Builds the audio-graph race cases (tests/audio/graph/AudioRaceTests.cpp) and the engine's transport
+# race cases (tests/audio/engine/AudioEngineTransportRaceTests.cpp) with ThreadSanitizer, JUCE and
+# every library they link included, and runs them on the Virtual device's real-time clock.
 # Any sanitizer report fails the run. JUCE's assertions are logged in this tree (JUCE_LOG_ASSERTIONS),
 # and the test logger fails a test on any "JUCE Assertion failure" line.
 #
 #   scripts/tsan-audio-graph.sh            # build tree: build-tsan beside the sources
 #   QUORVELLE_TSAN_BUILD=/path JOBS=8 scripts/tsan-audio-graph.sh
-#   QUORVELLE_TSAN_TARGET=name scripts/tsan-audio-graph.sh   # only builds another target of the tree
+#   QUORVELLE_TSAN_TARGET=name scripts/tsan-audio-graph.sh   # only builds that target of the tree
 set -euo pipefail
 
 source_dir=$(cd "$(dirname "$0")/.." && pwd)
@@ -25,12 +26,19 @@ cmake -S "$source_dir/scripts/tsan-audio-graph" -B "$build_dir" -G Ninja \
   -DCMAKE_C_FLAGS="$flags" -DCMAKE_CXX_FLAGS="$flags" \
   -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=thread" \
   "${launcher[@]}"
-target=${QUORVELLE_TSAN_TARGET:-audio_graph_race_tsan}
-cmake --build "$build_dir" -j "$jobs" --target "$target"
-[ "$target" = audio_graph_race_tsan ] || exit 0
+if [ -n "${QUORVELLE_TSAN_TARGET:-}" ]; then
+  cmake --build "$build_dir" -j "$jobs" --target "$QUORVELLE_TSAN_TARGET"
+  exit 0
+fi
+cmake --build "$build_dir" -j "$jobs" --target audio_graph_race_tsan audio_engine_transport_race_tsan
+
+export TSAN_OPTIONS="halt_on_error=1 exitcode=66 second_deadlock_stack=1 suppressions=$source_dir/scripts/tsan-audio-graph/tsan.supp ${TSAN_OPTIONS:-}"
 
 # A fresh HOME, as every test gets.
 home=$(mktemp -d)
 trap 'rm -rf "$home"' EXIT
-HOME="$home" TSAN_OPTIONS="halt_on_error=1 exitcode=66 second_deadlock_stack=1 suppressions=$source_dir/scripts/tsan-audio-graph/tsan.supp ${TSAN_OPTIONS:-}" \
-  "$build_dir/audio_graph_race_tsan" --gtest_filter='AudioRace.*'
+HOME="$home" "$build_dir/audio_graph_race_tsan" --gtest_filter='AudioRace.*'
+
+# The engine keeps its settings under HOME and opens devices: the test launcher gives it its own
+# namespaces and HOME, as CTest does.
+"$source_dir/scripts/test-launcher.sh" "$build_dir/audio_engine_transport_race_tsan" --gtest_filter='EngineTransportRace.*'

@@ -61,6 +61,12 @@ AudioEngine::AudioEngine (EventSink sink, std::function<juce::File()> storageRoo
     });
 
     songLinks.transport = &masterTransport;
+    songLinks.pause = [this] { pause(); };
+    songLinks.reseat = [this]
+    {
+        if (songResampler != nullptr && ! masterTransport.isPlaying())
+            seek (songTimeForTransportSeconds (masterTransport.getCurrentPosition()));
+    };
     songLinks.resampler = [this] { return songResampler.get(); };
     songLinks.songId = [this] { return activeSongId; };
 }

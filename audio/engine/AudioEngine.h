@@ -23,7 +23,6 @@
 
 #include <juce_audio_devices/juce_audio_devices.h>
 #include <juce_audio_formats/juce_audio_formats.h>
-#include <juce_audio_utils/juce_audio_utils.h>
 
 #include <array>
 #include <atomic>
@@ -538,6 +537,11 @@ public:
         juce::AudioTransportSource* transport = nullptr;
         // Stops playback and returns to the start; without it the transport is stopped and rewound.
         std::function<void()> stop;
+        // Pauses playback where it is (the click and a count too); without it the transport is stopped.
+        std::function<void()> pause;
+        // Puts the song's sources back on the paused transport's position after a device re-prepared
+        // them (some rewind on prepare); optional.
+        std::function<void()> reseat;
         // The active song's resampler, null while no song is active.
         std::function<ZeroLatencyResamplingSource*()> resampler;
         // The current song's id, for log lines.
@@ -1095,6 +1099,11 @@ private:
     std::atomic<bool> assetLoaderShouldStop { false };
 
     std::shared_ptr<Liveness> liveness { std::make_shared<Liveness>() };
+
+    // The device the engine chose, reopened as it was after a loss (its rate and outputs, not those of
+    // the fallback the framework opened meanwhile).
+    void rememberEngineDevice (const juce::AudioIODevice& device);
+    juce::AudioDeviceManager::AudioDeviceSetup lastDeviceSetup;
 
     // Pads (see AudioEnginePads.cpp and AudioEnginePadSlots.cpp).
     struct PadSlot;

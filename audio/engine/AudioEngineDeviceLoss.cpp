@@ -62,7 +62,7 @@ void AudioEngine::changeListenerCallback (juce::ChangeBroadcaster* source)
         if (deviceLost)
             deviceReconnect (*device, "changeListener");
 
-        lastDeviceName = device->getName();
+        rememberEngineDevice (*device);
 
         const auto rate = device->getCurrentSampleRate();
         if (std::abs (rate - deviceSampleRate.load()) > 1.0)
@@ -113,8 +113,15 @@ void AudioEngine::handleDeviceLoss()
     sendEvent (makeObject ({ { "action", "AUDIO_DEVICE_LOST" } }));
 
     // A pause that keeps the position: the song stays where it was until the front end resumes it.
-    if (songTransportPlaying())
-        songLinks.transport->stop();
+    // It goes through the engine's pause, so that neither the click nor a count sounds on the device
+    // once it is back.
+    if (songTransportPlaying() || countInPhase.load() == 1)
+    {
+        if (songLinks.pause)
+            songLinks.pause();
+        else
+            songLinks.transport->stop();
+    }
 
     reconnectPoller.callback = [this] { attemptDeviceReconnect(); };
     reconnectPoller.startTimer (reconnectIntervalMs);
@@ -130,7 +137,7 @@ void AudioEngine::attemptDeviceReconnect()
     if (! type->getDeviceNames (false).contains (lastDeviceName))
         return;
 
-    auto setup = deviceManager.getAudioDeviceSetup();
+    auto setup = lastDeviceSetup;
     setup.outputDeviceName = lastDeviceName;
     listSuppressedUntilMs = nowMs() + 800;
     const auto error = deviceManager.setAudioDeviceSetup (setup, true);
@@ -147,13 +154,21 @@ void AudioEngine::attemptDeviceReconnect()
     debugLog ("[CFG-FIX] reconnect attempt FAILED: " + (error.isNotEmpty() ? error : juce::String ("sin device tras reopen")));
 }
 
+void AudioEngine::rememberEngineDevice (const juce::AudioIODevice& device)
+{
+    lastDeviceName = device.getName();
+    lastDeviceSetup = deviceManager.getAudioDeviceSetup();
+}
+
 void AudioEngine::deviceReconnect (juce::AudioIODevice& device, const juce::String& via)
 {
     deviceLost = false;
     reconnectPoller.stopTimer();
-    lastDeviceName = device.getName();
+    rememberEngineDevice (device);
     deviceSampleRate = device.getCurrentSampleRate();
     recalcResamplerRatio ("deviceReconnect:" + via);
+    if (songLinks.reseat)
+        songLinks.reseat();
     saveAudioSettings();
     debugLog ("[CFG-FIX] device RECONNECTED ('" + device.getName() + "') via " + via);
     sendEvent (makeObject ({ { "action", "AUDIO_DEVICE_RECONNECTED" }, { "device", device.getName() } }));

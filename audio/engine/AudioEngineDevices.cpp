@@ -62,7 +62,7 @@ juce::String AudioEngine::applyDeviceSetup (const DeviceSetup& setup)
     auto error = deviceManager.setAudioDeviceSetup (setup, true);
     // The device the engine chose; a notification that later finds another one open is a fallback.
     if (auto* device = deviceManager.getCurrentAudioDevice(); device != nullptr && device->isOpen())
-        lastDeviceName = device->getName();
+        rememberEngineDevice (*device);
     return error;
 }
 

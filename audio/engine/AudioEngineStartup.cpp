@@ -193,7 +193,7 @@ void AudioEngine::initialise()
     if (auto* device = deviceManager.getCurrentAudioDevice())
     {
         deviceSampleRate = device->getCurrentSampleRate();
-        lastDeviceName = device->getName();
+        rememberEngineDevice (*device);
         juce::Logger::writeToLog ("AudioEngine: Audio device Configured. SR: " + juce::String (device->getCurrentSampleRate())
                                   + " Hz, Buffer: " + juce::String (device->getCurrentBufferSizeSamples()));
         debugLog ("[SR-DEBUG] initialize: requestedSR=" + juce::String (deviceManager.getAudioDeviceSetup().sampleRate) + " actualSR="

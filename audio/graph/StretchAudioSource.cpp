@@ -26,7 +26,8 @@ void StretchAudioSource::prepareToPlay (int samplesPerBlockExpected, double samp
     const int block = juce::jmax (1, samplesPerBlockExpected);
     inputBuffer.setSize (2, 8 * block + 8192, false, false, true);
     inputBuffer.clear();
-    outputPosition.store (0);
+    // The position stays: a device change re-prepares the chain under a song that keeps its place,
+    // and the wrapped source keeps its own.
 }
 
 void StretchAudioSource::setNextReadPosition (juce::int64 p)

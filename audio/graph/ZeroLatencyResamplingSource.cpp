@@ -35,19 +35,46 @@ void ZeroLatencyResamplingSource::prepareToPlay (int samplesPerBlockExpected, do
     overrunLogged.store (false);
 }
 
+namespace
+{
+// A ratio not above 0 or within 1e-4 of 1 passes the audio through, one input sample per output.
+bool passesThrough (double r) noexcept { return r <= 0.0 || std::abs (r - 1.0) < 1.0e-4; }
+} // namespace
+
 void ZeroLatencyResamplingSource::setNextReadPosition (juce::int64 p)
 {
-    phase = 0.0;
     carriedCount = 0;
     seeks.fetch_add (1);
-    source->setNextReadPosition ((juce::int64) ((double) p * ratio.load()));
+    const auto current = ratio.load();
+    if (passesThrough (current))
+    {
+        phase = 0.0;
+        source->setNextReadPosition (p);
+        return;
+    }
+    // The wrapped source moves to the input sample at or before output p; the fraction becomes the
+    // phase, so output p reads the input at exactly p x ratio.
+    const double input = (double) p * current;
+    const auto whole = (juce::int64) std::floor (input);
+    phase = input - (double) whole;
+    source->setNextReadPosition (whole);
+}
+
+juce::int64 ZeroLatencyResamplingSource::getNextReadPosition() const
+{
+    const auto input = source->getNextReadPosition();
+    const auto current = ratio.load();
+    if (passesThrough (current))
+        return input;
+    // The next output reads the input at the wrapped position less the carried samples, plus the phase.
+    return (juce::int64) std::llround (((double) (input - carriedCount) + phase) / current);
 }
 
 juce::int64 ZeroLatencyResamplingSource::getTotalLength() const
 {
     const auto length = source->getTotalLength();
     const auto current = ratio.load();
-    return current <= 0.0 ? length : (juce::int64) ((double) length / current);
+    return passesThrough (current) ? length : (juce::int64) ((double) length / current);
 }
 
 int ZeroLatencyResamplingSource::inputNeeded (int k, double blockRatio) const noexcept
@@ -67,7 +94,7 @@ void ZeroLatencyResamplingSource::getNextAudioBlock (const juce::AudioSourceChan
 
     const double blockRatio = ratio.load();
 
-    if (blockRatio <= 0.0 || std::abs (blockRatio - 1.0) < 1.0e-4)
+    if (passesThrough (blockRatio))
     {
         source->getNextAudioBlock (info);
         // Nothing is carried, so a later ratio starts interpolating at the source's position.

@@ -14,6 +14,10 @@ namespace quorvelle
 // audio thread reads it once at the start of each block, so a block never mixes two ratios. The
 // input buffer is sized at prepare for the ratio then in force; a later, larger ratio renders its
 // blocks in pieces that fit (logged once), never by growing the buffer.
+//
+// Positions and the length count output (device-rate) samples, the units of the transport that
+// plays this source, so its seconds are the song's seconds. Seeks and position reads come from the
+// transport (under its callback lock) or while nothing renders.
 class ZeroLatencyResamplingSource : public juce::PositionableAudioSource
 {
 public:
@@ -36,7 +40,7 @@ public:
     void releaseResources() override { source->releaseResources(); }
     void getNextAudioBlock (const juce::AudioSourceChannelInfo& info) override;
     void setNextReadPosition (juce::int64 p) override;
-    juce::int64 getNextReadPosition() const override { return source->getNextReadPosition(); }
+    juce::int64 getNextReadPosition() const override;
     juce::int64 getTotalLength() const override;
     bool isLooping() const override { return source->isLooping(); }
     void setLooping (bool looping) override { source->setLooping (looping); }

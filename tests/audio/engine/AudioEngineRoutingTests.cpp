@@ -241,6 +241,7 @@ TEST_F (DeviceLossTest, UnplugPausesReportsOnceAndReplugReconnects)
     engine.songLinks.transport = &song.transport;
     int engineStops = 0;
     engine.songLinks.stop = [&engineStops] { ++engineStops; };
+    engine.songLinks.pause = [&song] { song.transport.stop(); };
     song.transport.setPosition (2.0);
     song.transport.start();
     events.clear();

@@ -117,6 +117,74 @@ TEST_F (EngineTransportTest, SongTimeMapsThroughTheTempoRatio)
     }
 }
 
+// The song at its own rate on a device at another: the resampler between the song chain and the
+// transport. A seek lands on the song's sample, the output walks the song at session/device samples
+// per device sample, positions read back in song seconds and the transport ends with the song.
+struct RatePair
+{
+    double session, device;
+};
+
+class SessionAtAnotherRate : public EngineTransportTest, public testing::WithParamInterface<RatePair>
+{
+protected:
+    // The ramp's value at session sample k (exact in float far beyond the song's length).
+    static float rampAt (double k) { return (float) (k / 1048576.0); }
+};
+
+TEST_P (SessionAtAnotherRate, SeeksPlaysAndEndsInSongTime)
+{
+    const auto [session, device] = GetParam();
+    constexpr double songSeconds = 3.0;
+    openDevice ("Virtual 2", 512, 2);
+    engine.setDeviceSampleRate (device);
+    ASSERT_EQ (engine.getDeviceSampleRate(), device);
+    juce::AudioBuffer<float> ramp (2, (int) (songSeconds * session));
+    for (int c = 0; c < 2; ++c)
+        for (int k = 0; k < ramp.getNumSamples(); ++k)
+            ramp.setSample (c, k, rampAt (k));
+    addStem ("d", "drums", ramp);
+    engine.activateSongForTesting ("song-1", session, 120.0, 0.0);
+    ASSERT_NE (engine.getSongResampler(), nullptr);
+    ASSERT_DOUBLE_EQ (engine.getSongResampler()->getRatio(), session / device);
+
+    const auto& transport = engine.getMasterTransport();
+    for (const double start : { 1.0, 0.25 })
+    {
+        SCOPED_TRACE (testing::Message() << "start " << start);
+        devices().clearCaptured ("Virtual 2");
+        engine.play (false, false, start, {}, false, -1, -1, -1, -1);
+        EXPECT_NEAR (transport.getCurrentPosition(), start, 1.0 / device);
+        render (8);
+
+        const auto out = devices().getCaptured ("Virtual 2", 0);
+        ASSERT_EQ (out.size(), 8u * 512u);
+        for (size_t j = 0; j < out.size(); ++j)
+            ASSERT_NEAR (out[j], rampAt (start * session + (double) j * session / device), rampAt (0.1)) << "device sample " << j;
+
+        const auto played = start + (double) out.size() / device;
+        EXPECT_NEAR (transport.getCurrentPosition(), played, 1.0 / device);
+        engine.timerCallback();
+        EXPECT_NEAR ((double) lastUpdate()["time"], played, 1.0 / session);
+        whileRendering ([this] { engine.stop(); });
+    }
+
+    // From 2 s on, the transport plays the song's last second and stops within a block of its end.
+    devices().clearCaptured ("Virtual 2");
+    engine.play (false, false, 2.0, {}, false, -1, -1, -1, -1);
+    for (int guard = 0; guard < 400 && transport.isPlaying(); ++guard)
+        render (1);
+    EXPECT_FALSE (transport.isPlaying());
+    EXPECT_NEAR ((double) captured(), (songSeconds - 2.0) * device, 512.0);
+    EXPECT_NEAR (transport.getLengthInSeconds(), songSeconds, 1.0 / device);
+}
+
+INSTANTIATE_TEST_SUITE_P (Rates, SessionAtAnotherRate, testing::Values (RatePair { 44100.0, 48000.0 }, RatePair { 48000.0, 44100.0 }),
+                          [] (const testing::TestParamInfo<RatePair>& info)
+                          {
+                              return "Song" + std::to_string ((int) info.param.session) + "OnDevice" + std::to_string ((int) info.param.device);
+                          });
+
 TEST_F (EngineTransportTest, FadeDiagnosticsReportTheEffectiveRamp)
 {
     // No device: the music gain applies each target at once, so each row starts from its gain.

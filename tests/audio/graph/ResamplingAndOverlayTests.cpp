@@ -75,15 +75,60 @@ TEST (ZeroLatencyResamplingSource, SessionAt44100OnADeviceAt48000)
     EXPECT_EQ (stats.blocksWithoutCarry, 1); // only the first
     EXPECT_EQ (resampler.takeStats().blocks, 0);
 
-    // A seek restarts clean at the converted position.
+    // A seek restarts clean at the converted position; positions count device samples.
     resampler.setNextReadPosition (48000);
     EXPECT_EQ (ramp.position, 44100);
-    EXPECT_EQ (resampler.getNextReadPosition(), 44100);
+    EXPECT_EQ (resampler.getNextReadPosition(), 48000);
     auto out = renderBlocks (resampler, 2, 64, 1);
     EXPECT_FLOAT_EQ (out.getSample (0, 0), RampSource::valueAt (44100));
     const auto afterSeek = resampler.takeStats();
     EXPECT_EQ (afterSeek.seeks, 1);
     EXPECT_EQ (afterSeek.blocksWithoutCarry, 1);
+}
+
+// The transport above converts positions and the length with the device rate: all three count
+// output samples. A seek to output p reads the input at p x ratio (between input samples too), and
+// the position read back is p plus the outputs rendered since, whatever the blocks.
+TEST (ZeroLatencyResamplingSource, PositionsCountOutputSamplesAndASeekLandsBetweenInputSamples)
+{
+    const struct { double ratio; int64_t seek; std::vector<int> blocks; } cases[] = {
+        { 44100.0 / 48000.0, 48000, { 512 } },    // whole input sample
+        { 44100.0 / 48000.0, 1001, { 441, 7 } },  // 919.66875: between two
+        { 48000.0 / 44100.0, 44100, { 256, 100 } },
+        { 48000.0 / 44100.0, 12345, { 512 } },
+        { 0.5, 333, { 64 } },
+        { 96000.0 / 44100.0, 777, { 129, 512 } }, // above 2: blocks that carry nothing
+        { 1.00005, 96000, { 256 } },              // pass-through: one input per output
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE (testing::Message() << "ratio " << c.ratio << " seek " << c.seek);
+        const bool passes = c.ratio == 1.00005;
+        RampSource ramp (1 << 22);
+        ZeroLatencyResamplingSource resampler (&ramp, c.ratio);
+        resampler.prepareToPlay (512, 48000.0);
+        EXPECT_EQ (resampler.getTotalLength(), passes ? 1 << 22 : (int64_t) ((1 << 22) / c.ratio));
+
+        resampler.setNextReadPosition (c.seek);
+        EXPECT_EQ (resampler.getNextReadPosition(), c.seek);
+        const double inputAtSeek = passes ? (double) c.seek : (double) c.seek * c.ratio;
+
+        int64_t written = 0;
+        size_t which = 0;
+        while (written < 6000)
+        {
+            const int n = c.blocks[which++ % c.blocks.size()];
+            juce::AudioBuffer<float> block (2, n);
+            resampler.getNextAudioBlock (juce::AudioSourceChannelInfo (&block, 0, n));
+            for (int j = 0; j < n; ++j)
+            {
+                const double input = inputAtSeek + (double) (written + j) * (passes ? 1.0 : c.ratio);
+                ASSERT_NEAR (block.getSample (0, j), 1.0 + input, 4.0e-3) << "output " << written + j;
+            }
+            written += n;
+            ASSERT_EQ (resampler.getNextReadPosition(), c.seek + written);
+        }
+    }
 }
 
 TEST (ZeroLatencyResamplingSource, RatioWithinOneTenThousandthIsABypass)
