@@ -10,7 +10,7 @@
 // logged per minute, and the ratio of the p99s. Run through scripts/test-launcher.sh (own network
 // namespace):
 //
-//   scripts/test-launcher.sh build/bench/net_redundancy_position_bench [window seconds, default 60]
+//   QUORVELLE_BUILD_DIR=$PWD/build scripts/test-launcher.sh build/bench/net_redundancy_position_bench [window s, default 60]
 #include "tests/net/redundancy/NamespacedProgram.h"
 #include "tests/net/redundancy/PeerNamespace.h"
 #include "tests/support/AudioFixtures.h"
