@@ -5,7 +5,7 @@
 // reported after a 30 s bound. Run through scripts/test-launcher.sh (own network namespace).
 //
 //   scripts/test-launcher.sh build/bench/net_redundancy_failover_bench [runs, default 5]
-#include "tests/app/ProgramProcess.h"
+#include "tests/net/redundancy/NamespacedProgram.h"
 #include "tests/net/redundancy/PeerNamespace.h"
 #include "tests/app/TypedSessionEvents.h"
 
@@ -20,35 +20,7 @@ namespace
 {
 constexpr int waitMs = 30000;
 
-struct Side
-{
-    Side (const std::string& nsPath)
-    {
-        std::vector<std::string> args { "HOME=" + home.getFullPathName().toStdString() };
-        if (! nsPath.empty())
-            args.insert (args.end(), { "nsenter", "--net=" + nsPath });
-        args.insert (args.end(), { ProgramProcess::programPath(), "--bridge-stdio" });
-        home.createDirectory();
-        process = std::make_unique<ProgramProcess> (args, "/usr/bin/env");
-    }
-    ~Side()
-    {
-        process.reset();
-        home.deleteRecursively();
-    }
-    juce::File home = juce::File::createTempFile ("redundancy-home");
-    std::unique_ptr<ProgramProcess> process;
-};
-
 double nowMs() { return juce::Time::getMillisecondCounterHiRes(); }
-
-juce::var action (const char* name, const char* role = nullptr)
-{
-    auto object = quorvelle::makeObject ({ { "action", name } });
-    if (role != nullptr)
-        object.getDynamicObject()->setProperty ("role", role);
-    return object;
-}
 
 // One run: a fresh pair, the trigger, then the time until the standby reports its failover
 // (negative: none within the bound).
@@ -60,9 +32,9 @@ double runOnce (PeerNamespace& ns, const std::string& trigger)
         std::cerr << "guard: unexpected interfaces\n" << listing << std::endl;
         std::exit (2);
     }
-    Side primary ({}), standby (ns.netPath());
-    primary.process->send (action ("REDUNDANCY_ENABLE", "primary"));
-    standby.process->send (action ("REDUNDANCY_ENABLE", "standby"));
+    NamespacedProgram primary ({}), standby (ns.netPath());
+    primary.process->send (actionObject ("REDUNDANCY_ENABLE", { { "role", "primary" } }));
+    standby.process->send (actionObject ("REDUNDANCY_ENABLE", { { "role", "standby" } }));
     if (! standby.process->waitForStderr ("[Redundancy] Control: connected to primary TCP", waitMs))
         return -2;
     juce::Thread::sleep (500); // beats flowing for a while before the trigger
@@ -75,9 +47,9 @@ double runOnce (PeerNamespace& ns, const std::string& trigger)
     else if (trigger == "link down")
         runShell ("ip link set qa down");
     else if (trigger == "DISABLE")
-        primary.process->send (action ("REDUNDANCY_DISABLE"));
+        primary.process->send (actionObject ("REDUNDANCY_DISABLE"));
     else
-        standby.process->send (action ("REDUNDANCY_FORCE_TAKEOVER"));
+        standby.process->send (actionObject ("REDUNDANCY_FORCE_TAKEOVER"));
     const auto found = standby.process->waitForEvent ([] (const juce::var& line)
     {
         const auto event = typedSessionEvent (line);

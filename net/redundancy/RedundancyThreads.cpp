@@ -231,10 +231,20 @@ void RedundancyEngine::PositionSyncThread::run()
             const auto ready = waitReadable (receiver, 100);
             if (ready < 0)
                 return;
-            juce::String ip;
-            int port = 0;
-            const auto size = ready == 1 ? receiver.read (buffer, (int) sizeof buffer, false, ip, port) : 0;
-            const auto packet = size > 0 ? decodePosition (buffer, (size_t) size, owner.auth.load()) : std::nullopt;
+            // The newest position that has arrived. The primary sends at the pace this loop reads,
+            // so datagrams queued behind a late cycle would otherwise stay queued: the standby
+            // would follow, and seek to, positions that old.
+            std::optional<PositionInfo> packet;
+            for (bool readable = ready == 1; readable; readable = receiver.waitUntilReady (true, 0) == 1)
+            {
+                juce::String ip;
+                int port = 0;
+                const auto size = receiver.read (buffer, (int) sizeof buffer, false, ip, port);
+                if (size <= 0)
+                    break;
+                if (auto decoded = decodePosition (buffer, (size_t) size, owner.auth.load()))
+                    packet = decoded;
+            }
             if (packet)
             {
                 const auto local = owner.readState();

@@ -76,12 +76,14 @@ void ProgramProcess::readStdout()
     char buffer[1 << 16];
     for (ssize_t n; (n = ::read (stdoutFd, buffer, sizeof (buffer))) > 0;)
     {
+        const auto arrivedMs = juce::Time::getMillisecondCounterHiRes();
         pending.append (buffer, (size_t) n);
         size_t start = 0;
         for (auto nl = pending.find ('\n'); nl != std::string::npos; nl = pending.find ('\n', start))
         {
             std::scoped_lock sl (lock);
             outLines.push_back (pending.substr (start, nl - start));
+            outTimesMs.push_back (arrivedMs);
             start = nl + 1;
         }
         pending.erase (0, start);
@@ -171,6 +173,12 @@ std::vector<std::string> ProgramProcess::lines() const
 {
     std::scoped_lock sl (lock);
     return outLines;
+}
+
+std::vector<double> ProgramProcess::lineTimesMs() const
+{
+    std::scoped_lock sl (lock);
+    return outTimesMs;
 }
 
 std::vector<juce::var> ProgramProcess::events() const

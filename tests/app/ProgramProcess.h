@@ -41,6 +41,8 @@ public:
 
     std::vector<std::string> lines() const;
     std::vector<juce::var> events() const; // every stdout line, parsed
+    // When each stdout line arrived (juce::Time::getMillisecondCounterHiRes), one per line of lines().
+    std::vector<double> lineTimesMs() const;
     std::string stderrText() const;
 
     // The exit status, once the program has ended within `timeoutMs`; -1000 - signal when killed.
@@ -58,6 +60,7 @@ private:
     mutable std::mutex lock;
     std::condition_variable changed;
     std::vector<std::string> outLines;
+    std::vector<double> outTimesMs;
     std::string errText;
     std::thread outReader, errReader;
     int readersAtEnd = 0; // under `lock`: readers that reached the end of their stream

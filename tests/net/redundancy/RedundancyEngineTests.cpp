@@ -312,6 +312,29 @@ TEST_F (RedundancyEngineNamespace, FollowsAFakePrimaryAndTakesOverWhenItGoes)
     EXPECT_EQ (side.seam->gain(), 1.0f);
 }
 
+TEST_F (RedundancyEngineNamespace, AStandbyFollowsTheNewestOfQueuedPositions)
+{
+    auto peer = startPeer (false, redundancy::primary);
+    peer->command (cmd ({ { "cmd", "listen" } }));
+    Side side;
+    side.seam->setState ({}, 20.0, false);
+    side.engine->enable ("auto", {});
+    ASSERT_TRUE (side.waitFor ("REDUNDANCY_STATUS", 0, "role", "standby"));
+    ASSERT_TRUE (peer->waitFor ("accepted"));
+    peer->command (cmd ({ { "cmd", "beats" }, { "auth", 0 } }));
+
+    // A late cycle finds a queue of old positions, then the current one, then one last mark: the
+    // standby seeks to the mark, and to the old position at most while the queue is still arriving.
+    peer->command (cmd ({ { "cmd", "positions" }, { "position", 5.0 }, { "count", 100 } }));
+    peer->command (cmd ({ { "cmd", "positions" }, { "position", 20.0 }, { "count", 1 } }));
+    peer->command (cmd ({ { "cmd", "positions" }, { "position", 30.0 }, { "count", 1 } }));
+    ASSERT_TRUE (runMessageLoopUntil ([&] { return side.seam->calls().contains ("seek 30.000"); }, waitMs)) << side.seam->calls().joinIntoString (",");
+    const auto calls = side.seam->calls();
+    const auto stale = std::count_if (calls.begin(), calls.end(), [] (const juce::String& c) { return c == "seek 5.000"; });
+    EXPECT_LE (stale, 10) << "seeks to a position 100 datagrams old";
+    side.engine->disable();
+}
+
 TEST_F (RedundancyEngineNamespace, ShutdownFromTheFakePrimaryPromotesAtOnce)
 {
     auto peer = startPeer (false, redundancy::primary);

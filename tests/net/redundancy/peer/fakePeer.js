@@ -96,17 +96,22 @@ const commands = {
     }, c.everyMs || 100);
   },
   stopBeats() { stopTimer('beats'); },
+  // With `moving`, the position runs on from c.position in real time from this command on, and with
+  // `report` every position sent is reported.
   positions(c) {
     stopTimer('positions');
     let sequence = 0;
+    const started = performance.now();
     const send = () => {
+      const position = c.moving ? c.position + (performance.now() - started) / 1000 : c.position;
       const b = Buffer.alloc(32);
       b.writeUInt32LE((c.auth || 0) >>> 0, 0);
       b.writeUInt32LE(sequence++, 4);
-      b.writeDoubleLE(c.position, 8);
+      b.writeDoubleLE(position, 8);
       b.writeInt32LE(Math.trunc((c.bpm || 120) * 100), 20);
       b.writeUInt32LE(c.playing ? 1 : 0, 28);
       sender.send(b, 8772, peerIp);
+      if (c.report) report({ ev: 'positionSent', position });
     };
     if (c.count) { for (let i = 0; i < c.count; ++i) send(); report({ ev: 'positionsSent', count: c.count }); }
     else timers.positions = setInterval(send, 20);
