@@ -213,7 +213,7 @@ void AudioEngine::OfflineMixRenderer::render (const ExportJob& job)
             engine.countIn->renderClicks = prelude.renderClicks;
             engine.countIn->renderVoice = prelude.renderVoice;
             if (prelude.truncateSec > 0.0)
-                engine.countIn->trimLength (std::min (engine.countIn->getLength(), (int64_t) (rate * prelude.truncateSec + 0.5)));
+                engine.countIn->truncateAt (prelude.truncateSec);
             preludeSamples = engine.countIn->getLength();
         }
     }
