@@ -171,6 +171,51 @@ TEST_F (MixExport, TheWavFileIsTheStemsMixedWithTheirGains)
     EXPECT_TRUE (strayFiles (out.folder(), file).isEmpty()) << strayFiles (out.folder(), file).joinIntoString (", ");
 }
 
+// While live stretch is on, the graph lags by the stretchers' latency: the export renders that
+// much more and drops it, so the stretched stem's bursts land on their output times from sample 0
+// and the length is exact.
+TEST_F (MixExport, LiveStretchLatencyIsRenderedAndDropped)
+{
+    constexpr double period = 0.5, tempo = 1.1;
+    juce::AudioBuffer<float> bursts (2, (int) (8.0 * rate));
+    bursts.clear();
+    for (int k = 0; k < 16; ++k)
+        for (int i = 0; i < 480; ++i)
+            for (int c = 0; c < 2; ++c)
+                bursts.setSample (c, (int) (k * period * rate) + i,
+                                  0.8f * (float) std::sin (2.0 * juce::MathConstants<double>::pi * 1000.0 * i / rate) * (1.0f - (float) i / 480.0f));
+    addStem ("click", "drums", bursts);
+    activate (120.0);
+    engine.setTempoForTesting (120.0 * tempo);
+    for (const auto& [name, bus] : engine.getGroupBuses())
+        bus->stretch->rate = (float) tempo;
+    engine.setStretchBypass (false);
+    ASSERT_GT (engine.getLiveStretchLatencySamples(), 0);
+
+    const auto file = out / "live.wav";
+    ASSERT_EQ (actionOf (runExport (range (file, 0.0, 4.0))), "EXPORT_MIX_COMPLETE");
+    const auto content = readWav (file);
+    ASSERT_TRUE (content.has_value());
+    ASSERT_EQ (content->audio.getNumSamples(), (int) (4.0 / tempo * rate));
+
+    // The centre of each burst's energy against k * period / tempo; one hop is 30 ms.
+    const auto hop = (int) (0.03 * rate);
+    const auto* y = content->audio.getReadPointer (0);
+    for (int k = 0; k * period / tempo * rate < content->audio.getNumSamples() - hop; ++k)
+    {
+        const auto expected = (int) (k * period / tempo * rate);
+        double weighted = 0.0, energy = 0.0;
+        for (int i = std::max (0, expected - 2 * hop); i < std::min (content->audio.getNumSamples(), expected + 2 * hop); ++i)
+        {
+            weighted += (double) i * y[i] * y[i];
+            energy += (double) y[i] * y[i];
+        }
+        ASSERT_GT (energy, 1.0e-3) << "no burst near " << expected;
+        const auto centre = weighted / energy;
+        EXPECT_NEAR (centre, expected + 240.0 / tempo, hop) << "burst " << k;
+    }
+}
+
 TEST_F (MixExport, ProgressStartsAtZeroStepsAQuarterSecondAndEndsAtAHundredBeforeComplete)
 {
     addStem ("a", "drums", constant (6.0, 0.1f));
