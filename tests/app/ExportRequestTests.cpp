@@ -3,6 +3,10 @@
 #include "app/ExportRequest.h"
 #include "platform/PathJoin.h"
 #include "tests/bridge/BridgeTestSupport.h"
+#include "tests/support/AudioFixtures.h"
+
+#include <chrono>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -108,5 +112,44 @@ TEST_F (ExportRows, TheRangeRefusalIsATypedErrorAndNoRenderStarts)
     EXPECT_NE (std::find (typed->calls.begin(), typed->calls.end(), juce::String::fromUTF8 ("sendExportMixError|Rango de export inv\xc3\xa1lido").toStdString()),
                typed->calls.end());
     EXPECT_FALSE (component->getAudioEngine().isExportInFlight());
+}
+
+// LOAD_SONG during an export held on the render thread: the row's guard cancels the export, whose
+// EXPORT_MIX_CANCELLED goes out before the load goes on and completes.
+TEST_F (ExportRows, ALoadDuringAHeldExportCancelsItThenLoads)
+{
+    make();
+    auto& engine = component->getAudioEngine();
+    std::atomic<int> blocks { 0 };
+    engine.exportBlockHookForTesting = [&blocks] (const std::atomic<bool>& cancel)
+    {
+        blocks.fetch_add (1);
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds (30);
+        while (! cancel.load() && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for (std::chrono::milliseconds (1));
+    };
+    const auto earlier = temp / "mix.wav";
+    ASSERT_TRUE (earlier.replaceWithText ("earlier"));
+    deliver (parseJson (("{\"action\": \"EXPORT_MIX\", \"folder\": \"" + temp.folder().getFullPathName()
+                         + "\", \"filename\": \"mix.wav\", \"sourceEndTimeSec\": 5}").toRawUTF8()));
+    ASSERT_TRUE (runMessageLoopUntil ([&] { return blocks.load() > 0; }));
+
+    const auto stem = temp / "stem.wav";
+    ASSERT_TRUE (writeAudioFile (stem, makeNoise (2, 48000, 0.1f, 1), 48000.0, FixtureFormat::wav16));
+    deliver (parseJson (("{\"action\": \"LOAD_SONG\", \"songId\": \"s1\", \"bpm\": 120, \"tracks\": [{\"id\": \"t\", \"url\": \""
+                         + stem.getFullPathName() + "\"}]}").toRawUTF8()));
+    const auto indexOf = [this] (const std::string& prefix)
+    {
+        for (size_t i = 0; i < typed->calls.size(); ++i)
+            if (typed->calls[i].rfind (prefix, 0) == 0)
+                return (int) i;
+        return -1;
+    };
+    ASSERT_TRUE (runMessageLoopUntil ([&] { return indexOf ("sendSessionLoaded|s1") >= 0; }));
+    EXPECT_GE (indexOf ("sendExportMixCancelled"), 0);
+    EXPECT_LT (indexOf ("sendExportMixCancelled"), indexOf ("sendSessionLoaded|s1"));
+    EXPECT_EQ (indexOf ("sendExportMixComplete"), -1);
+    EXPECT_EQ (earlier.loadFileAsString(), "earlier");
+    engine.exportBlockHookForTesting = nullptr;
 }
 } // namespace quorvelle::test

@@ -111,6 +111,7 @@ public:
     }
     void sendExportMixComplete (const std::string& filePath) override { record ("sendExportMixComplete|" + filePath); }
     void sendExportMixError (const std::string& message) override { record ("sendExportMixError|" + message); }
+    void sendExportMixCancelled() override { record ("sendExportMixCancelled"); }
     void sendAudioDeviceLost() override { record ("sendAudioDeviceLost"); }
     void sendSessionLoaded (const std::string& songId, double duration, int32_t rate, int32_t count, const std::string& error, bool pre,
                             bool stretched) override
