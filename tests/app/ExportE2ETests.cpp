@@ -28,15 +28,10 @@ juce::String actionOf (const juce::var& v) { return v.getProperty ("action", {})
 juce::var typedExportEvent (const juce::var& line)
 {
     using namespace typed_device_events_detail;
-    if (actionOf (line) != "TYPED_BRIDGE_V1")
-        return {};
     juce::MemoryOutputStream bytes;
-    if (! juce::Base64::convertFromBase64 (bytes, line.getProperty ("data", {}).toString()))
+    const auto* message = typedMessageOf (line, bytes);
+    if (message == nullptr)
         return {};
-    flatbuffers::Verifier verifier (static_cast<const uint8_t*> (bytes.getData()), bytes.getDataSize());
-    if (! verifier.VerifyBuffer<bridge::FromNativeMessage> (nullptr))
-        return {};
-    const auto* message = flatbuffers::GetRoot<bridge::FromNativeMessage> (bytes.getData());
     if (const auto* p = message->payload_as_ExportMixProgressEvent())
         return makeObject ({ { "action", "EXPORT_MIX_PROGRESS" }, { "percent", p->percent() } });
     if (const auto* c = message->payload_as_ExportMixCompleteEvent())

@@ -91,6 +91,12 @@ protected:
         return job;
     }
 
+    void clearEvents()
+    {
+        const std::scoped_lock sl (eventsLock);
+        events.clear();
+    }
+
     juce::var terminalEvent()
     {
         const std::scoped_lock sl (eventsLock);
@@ -274,10 +280,7 @@ TEST_F (MixExport, LengthsFollowTheRatioThePlanTheSongsEndAndThePrelude)
         SCOPED_TRACE (c.name);
         activate (120.0, c.songSeconds);
         engine.setTempoForTesting (c.bpm);
-        {
-            const std::scoped_lock sl (eventsLock);
-            events.clear();
-        }
+        clearEvents();
         const auto file = out / (juce::String (c.name).replaceCharacter (' ', '_') + ".wav");
         auto job = range (file, 0.0, 0.0);
         c.shape (job);
@@ -356,10 +359,7 @@ TEST_F (MixExport, FailingOutputsAnswerTheirErrorAndKeepTheEarlierFile)
     for (const auto& c : cases)
     {
         SCOPED_TRACE (c.name);
-        {
-            const std::scoped_lock sl (eventsLock);
-            events.clear();
-        }
+        clearEvents();
         const juce::File target (juce::File::isAbsolutePath (c.path) ? c.path : juce::String());
         const bool hasEarlier = target != juce::File() && target.getParentDirectory().isDirectory();
         if (hasEarlier)
@@ -443,10 +443,7 @@ TEST_F (MixExport, TheGuardCancelsAndWaitsACompletionRunsAfterTheGiveBack)
         engine.exportBlockHookForTesting = nullptr;
     }
 
-    {
-        const std::scoped_lock sl (eventsLock);
-        events.clear();
-    }
+    clearEvents();
     RenderLatch latch;
     engine.exportBlockHookForTesting = latch.hook();
     engine.startExportMix (range (file, 0.0, 3.0));
