@@ -147,6 +147,7 @@ MainComponent::MainComponent (platform::FrontEndHost& host, Options options)
     registerMidiActions();
     registerPadActions();
     registerCountActions();
+    registerExportActions();
     logStartup ("MainComponent: bridge + events wired");
 
     browser.setToNativeListener ([this] (const juce::var& payload) { onToNative (payload); });

@@ -143,6 +143,7 @@ private:
     void registerPadActions();
     // The count and overlap rows: posted bodies on the dispatch-time copies of their requests.
     void registerCountActions();
+    void registerExportActions();
     void executeStartCountRegionVoice (const juce::var& request);
     void executeStartCountIn (const juce::var& request);
     void executeScheduleOverlapTransition (const juce::var& request);

@@ -29,6 +29,7 @@ void MainComponent::executeStartCountRegionVoice (const juce::var& request)
     const auto armAfterCountIn = f.flag ("armAfterCountIn", false);
     const auto sectionKey = f.text ("sectionKey");
     // -1: the engine plans the voices at its own rate.
+    engineOperations.cancelExportAndWait();
     engineOperations.startCountRegionVoice (bpm, numerator, denominator, regionStartSec, regionEndSec, voiceDelaySec, voiceSpanSec,
                                             armAfterCountIn, sectionKey, -1.0);
 }
@@ -48,6 +49,7 @@ void MainComponent::executeStartCountIn (const juce::var& request)
     const auto renderVoice = f.flag ("renderVoice", true);
     const auto clickGain = static_cast<float> (f.real ("clickGain", -1.0));
     const auto voiceGain = static_cast<float> (f.real ("voiceGain", -1.0));
+    engineOperations.cancelExportAndWait();
     engineOperations.startStandaloneCountIn (bpm > 0.0 ? bpm : 120.0, numerator, denominator, sectionKey, renderClicks, renderVoice,
                                              clickGain, voiceGain);
 }
@@ -61,6 +63,7 @@ void MainComponent::executeScheduleOverlapTransition (const juce::var& request)
     const auto fadeIn = f.flag ("fadeIn", false);
     const auto fadeDuration = f.real ("fadeDuration", 5.0);
     const auto startImmediately = f.flag ("startImmediately", false);
+    engineOperations.cancelExportAndWait();
     engineOperations.scheduleOverlapTransition (songId, startPosition, songEndTime, fadeIn, fadeDuration, startImmediately);
 
     // The overlay follows the stored transition, and only when asked for.

@@ -13,11 +13,13 @@ void MainComponent::registerDeviceActions()
 
     dispatchTable.add ("SET_AUDIO_DRIVER", DispatchMode::posted, [this] (const juce::var& message)
     {
+        audioEngine.cancelExportAndWait();
         audioEngine.setAudioDriver (message.getProperty ("driver", {}).toString());
     });
 
     dispatchTable.add ("SET_AUDIO_DEVICE", DispatchMode::posted, [this] (const juce::var& message)
     {
+        audioEngine.cancelExportAndWait();
         audioEngine.setAudioDevice (message.getProperty ("device", {}).toString());
     });
 
@@ -28,7 +30,11 @@ void MainComponent::registerDeviceActions()
         {
             const auto value = message.getProperty (key, {});
             if (const auto accepted = read (value))
-                postToMessageThread ([this, apply, v = *accepted] { apply (audioEngine, v); });
+                postToMessageThread ([this, apply, v = *accepted]
+                {
+                    audioEngine.cancelExportAndWait();
+                    apply (audioEngine, v);
+                });
             else
                 audioEngine.debugLog (refusal + value.toString());
         };
@@ -42,6 +48,10 @@ void MainComponent::registerDeviceActions()
                        checkedSetter ("bufferSize", readRequestedBufferSize, "[CFG-FIX] SET_BUFFER_SIZE ignorado: size invalido=",
                                       [] (AudioEngine& engine, int size) { engine.setDeviceBufferSize (size); }));
 
-    dispatchTable.add ("OPEN_ASIO_PANEL", DispatchMode::posted, [this] (const juce::var&) { audioEngine.showDeviceControlPanel(); });
+    dispatchTable.add ("OPEN_ASIO_PANEL", DispatchMode::posted, [this] (const juce::var&)
+    {
+        audioEngine.cancelExportAndWait();
+        audioEngine.showDeviceControlPanel();
+    });
 }
 } // namespace quorvelle

@@ -9,11 +9,13 @@ void MainComponent::registerRoutingActions()
     dispatchTable.add ("SET_BUS_ROUTING", DispatchMode::posted, [this] (const juce::var& message)
     {
         audioEngine.debugLog ("[BRIDGE-IN] SET_BUS_ROUTING received (will reach setBusRouting via callAsync)");
+        audioEngine.cancelExportAndWait();
         audioEngine.setBusRouting (message.getProperty ("routing", {}));
     });
 
     dispatchTable.add ("SET_CHANNEL_OVERRIDES", DispatchMode::posted, [this] (const juce::var& message)
     {
+        audioEngine.cancelExportAndWait();
         audioEngine.setChannelOverrides (message.getProperty ("overrides", {}));
     });
 
@@ -22,6 +24,7 @@ void MainComponent::registerRoutingActions()
         const bool enabled = (bool) message.getProperty ("enabled", false);
         audioEngine.debugLog ("[BRIDGE-IN] SET_SPLIT_MONITOR enabled=" + juce::String (enabled ? "Y" : "N")
                               + juce::String (juce::CharPointer_UTF8 (" (solo flags en splitRouter/multiBusRouter \xe2\x80\x94 no reconfigura el device)")));
+        audioEngine.cancelExportAndWait();
         audioEngine.setSplitMonitor (enabled);
     });
 }

@@ -62,6 +62,7 @@ void MainComponent::registerTransportActions()
     });
     inlineRow ("SET_BPM", [engine] (const RequestFields& f)
     {
+        engine->cancelExportAndWait();
         const auto received = f.value ("bpm");
         const auto bpm = static_cast<double> (received);
         engine->debugLog ("[BPM-INCOMING] frontend SET_BPM=" + received.toString() + " | engineCurBpm=" + juce::String (engine->getCurrentBpm(), 1));
@@ -70,12 +71,14 @@ void MainComponent::registerTransportActions()
     });
     inlineRow ("SET_PITCH", [engine] (const RequestFields& f)
     {
+        engine->cancelExportAndWait();
         const auto pitch = static_cast<float> (f.real ("pitch"));
         engine->debugLog ("Native: SET_PITCH " + juce::String (pitch));
         engine->setPitch (pitch);
     });
     inlineRow ("APPLY_STRETCH", [engine] (const RequestFields& f)
     {
+        engine->cancelExportAndWait();
         const auto bpm = f.real ("bpm", 120.0);
         const auto semitones = static_cast<float> (f.real ("semitones", 0.0));
         engine->debugLog ("Native: APPLY_STRETCH bpm=" + juce::String (bpm) + " semitones=" + juce::String (semitones));
@@ -92,7 +95,11 @@ void MainComponent::registerTransportActions()
         engine->cancelExportAndWait();
         engine->cancelLoad();
     });
-    inlineRow ("PRESERVE_SESSION", [engine] (const RequestFields&) { engine->preserveActiveAsPreload(); });
+    inlineRow ("PRESERVE_SESSION", [engine] (const RequestFields&)
+    {
+        engine->cancelExportAndWait();
+        engine->preserveActiveAsPreload();
+    });
     postedRow ("FULL_RESET", [engine] (const RequestFields&)
     {
         return [engine]
@@ -122,6 +129,7 @@ void MainComponent::registerTransportActions()
                          + " sec=" + quoted (warningSectionName) + " warnSelf=ind=" + quoted (warningSelfIndicationId)
                          + " sec=" + quoted (warningSelfSectionName) + " repeat=" + yesNo (repeatOnce)
                          + " suppressFirstFire=" + yesNo (suppressFirstFire) + " seek=" + juce::String (nextSeekTarget, 3));
+        engine->cancelExportAndWait();
         engine->startClickSection (entryId, mode, bpm, numerator, denominator, bars, nextSeekTarget, indications, warningIndicationId,
                                   warningSectionName, warningSelfIndicationId, warningSelfSectionName, repeatOnce, suppressFirstFire);
     });

@@ -163,6 +163,11 @@ void CheckedReplacement::fail (const juce::String& what, int errorNumber)
 
 bool CheckedReplacement::commit (juce::int64 expectedBytes)
 {
+    return commit (expectedBytes, nullptr);
+}
+
+bool CheckedReplacement::commit (juce::int64 expectedBytes, const std::function<juce::String (const juce::File&)>& verify)
+{
     if (committed)
         return ! failed;
 
@@ -189,6 +194,10 @@ bool CheckedReplacement::commit (juce::int64 expectedBytes)
             fail ("close failed", errno);
         fd = -1;
     }
+
+    if (! failed && verify != nullptr)
+        if (const auto problem = verify (temporary); problem.isNotEmpty())
+            fail (problem, EIO);
 
     if (! failed && ::rename (temporary.getFullPathName().toRawUTF8(), target.getFullPathName().toRawUTF8()) != 0)
     {

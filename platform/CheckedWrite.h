@@ -37,6 +37,9 @@ public:
     // target as it was and removes the temporary file. `expectedBytes` >= 0 also requires the
     // file to have exactly that size.
     bool commit (juce::int64 expectedBytes = -1);
+    // As above, and `verify` reads the closed temporary file before the rename: a non-empty answer
+    // is the failure's text (e.g. a WAV whose sample count is not the one written).
+    bool commit (juce::int64 expectedBytes, const std::function<juce::String (const juce::File&)>& verify);
 
     // Removes the temporary file; the target stays as it was.
     void abandon();

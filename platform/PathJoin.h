@@ -14,4 +14,10 @@ juce::File resolveRelativeUnder (const juce::File& root, const juce::String& rel
 // A file name that names a child of its folder as it is: not empty, not "." or "..", and without
 // "/" or "\".
 bool isPlainFileName (const juce::String& name);
+
+// The folder an export goes to, from the front end's folder text ("\" counts as "/"): a text that
+// begins with "/" is that folder; "Music/Quorvelle/..." lies under `storageRoot` and "Music/..."
+// under `musicFolder` (both prefixes in any case); anything else, the empty text too, lies under
+// `musicFolder`. The user picks export folders freely, so ".." is not cleaned out here.
+juce::File resolveExportFolder (const juce::String& folder, const juce::File& storageRoot, const juce::File& musicFolder);
 } // namespace quorvelle::platform

@@ -16,7 +16,7 @@ PACKAGES=(
   libpugixml-dev zlib1g-dev libmp3lame-dev librubberband-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   util-linux iproute2 xvfb xauth python3
-  flac sox ffmpeg jackd2 libebur128-dev rubberband-cli
+  flac sox ffmpeg jackd2 libebur128-dev rubberband-cli lame
   nodejs
   chromium curl jq
   clang libclang-rt-14-dev

@@ -1,4 +1,5 @@
 #include "audio/engine/AudioEngine.h"
+#include "audio/engine/OfflineMixRenderer.h"
 
 #include "audio/graph/AudioThreadLog.h"
 #include "audio/loading/Transcoder.h"
@@ -190,6 +191,8 @@ void AudioEngine::buildGraph()
 AudioEngine::~AudioEngine()
 {
     stopTimer();
+    // A running export drives the graph: it ends before anything it renders goes.
+    shutDownExport();
     // The session ends first: workers signalled, transport stopped, tracks freed.
     reset();
 

@@ -486,9 +486,59 @@ public:
     // Raises the count flags and the primed flag as a running count and a primed jump leave them.
     void setCountFlagsForTesting (bool standaloneActive, bool running, bool primed);
 
-    // Export guard.
+    // Export guard. `cancelExportAndWait` comes first in every command that changes the graph, the
+    // device or the transport: a running export is cancelled, waited for and given back (its
+    // EXPORT_MIX_CANCELLED sent) before it returns. `runAfterExport` runs `work` at once, or, while an
+    // export runs, right after the engine is given back and before the export's final event.
     void cancelExportAndWait() override;
     void runAfterExport (std::function<void()> work) override;
+
+    //==============================================================================
+    // Mix export (AudioEngineExport.cpp): the song rendered offline through the graph into a 16-bit
+    // WAV or a 320 kbps MP3 file. The render thread ("ExportMix") only renders and writes; the
+    // message thread closes and reopens the device, saves and restores the engine state and sends
+    // the final event.
+    struct ExportJob
+    {
+        struct Step
+        {
+            double sourceStart = 0.0, sourceEnd = 0.0, durationSec = 0.0;
+            juce::String sectionName;
+        };
+        struct Prelude
+        {
+            bool enabled = false;
+            double bpm = 0.0;
+            int numerator = 0, denominator = 0;
+            juce::String sectionKey;
+            bool renderClicks = true, renderVoice = true;
+            double truncateSec = 0.0;
+        };
+        struct RegionVoice
+        {
+            bool enabled = false;
+            double bpm = 0.0;
+            int numerator = 0, denominator = 0;
+            double regionStartSec = 0.0, regionEndSec = 0.0, voiceDelaySec = 0.0, voiceSpanSec = 0.0;
+            juce::String sectionKey;
+        };
+
+        juce::String songId, outputPath, format;
+        double sourceStartSec = 0.0, sourceEndSec = 0.0;
+        std::vector<Step> renderPlan;
+        Prelude prelude;
+        RegionVoice regionVoice;
+    };
+    class OfflineMixRenderer;
+
+    // Message thread. A job that arrives while another is in flight is dropped with a log line.
+    void startExportMix (ExportJob job);
+    // Message thread: asks the render to stop; its end is reported as EXPORT_MIX_CANCELLED.
+    void cancelExportMix();
+    // True from an accepted job until the engine has been given back.
+    bool isExportInFlight() const noexcept { return exportTakeover != nullptr; }
+    // Tests: runs on the render thread after every written block, with the render's cancel flag.
+    std::function<void (const std::atomic<bool>& cancelRequested)> exportBlockHookForTesting;
 
     //==============================================================================
     // Settings file, device list and device configuration. Message thread, except where noted.
@@ -1104,6 +1154,18 @@ private:
     // the fallback the framework opened meanwhile).
     void rememberEngineDevice (const juce::AudioIODevice& device);
     juce::AudioDeviceManager::AudioDeviceSetup lastDeviceSetup;
+    // Mix export (AudioEngineExport.cpp): the renderer, the state it took over, the work queued
+    // behind it and the job numbers that keep a finished export's late progress out.
+    struct ExportTakeover;
+    std::unique_ptr<OfflineMixRenderer> exportRenderer;
+    std::unique_ptr<ExportTakeover> exportTakeover;
+    std::vector<std::function<void()>> workAfterExport;
+    std::atomic<int> exportJobsStarted { 0 }, exportJobsEnded { 0 };
+    void takeOverForExport (ExportTakeover& saved);
+    void giveBackAfterExport (const ExportTakeover& saved);
+    void finishExport (int job);
+    void shutDownExport();
+    int exportLatencySamples() const;
 
     // Pads (see AudioEnginePads.cpp and AudioEnginePadSlots.cpp).
     struct PadSlot;

@@ -42,13 +42,4 @@ bool AudioEngine::activateFromStretchCache (const juce::String&, double, double,
     return false;
 }
 void AudioEngine::applyStretch (double, float) {}
-
-//==============================================================================
-// Export guard: no export renders yet, so there is nothing to wait for.
-void AudioEngine::cancelExportAndWait() {}
-void AudioEngine::runAfterExport (std::function<void()> work)
-{
-    if (work != nullptr)
-        work();
-}
 } // namespace quorvelle

@@ -203,7 +203,8 @@ void AudioEngine::TrackLoaderThread::runSongLoad (const Request& request, juce::
     if (runShouldStop (runGeneration))
         return;
     const auto ticket = request.ticket;
-    owner.postToMessageThread ([&owner, result, ticket] { owner.finalizeTrackLoad (result, ticket); });
+    // A completion that lands during an export waits for the engine to be given back.
+    owner.postToMessageThread ([&owner, result, ticket] { owner.runAfterExport ([&owner, result, ticket] { owner.finalizeTrackLoad (result, ticket); }); });
 }
 
 void AudioEngine::TrackLoaderThread::reportProgress (SongLoad& load)

@@ -35,6 +35,18 @@ inline juce::var numbers (const Vector* values)
 }
 
 inline juce::String text (const flatbuffers::String* s) { return s != nullptr ? juce::String::fromUTF8 (s->c_str()) : juce::String(); }
+
+// The verified message of a TYPED_BRIDGE_V1 line, decoded into `bytes` (which must outlive it);
+// null for any other line or a message that does not verify.
+inline const bridge::FromNativeMessage* typedMessageOf (const juce::var& line, juce::MemoryOutputStream& bytes)
+{
+    if (actionOf (line) != "TYPED_BRIDGE_V1" || ! juce::Base64::convertFromBase64 (bytes, line.getProperty ("data", {}).toString()))
+        return nullptr;
+    flatbuffers::Verifier verifier (static_cast<const uint8_t*> (bytes.getData()), bytes.getDataSize());
+    if (! verifier.VerifyBuffer<bridge::FromNativeMessage> (nullptr))
+        return nullptr;
+    return flatbuffers::GetRoot<bridge::FromNativeMessage> (bytes.getData());
+}
 } // namespace typed_device_events_detail
 
 // The JSON form of a typed AUDIO_DEVICES_LIST, AUDIO_CONFIG_ERROR, MIDI_DEVICES_LIST or DEBUG_LOG line; void for any
@@ -42,15 +54,10 @@ inline juce::String text (const flatbuffers::String* s) { return s != nullptr ? 
 inline juce::var typedDeviceEvent (const juce::var& line)
 {
     using namespace typed_device_events_detail;
-    if (actionOf (line) != "TYPED_BRIDGE_V1")
-        return {};
     juce::MemoryOutputStream bytes;
-    if (! juce::Base64::convertFromBase64 (bytes, line.getProperty ("data", {}).toString()))
+    const auto* message = typedMessageOf (line, bytes);
+    if (message == nullptr)
         return {};
-    flatbuffers::Verifier verifier (static_cast<const uint8_t*> (bytes.getData()), bytes.getDataSize());
-    if (! verifier.VerifyBuffer<bridge::FromNativeMessage> (nullptr))
-        return {};
-    const auto* message = flatbuffers::GetRoot<bridge::FromNativeMessage> (bytes.getData());
 
     if (const auto* list = message->payload_as_AudioDevicesListEvent())
         return makeObject ({ { "action", "AUDIO_DEVICES_LIST" },

@@ -10,15 +10,10 @@ namespace quorvelle::test
 inline juce::var typedSongEvent (const juce::var& line)
 {
     using namespace typed_device_events_detail;
-    if (actionOf (line) != "TYPED_BRIDGE_V1")
-        return {};
     juce::MemoryOutputStream bytes;
-    if (! juce::Base64::convertFromBase64 (bytes, line.getProperty ("data", {}).toString()))
+    const auto* message = typedMessageOf (line, bytes);
+    if (message == nullptr)
         return {};
-    flatbuffers::Verifier verifier (static_cast<const uint8_t*> (bytes.getData()), bytes.getDataSize());
-    if (! verifier.VerifyBuffer<bridge::FromNativeMessage> (nullptr))
-        return {};
-    const auto* message = flatbuffers::GetRoot<bridge::FromNativeMessage> (bytes.getData());
 
     if (const auto* progress = message->payload_as_LoadProgressEvent())
         return makeObject ({ { "action", "LOAD_PROGRESS" },

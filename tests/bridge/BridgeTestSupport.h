@@ -110,6 +110,8 @@ public:
         record ("sendImageSaveComplete|" + id + "|" + s (success) + "|" + url + "|" + contentHash + "|" + s (sizeBytes) + "|" + mimeType + "|" + error);
     }
     void sendExportMixComplete (const std::string& filePath) override { record ("sendExportMixComplete|" + filePath); }
+    void sendExportMixError (const std::string& message) override { record ("sendExportMixError|" + message); }
+    void sendExportMixCancelled() override { record ("sendExportMixCancelled"); }
     void sendAudioDeviceLost() override { record ("sendAudioDeviceLost"); }
     void sendSessionLoaded (const std::string& songId, double duration, int32_t rate, int32_t count, const std::string& error, bool pre,
                             bool stretched) override

@@ -62,24 +62,24 @@ TEST_F (TransportRows, EachRowReachesItsOperationWithItsFieldsAndDefaults)
         const char* request;
         Calls expected;
     } cases[] = {
-        { R"({"action": "SET_BPM", "bpm": 128.5})", { "setBpm|128.5" } },
-        { R"({"action": "SET_BPM", "bpm": "96"})", { "setBpm|96" } },
-        { R"({"action": "SET_PITCH", "pitch": -2})", { "setPitch|-2" } },
-        { R"({"action": "APPLY_STRETCH"})", { "applyStretch|120|0" } },
-        { R"({"action": "APPLY_STRETCH", "bpm": 90, "semitones": 1.5})", { "applyStretch|90|1.5" } },
+        { R"({"action": "SET_BPM", "bpm": 128.5})", { "cancelExportAndWait", "setBpm|128.5" } },
+        { R"({"action": "SET_BPM", "bpm": "96"})", { "cancelExportAndWait", "setBpm|96" } },
+        { R"({"action": "SET_PITCH", "pitch": -2})", { "cancelExportAndWait", "setPitch|-2" } },
+        { R"({"action": "APPLY_STRETCH"})", { "cancelExportAndWait", "applyStretch|120|0" } },
+        { R"({"action": "APPLY_STRETCH", "bpm": 90, "semitones": 1.5})", { "cancelExportAndWait", "applyStretch|90|1.5" } },
         { R"({"action": "EVICT_PRELOADED"})", { "evictPreloadedSession|ts-request" } },
         { R"({"action": "EVICT_PRELOADED", "reason": "memory"})", { "evictPreloadedSession|memory" } },
         { R"({"action": "CANCEL_PRELOAD"})", { "cancelPreload" } },
         { R"({"action": "CANCEL_LOAD"})", { "cancelExportAndWait", "cancelLoad" } },
-        { R"({"action": "PRESERVE_SESSION"})", { "preserveActiveAsPreload" } },
+        { R"({"action": "PRESERVE_SESSION"})", { "cancelExportAndWait", "preserveActiveAsPreload" } },
         { R"({"action": "FULL_RESET"})", { "cancelExportAndWait", "fullReset" } },
         // A text seek target is not a number: -1. Without "mode" the mode is "fixed".
         { R"({"action": "START_CLICK_SECTION", "entryId": "e1", "bpm": 100, "numerator": 3, "denominator": 4, "bars": 8, "nextSeekTarget": "12.5"})",
-          { "startClickSection|e1|fixed|100|3|4|8|-1||||||false|false" } },
+          { "cancelExportAndWait", "startClickSection|e1|fixed|100|3|4|8|-1||||||false|false" } },
         { R"({"action": "START_CLICK_SECTION", "entryId": "e2", "mode": "loop", "bpm": 90.5, "numerator": 6, "denominator": 8, "bars": 2,
               "nextSeekTarget": 12.5, "indications": [{"id": "a"}], "warningIndicationId": "w", "warningSectionName": "Coro",
               "warningSelfIndicationId": "ws", "warningSelfSectionName": "Verso", "repeatOnce": true, "suppressFirstFire": true})",
-          { R"(startClickSection|e2|loop|90.5|6|8|2|12.5|[{"id": "a"}]|w|Coro|ws|Verso|true|true)" } },
+          { "cancelExportAndWait", R"(startClickSection|e2|loop|90.5|6|8|2|12.5|[{"id": "a"}]|w|Coro|ws|Verso|true|true)" } },
         { R"({"action": "CANCEL_CLICK_SECTION"})", { "cancelClickSection" } },
         { R"({"action": "CLICK_SECTION_DEACTIVATE_LOOP"})", { "deactivateLoop" } },
         { R"({"action": "CLICK_SECTION_REACTIVATE_LOOP"})", { "reactivateLoop" } },
@@ -187,9 +187,9 @@ TEST_F (TransportRows, InlineRowsRunAtOncePostedRowsLaterWithTheValuesOfDispatch
     // Changed after dispatch: the posted closure keeps what it read.
     loop.getDynamicObject()->setProperty ("remaining", 9);
 
-    EXPECT_EQ (engine.operations(), (Calls { "setBpm|100", "setCountInEnabled|false" }));
+    EXPECT_EQ (engine.operations(), (Calls { "cancelExportAndWait", "setBpm|100", "setCountInEnabled|false" }));
     settle();
-    EXPECT_EQ (engine.operations(), (Calls { "setBpm|100", "setCountInEnabled|false", "cancelExportAndWait", "seek|4",
+    EXPECT_EQ (engine.operations(), (Calls { "cancelExportAndWait", "setBpm|100", "setCountInEnabled|false", "cancelExportAndWait", "seek|4",
                                              "setCountInLoopsRemaining|3", "cancelStandaloneCountIn" }));
 }
 
@@ -203,15 +203,16 @@ TEST_F (TransportRows, GatedRowsWaitForTheEngineOthersRunAtOnce)
     deliver (parseJson (R"({"action": "APPLY_STRETCH"})"));
     deliver (parseJson (R"({"action": "SET_COUNT_IN", "enabled": true})"));
     settle();
-    EXPECT_EQ (engine.operations(), (Calls { "applyStretch|120|0", "setCountInEnabled|true" }));
+    EXPECT_EQ (engine.operations(), (Calls { "cancelExportAndWait", "applyStretch|120|0", "setCountInEnabled|true" }));
 
     component->getAudioEngine().markInitialiseCompleteForTesting();
     ASSERT_TRUE (runMessageLoopUntil ([this] { return contains (engine.operations(), "stop") && contains (engine.operations(), "setBpm|100"); }));
     // Each held request is re-dispatched on its own timer, so the two may land in either order.
     const auto ops = engine.operations();
-    ASSERT_EQ (ops.size(), 5u);
-    EXPECT_EQ (Calls (ops.begin(), ops.begin() + 2), (Calls { "applyStretch|120|0", "setCountInEnabled|true" }));
+    ASSERT_EQ (ops.size(), 7u);
+    EXPECT_EQ (Calls (ops.begin(), ops.begin() + 3), (Calls { "cancelExportAndWait", "applyStretch|120|0", "setCountInEnabled|true" }));
     EXPECT_EQ (ops[indexOf (ops, "stop") - 1], "cancelExportAndWait");
+    EXPECT_EQ (ops[indexOf (ops, "setBpm|100") - 1], "cancelExportAndWait");
 }
 
 TEST_F (TransportRows, TransportCommandsMakeOneEngineCallEach)
@@ -396,7 +397,9 @@ TEST_F (TransportRows, CountAndOverlapExecutorsApplyTheirDefaultsAndClamps)
         SCOPED_TRACE (c.request);
         engine.clear();
         send (c.request);
-        EXPECT_EQ (engine.calls, c.expected) << "no log line, no other call";
+        auto expected = c.expected;
+        expected.insert (expected.begin(), "cancelExportAndWait"); // every count and overlap start passes the export guard
+        EXPECT_EQ (engine.calls, expected) << "no log line, no other call";
     }
 }
 
@@ -408,6 +411,6 @@ TEST_F (TransportRows, CountExecutorsArePostedAndNotGated)
     deliver (parseJson (R"({"action": "START_COUNT_IN", "bpm": 90})"));
     EXPECT_TRUE (engine.calls.empty()) << "posted, not run inside the dispatcher";
     settle();
-    EXPECT_EQ (engine.operations(), (Calls { "startStandaloneCountIn|90|4|4|intro|true|true|-1|-1" }));
+    EXPECT_EQ (engine.operations(), (Calls { "cancelExportAndWait", "startStandaloneCountIn|90|4|4|intro|true|true|-1|-1" }));
 }
 } // namespace quorvelle::test

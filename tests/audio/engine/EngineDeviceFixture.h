@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <mutex>
 #include <optional>
 #include <vector>
 
@@ -138,8 +139,14 @@ protected:
     }
 
     CapturingLogger log;
+    // Written from any thread (a worker's log line); read by the test once the workers are quiet.
+    std::mutex eventsLock;
     std::vector<juce::var> events;
-    AudioEngine engine { [this] (const juce::String&, const juce::var& payload) { events.push_back (payload); },
+    AudioEngine engine { [this] (const juce::String&, const juce::var& payload)
+                         {
+                             const std::scoped_lock sl (eventsLock);
+                             events.push_back (payload);
+                         },
                          [] { return getStorageRoot(); } };
 };
 } // namespace quorvelle::test

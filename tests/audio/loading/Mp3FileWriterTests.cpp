@@ -168,3 +168,103 @@ TEST (Mp3FileWriter, AFolderThatCannotBeWrittenLeavesTheWriterClosed)
     EXPECT_FALSE (writer.write (&sample, &sample, 1));
 }
 } // namespace quorvelle::test
+
+namespace quorvelle::test
+{
+namespace
+{
+// The samples per channel ffmpeg decodes from `file`, or -1.
+int64_t decodedLength (const juce::File& file)
+{
+    juce::ChildProcess ffmpeg;
+    if (! ffmpeg.start (juce::StringArray { "ffmpeg", "-v", "error", "-i", file.getFullPathName(), "-f", "s16le", "-ac", "1", "-" }))
+        return -1;
+    int64_t bytes = 0;
+    char chunk[65536];
+    for (int n; (n = ffmpeg.readProcessOutput (chunk, sizeof (chunk))) > 0;)
+        bytes += n;
+    if (! ffmpeg.waitForProcessToFinish (30000) || ffmpeg.getExitCode() != 0)
+        return -1;
+    return bytes / 2;
+}
+} // namespace
+
+// The tag frame written over the blank first frame carries the encoder's delay and padding, so a
+// decoder gives back exactly the samples written; rates MPEG-1 lacks are encoded at one it has, or
+// as MPEG-2 at the highest bit rate it allows.
+TEST (Mp3FileWriter, DecodesToTheWrittenLengthAtEveryRate)
+{
+    TempFolder temp;
+    const struct
+    {
+        double rate;
+        int encodedRate, version, bitrateIndex, sampleRateIndex;
+        int64_t written, decoded, tolerance;
+    } rows[] = {
+        { 44100.0, 44100, 3, 14, 0, 100003, 100003, 0 }, // MPEG-1, 320 kbps
+        { 48000.0, 48000, 3, 14, 1, 48001, 48001, 0 },
+        { 96000.0, 48000, 3, 14, 1, 96000, 48000, 2 },   // resampled to 48 kHz
+        { 22050.0, 22050, 2, 14, 0, 30000, 30000, 0 },   // MPEG-2: index 14 is 160 kbps
+    };
+    for (const auto& row : rows)
+    {
+        SCOPED_TRACE (row.rate);
+        const auto file = temp / ("tone" + juce::String ((int) row.rate) + ".mp3");
+        Mp3FileWriter writer (file, row.rate, 2, 320);
+        ASSERT_TRUE (writer.isOpen());
+        EXPECT_EQ (writer.getOutputSampleRate(), row.encodedRate);
+        const auto tone = sine ((int) row.written, row.rate, 440.0, 0.4f);
+        for (int64_t pos = 0; pos < row.written; pos += 4096)
+            ASSERT_TRUE (writer.write (tone.data() + pos, tone.data() + pos, (int) std::min<int64_t> (4096, row.written - pos)));
+        ASSERT_TRUE (writer.finish());
+
+        juce::MemoryBlock bytes;
+        ASSERT_TRUE (file.loadFileAsData (bytes));
+        const auto header = frameAt (bytes, firstFrame (bytes));
+        ASSERT_TRUE (header.has_value());
+        EXPECT_EQ (header->version, row.version);
+        EXPECT_EQ (header->bitrateIndex, row.bitrateIndex);
+        EXPECT_EQ (header->sampleRateIndex, row.sampleRateIndex);
+        EXPECT_EQ (header->mode, 0);
+        EXPECT_NEAR ((double) decodedLength (file), (double) row.decoded, (double) row.tolerance);
+    }
+}
+
+// A write that fails, or a writer dropped before it finished, leaves an earlier file at the path as
+// it was and no temporary file beside it.
+TEST (Mp3FileWriter, AFailedOrAbandonedFileKeepsTheEarlierOne)
+{
+    TempFolder temp;
+    const auto file = temp / "out.mp3";
+    const auto tone = sine (44100, 44100.0, 440.0, 0.25f);
+    const struct
+    {
+        const char* name;
+        juce::int64 failAtByte;
+        bool finish;
+    } cases[] = { { "disk full", 20000, true }, { "dropped unfinished", -1, false } };
+
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE (c.name);
+        ASSERT_TRUE (file.replaceWithText ("earlier"));
+        platform::setWriteFailureAtByteForTesting (c.failAtByte);
+        {
+            Mp3FileWriter writer (file, 44100.0, 2, 320);
+            ASSERT_TRUE (writer.isOpen());
+            bool ok = true;
+            for (int round = 0; round < 3; ++round)
+                ok = writer.write (tone.data(), tone.data(), (int) tone.size()) && ok;
+            if (c.finish)
+            {
+                ok = writer.finish() && ok;
+                EXPECT_FALSE (ok);
+                EXPECT_TRUE (writer.getErrorText().isNotEmpty());
+            }
+        }
+        platform::setWriteFailureAtByteForTesting (-1);
+        EXPECT_EQ (file.loadFileAsString(), "earlier");
+        EXPECT_EQ (temp.folder().getNumberOfChildFiles (juce::File::findFiles), 1);
+    }
+}
+} // namespace quorvelle::test
