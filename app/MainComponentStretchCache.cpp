@@ -3,6 +3,7 @@
 #include "app/MainComponent.h"
 
 #include "audio/loading/StretchCache.h"
+#include "platform/StorageRoot.h"
 
 #include <cmath>
 #include <limits>
