@@ -14,6 +14,7 @@
 #include "audio/graph/MultiBusRouter.h"
 #include "audio/graph/OverlaySampleSource.h"
 #include "audio/graph/ZeroLatencyResamplingSource.h"
+#include "audio/loading/OfflineStretch.h"
 #include "audio/loading/StemReaders.h"
 #include "audio/loading/StemSamples.h"
 #include "audio/transport/ClickSectionStateMachine.h"
@@ -1077,7 +1078,7 @@ private:
     bool runOverlapPhases (double) { return false; }
     void addClickSectionFields (juce::DynamicObject&) {}
     void addAutomationState (juce::DynamicObject&, double) {}
-    juce::Thread* getOfflineStretchThread() const { return nullptr; }
+    juce::Thread* getOfflineStretchThread() const;
     bool overlapPreActivating() const noexcept { return transitionPreloadArmed; }
 
     // Start-up.
@@ -1111,6 +1112,26 @@ private:
     const std::weak_ptr<Liveness> padToken { liveness };
     // Last of the pad members: its end waits for the pad threads before anything they touch goes.
     PadWorkers padWorkers;
+
+    // Offline stretch (AudioEngineOfflineStretch.cpp). The processor is made by the first job and
+    // kept; it goes first when the engine goes, waiting for its workers.
+public:
+    // The processor, made on first use (tests hold its workers through its hooks).
+    OfflineStretchProcessor& getStretchProcessor();
+    // The stem at `url` unstretched as float samples at `songRate`, its lead pad included. Any thread.
+    std::unique_ptr<juce::AudioBuffer<float>> readUnstretchedAudio (const juce::String& url, double leadPadSeconds, double songRate,
+                                                                    std::function<bool()> shouldStop);
+private:
+    void sendStretchRejected (const juce::String& reason, double bpm, float semitones);
+    void sendStretchComplete (const juce::String& songId);
+    void bypassStretch (double bpm, float semitones);
+    void finalizeStretch (std::shared_ptr<OfflineStretchProcessor::Result> result);
+    bool rebuildOriginalBuffer (LoadedTrack& track);
+    bool restoreInt16FromDisk (LoadedTrack& track);
+    void rebuildInt16TrackChain (LoadedTrack& track);
+    void rebuildFloatTrackChain (LoadedTrack& track);
+    void rebuildTrackChain (LoadedTrack& track, std::unique_ptr<juce::PositionableAudioSource> source);
+    std::unique_ptr<OfflineStretchProcessor> stretchProcessor;
 
 
     JUCE_DECLARE_NON_COPYABLE (AudioEngine)

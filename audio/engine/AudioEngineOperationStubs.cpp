@@ -51,7 +51,6 @@ bool AudioEngine::activateFromStretchCache (const juce::String&, double, double,
 {
     return false;
 }
-void AudioEngine::applyStretch (double, float) {}
 
 //==============================================================================
 // Export guard: no export renders yet, so there is nothing to wait for.
