@@ -1130,7 +1130,9 @@ private:
     bool restoreInt16FromDisk (LoadedTrack& track);
     void rebuildInt16TrackChain (LoadedTrack& track);
     void rebuildFloatTrackChain (LoadedTrack& track);
-    void rebuildTrackChain (LoadedTrack& track, std::unique_ptr<juce::PositionableAudioSource> source);
+    void rebuildTrackChain (LoadedTrack& track, std::unique_ptr<juce::PositionableAudioSource> source, float gainRampSeconds = 0.0f);
+    // The song's playback chain at `songRate` (mixers prepared, a new song resampler, transport at 0).
+    void installSongChain (double songRate);
     std::unique_ptr<OfflineStretchProcessor> stretchProcessor;
 
 

@@ -293,7 +293,7 @@ void AudioEngine::rebuildFloatTrackChain (LoadedTrack& track)
     rebuildTrackChain (track, std::make_unique<juce::MemoryAudioSource> (*audio, false, true));
 }
 
-void AudioEngine::rebuildTrackChain (LoadedTrack& track, std::unique_ptr<juce::PositionableAudioSource> source)
+void AudioEngine::rebuildTrackChain (LoadedTrack& track, std::unique_ptr<juce::PositionableAudioSource> source, float gainRampSeconds)
 {
     auto* bus = getGroupBus (track.bus);
     if (bus == nullptr)
@@ -308,7 +308,9 @@ void AudioEngine::rebuildTrackChain (LoadedTrack& track, std::unique_ptr<juce::P
     track.gain.reset();
     track.source = std::move (source);
     track.gain = std::make_unique<SmoothedGainAudioSource> (track.source.get());
-    track.gain->setGain (track.volume, 0.0f);
+    if (gainRampSeconds > 0.0f)
+        track.gain->setGain (0.0f, 0.0f);
+    track.gain->setGain (track.volume, gainRampSeconds);
     track.tap = std::make_unique<TapAudioSource> (track.gain.get());
     bus->mixer.addInputSource (track.tap.get());
     track.source->setNextReadPosition (std::max<juce::int64> (0, std::min (position, track.source->getTotalLength() - 1)));

@@ -46,11 +46,6 @@ void AudioEngine::cancelOverlapTransition() {}
 
 //==============================================================================
 // Offline stretch.
-bool AudioEngine::activateFromStretchCache (const juce::String&, double, double, const juce::var&, const juce::var&, int,
-                                            const juce::var&, bool, const juce::var&, double)
-{
-    return false;
-}
 
 //==============================================================================
 // Export guard: no export renders yet, so there is nothing to wait for.

@@ -337,3 +337,90 @@ TEST_F (EngineOfflineStretch, AResetAfterTheHandBackWasPostedLeavesItStale)
     EXPECT_EQ (engine.getCurrentBpm(), 120.0);
 }
 } // namespace quorvelle::test
+
+namespace quorvelle::test
+{
+namespace
+{
+// Cached stems of song "cached" at 44.1 kHz for its own tempo, +2 semitones (the device runs at
+// 48 kHz), beside a drum stem that does not follow the key and is read from its original.
+class EngineStretchCacheRoad : public EngineOfflineStretch
+{
+protected:
+    juce::var pendingTracks()
+    {
+        const auto drums = temp / "drums.wav";
+        EXPECT_TRUE (writeAudioFile (drums, makeNoise (2, 4800, 0.5f), rate, FixtureFormat::wav16));
+        for (const char* original : { "keys.wav", "bass.wav" })
+            EXPECT_TRUE (writeAudioFile (temp / original, makeSilence (1, 100), rate, FixtureFormat::wav16));
+        const auto cached = [] (const char* id, int channels, int samples)
+        {
+            const auto file = stretchCachePath (getStorageRoot(), "cached", id, 1.0, 2.0f, 44100.0);
+            return writeStretchCacheFile (file, id, makeSine (channels, samples, 44100.0, 440.0, 0.5f), 44100.0, {});
+        };
+        EXPECT_TRUE (cached ("keys", 2, 40000));
+        EXPECT_TRUE (cached ("bass", 1, 30000));
+        const auto url = [this] (const char* name) { return "file://" + (temp / name).getFullPathName(); };
+        return juce::JSON::parse (R"([{"id": "keys", "name": "Keys", "instrumentType": "MELODIC", "url": ")" + url ("keys.wav") + R"("},
+                                     {"id": "bass", "name": "Bass", "instrumentType": "BASS", "volume": -6, "url": ")" + url ("bass.wav") + R"("},
+                                     {"id": "drums", "name": "Drums", "instrumentType": "DRUMS", "url": ")" + url ("drums.wav") + R"("}])");
+    }
+    bool activate (double stretchBpm, double semitones)
+    {
+        return engine.activateFromStretchCache ("cached", stretchBpm, semitones, {}, {}, 8, juce::JSON::parse ("[4, 4]"), true, {}, 0.0);
+    }
+};
+} // namespace
+
+TEST_F (EngineStretchCacheRoad, ACompleteCachedSetActivatesAtTheRateThatHoldsIt)
+{
+    engine.setPendingLoad (120.0, pendingTracks());
+    ASSERT_TRUE (activate (0.0, 2.0));
+    EXPECT_EQ (linesContaining ("activateFromStretchCache: MISS @48000 track=keys"), 1);
+    EXPECT_EQ (linesContaining ("MISS @44100"), 0);
+    EXPECT_EQ (linesContaining ("Full HIT for cached (3 tracks, sr=44100)"), 1);
+
+    ASSERT_TRUE (runMessageLoopUntil ([&] { return ! eventsOf ("SESSION_LOADED").empty(); }));
+    const auto loaded = eventsOf ("SESSION_LOADED")[0];
+    EXPECT_EQ ((int) loaded.getProperty ("trackCount", {}), 3);
+    EXPECT_EQ ((double) loaded.getProperty ("sampleRate", {}), 44100.0);
+    EXPECT_FALSE ((bool) loaded.getProperty ("wasPreloaded", true));
+    EXPECT_TRUE ((bool) loaded.getProperty ("wasPreStretched", false));
+    EXPECT_EQ (engine.getSessionSampleRate(), 44100.0);
+    EXPECT_DOUBLE_EQ (engine.getCurrentBpm(), 120.0);
+
+    const struct { const char* id; int samples; int channels; float volume; } rows[] = {
+        { "keys", 40000, 2, 1.0f }, // no "volume": 0 dB
+        { "bass", 30000, 1, 0.5012f },
+        { "drums", 4800, 2, 1.0f }, // its original, untouched by the key
+    };
+    for (const auto& row : rows)
+    {
+        SCOPED_TRACE (row.id);
+        ASSERT_EQ (engine.getLoadedTracks().count (row.id), 1u);
+        EXPECT_EQ (track (row.id).getNumSamples(), row.samples);
+        EXPECT_EQ (track (row.id).getNumChannels(), row.channels);
+        EXPECT_NEAR (track (row.id).volume, row.volume, 1e-3f);
+        EXPECT_FALSE (track (row.id).isInt16);
+    }
+}
+
+TEST_F (EngineStretchCacheRoad, MissingFilesUnchangedStemsAndBadValuesFallBackToTheNormalLoad)
+{
+    const struct { const char* name; double bpm, semitones; const char* line; } rows[] = {
+        { "not cached", 150.0, 2.0, "activateFromStretchCache: no cache found at any sample rate" },
+        { "own tempo and key", 120.0, 0.0005, "todos los tracks son no-op" },
+        { "bpm far above", 480.0, 0.0, "SKIP (invalidArgs)" },
+        { "NaN key", 132.0, NAN, "SKIP (invalidArgs)" },
+    };
+    for (const auto& row : rows)
+    {
+        SCOPED_TRACE (row.name);
+        clearEvents();
+        engine.setPendingLoad (120.0, pendingTracks());
+        EXPECT_FALSE (activate (row.bpm, row.semitones));
+        EXPECT_EQ (linesContaining (row.line), 1);
+        EXPECT_TRUE (engine.getLoadedTracks().empty());
+    }
+}
+} // namespace quorvelle::test
