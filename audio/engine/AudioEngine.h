@@ -15,6 +15,7 @@
 #include "audio/graph/OverlaySampleSource.h"
 #include "audio/graph/ZeroLatencyResamplingSource.h"
 #include "audio/loading/OfflineStretch.h"
+#include "audio/loading/WaveformPeaks.h"
 #include "audio/loading/StemReaders.h"
 #include "audio/loading/StemSamples.h"
 #include "audio/transport/ClickSectionStateMachine.h"
@@ -92,16 +93,34 @@ public:
         int getNumSamples() const;
     };
 
-    class PeakGeneratorThread : public EngineWorkerThread
-    {
-    public:
-        explicit PeakGeneratorThread (AudioEngine& engine) : EngineWorkerThread ("PeakGenerator", engine) {}
-    };
     // Encoded bytes of a stem fetched over HTTP, kept for the waveform peaks.
     struct DownloadedSource
     {
         juce::String url;
         juce::MemoryBlock data;
+    };
+    // Computes a song's waveform peaks ("PeakGenerator", AudioEnginePeaks.cpp): one request per
+    // start; a new request stops a running one, and waits in one pending slot when that takes more
+    // than 2000 ms. The parked request starts as soon as the busy generation has ended.
+    class PeakGeneratorThread : public EngineWorkerThread
+    {
+    public:
+        explicit PeakGeneratorThread (AudioEngine& engine) : EngineWorkerThread ("PeakGenerator", engine) {}
+        // Message thread.
+        void startFromCache (const juce::var& tracks, std::vector<DownloadedSource> cachedBlocks, int numPeaks, int ticket);
+        void run() override;
+
+    private:
+        struct Request
+        {
+            juce::var tracks;
+            std::vector<DownloadedSource> cachedBlocks;
+            int numPeaks = 800, ticket = 0;
+        };
+        std::unique_ptr<juce::AudioFormatReader> createReader (const juce::String& url);
+        void startPending();
+        Request current, pending;
+        bool hasPending = false;
     };
     // One stem that loaded: its id, type and bus override with the owned record.
     struct TrackLoadEntry
@@ -1133,6 +1152,10 @@ private:
     void rebuildTrackChain (LoadedTrack& track, std::unique_ptr<juce::PositionableAudioSource> source, float gainRampSeconds = 0.0f);
     // The song's playback chain at `songRate` (mixers prepared, a new song resampler, transport at 0).
     void installSongChain (double songRate);
+    // The peaks of a generation, on the message thread: WAVEFORM_UPDATE when `ticket` is current.
+    void finalizePeaks (const WaveformPeaks& peaks, int ticket);
+    // Starts the peaks of the song just made active, unless the front end has them.
+    void startSongPeaks (const juce::var& peakTracks, const juce::var& fallbackTracks, std::vector<DownloadedSource> downloads, int ticket);
     std::unique_ptr<OfflineStretchProcessor> stretchProcessor;
 
 

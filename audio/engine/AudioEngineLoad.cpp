@@ -180,12 +180,15 @@ void AudioEngine::finalizeTrackLoad (std::shared_ptr<TrackLoadResult> result, in
     setActiveSongId (currentLoadingSongId);
     peaksTicket = ticket;
 
-    // The waveform peaks are built by the peak generator once it exists; until then a load only
-    // says which road it would take.
     if (skipPeaks)
+    {
         juce::Logger::writeToLog ("finalizeTrackLoad: Skipping peak generation (frontend has cached peaks)");
+    }
     else
+    {
         juce::Logger::writeToLog ("finalizeTrackLoad: Starting ASYNC background waveform generation...");
+        startSongPeaks (result->peakTracksVar, result->tracksVar, std::move (result->downloads), ticket);
+    }
     skipPeaks = false;
 
     const auto songRate = result->sampleRate;

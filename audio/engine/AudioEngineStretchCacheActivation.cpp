@@ -29,7 +29,6 @@ bool AudioEngine::activateFromStretchCache (const juce::String& songId, double s
                                             const juce::var& beatmap, int numBarsIn, const juce::var& timeSignature, bool skipPeaksIn,
                                             const juce::var& peakTracks, double leadPadSeconds)
 {
-    juce::ignoreUnused (skipPeaksIn, peakTracks); // the waveform peaks come with the peak generator
     cancelExportAndWait();
 
     if (songId.isEmpty())
@@ -244,10 +243,18 @@ bool AudioEngine::activateFromStretchCache (const juce::String& songId, double s
     currentSongIdForStretch = songId;
     peaksTicket = ticket;
 
+    numPeaks = numBarsIn;
+    if (! skipPeaksIn)
+    {
+        juce::Array<juce::var> fromFiles;
+        for (const auto& stem : stems)
+            fromFiles.add (makeObject ({ { "url", stem.file }, { "instrumentType", stem.instrumentType }, { "volume", stem.volumeDb } }));
+        startSongPeaks (peakTracks, fromFiles, {}, ticket);
+    }
+
     installSongChain (matchedRate);
     syncMetronomePosition (0.0);
     sessionSampleRate = matchedRate;
-    numPeaks = numBarsIn;
     isSessionReady = true;
     // The reset silenced the click: the gains are set again as on the other load roads.
     updateGains();

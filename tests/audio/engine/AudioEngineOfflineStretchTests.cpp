@@ -424,3 +424,30 @@ TEST_F (EngineStretchCacheRoad, MissingFilesUnchangedStemsAndBadValuesFallBackTo
     }
 }
 } // namespace quorvelle::test
+
+namespace quorvelle::test
+{
+TEST_F (EngineOfflineStretch, ALoadSendsTheWaveformPeaksOfItsStemsButNotOfTheClick)
+{
+    const struct { const char* name; const char* type; size_t peaks; } rows[] = { { "keys", "MELODIC", 8 }, { "click", "CLICK", 0 } };
+    for (const auto& row : rows)
+    {
+        SCOPED_TRACE (row.name);
+        clearEvents();
+        const auto file = temp / (juce::String (row.name) + ".wav");
+        ASSERT_TRUE (writeAudioFile (file, makeSine (2, stemSamples, rate, 440.0, 0.5f), rate, FixtureFormat::wav16));
+        const auto tracks = juce::JSON::parse (R"([{"id": "a", "name": "a", "instrumentType": ")" + juce::String (row.type) + R"(", "url": "file://)"
+                                               + file.getFullPathName() + "\"}]");
+        engine.loadSession (tracks, {}, {}, juce::JSON::parse ("[4, 4]"), {}, 120.0, 8, row.name, false, 0.0);
+        ASSERT_TRUE (runMessageLoopUntil ([&] { return ! eventsOf ("WAVEFORM_UPDATE").empty(); }, 60000));
+        const auto update = eventsOf ("WAVEFORM_UPDATE")[0];
+        EXPECT_EQ (update.getProperty ("songId", {}).toString(), row.name);
+        for (const char* key : { "peaks", "peaksMin", "peaksMax" })
+        {
+            ASSERT_NE (update.getProperty (key, {}).getArray(), nullptr) << key;
+            EXPECT_EQ ((size_t) update.getProperty (key, {}).size(), row.peaks) << key;
+        }
+    }
+    EXPECT_EQ (log.count ("PeakGenerator: WARNING - No valid tracks for waveform generation (all readers failed or empty)"), 1);
+}
+} // namespace quorvelle::test
