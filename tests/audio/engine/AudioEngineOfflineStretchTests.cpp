@@ -121,25 +121,6 @@ protected:
                          },
                          [] { return getStorageRoot(); } };
 };
-
-// Frequency from the rising zero crossings of channel 0 over [from, from + n).
-double measureFrequency (const juce::AudioBuffer<float>& buffer, int from, int n)
-{
-    const auto* x = buffer.getReadPointer (0);
-    double first = -1.0, last = -1.0;
-    int crossings = 0;
-    for (int i = from + 1; i < from + n; ++i)
-        if (x[i - 1] <= 0.0f && x[i] > 0.0f)
-        {
-            const double t = (i - 1) + x[i - 1] / (x[i - 1] - x[i]);
-            if (first < 0.0)
-                first = t;
-            else
-                ++crossings;
-            last = t;
-        }
-    return crossings > 0 ? crossings * rate / (last - first) : 0.0;
-}
 } // namespace
 
 TEST_F (EngineOfflineStretch, RequestsOutsideTheRangeOrWithoutASongAreRejected)
@@ -229,7 +210,7 @@ TEST_F (EngineOfflineStretch, AJobSwapsTheStretchedStemsInAndABypassRestoresThem
         EXPECT_EQ (t.buffer->getNumSamples(), stretched);
         EXPECT_EQ (t.buffer->getNumChannels(), row.channels);
         EXPECT_EQ (t.int16Channels, nullptr);
-        EXPECT_NEAR (measureFrequency (*t.buffer, stretched / 4, stretched / 2), row.frequency * std::pow (2.0, 2.0 / 12.0), 1.0);
+        EXPECT_NEAR (measureFrequency (*t.buffer, stretched / 4, stretched / 2, rate), row.frequency * std::pow (2.0, 2.0 / 12.0), 1.0);
         EXPECT_EQ (t.source->getTotalLength(), stretched);
         const auto file = stretchCachePath (getStorageRoot(), "song-1", row.id, 1.1, 2.0f, rate);
         EXPECT_EQ (file.getFileName(), juce::String (row.id) + "_110000_2000_48000_v4.wav");
