@@ -3,7 +3,7 @@
 #include "app/MainComponent.h"
 
 #include "audio/loading/StretchCache.h"
-#include "bridge/LibraryActions.h"
+#include "platform/StorageRoot.h"
 
 #include <cmath>
 #include <limits>
@@ -49,16 +49,8 @@ void MainComponent::registerStretchCacheActions()
 
     dispatchTable.add ("CLEAR_SONG_STRETCH_CACHE", DispatchMode::inlineCall, [this] (const juce::var& message)
     {
-        const auto songId = message.getProperty ("songId", {}).toString();
-        if (songId.isEmpty())
-            return;
-        // An id that is not one plain folder name would reach outside the song folders.
-        if (! isPlainSongId (songId))
-        {
-            juce::Logger::writeToLog ("CLEAR_SONG_STRETCH_CACHE: refused song id " + songId.quoted());
-            return;
-        }
-        audioEngine.debugLog (clearSongStretchCache (getStorageRoot(), songId));
+        if (const auto line = clearSongStretchCache (getStorageRoot(), message.getProperty ("songId", {}).toString()); line.isNotEmpty())
+            audioEngine.debugLog (line);
     });
 
     dispatchTable.add ("CLEAR_STRETCH_CACHE", DispatchMode::inlineCall, [this] (const juce::var&)

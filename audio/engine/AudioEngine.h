@@ -14,6 +14,8 @@
 #include "audio/graph/MultiBusRouter.h"
 #include "audio/graph/OverlaySampleSource.h"
 #include "audio/graph/ZeroLatencyResamplingSource.h"
+#include "audio/loading/OfflineStretch.h"
+#include "audio/loading/WaveformPeaks.h"
 #include "audio/loading/StemReaders.h"
 #include "audio/loading/StemSamples.h"
 #include "audio/transport/ClickSectionStateMachine.h"
@@ -90,16 +92,34 @@ public:
         int getNumSamples() const;
     };
 
-    class PeakGeneratorThread : public EngineWorkerThread
-    {
-    public:
-        explicit PeakGeneratorThread (AudioEngine& engine) : EngineWorkerThread ("PeakGenerator", engine) {}
-    };
     // Encoded bytes of a stem fetched over HTTP, kept for the waveform peaks.
     struct DownloadedSource
     {
         juce::String url;
         juce::MemoryBlock data;
+    };
+    // Computes a song's waveform peaks ("PeakGenerator", AudioEnginePeaks.cpp): one request per
+    // start; a new request stops a running one, and waits in one pending slot when that takes more
+    // than 2000 ms. The parked request starts as soon as the busy generation has ended.
+    class PeakGeneratorThread : public EngineWorkerThread
+    {
+    public:
+        explicit PeakGeneratorThread (AudioEngine& engine) : EngineWorkerThread ("PeakGenerator", engine) {}
+        // Message thread.
+        void startFromCache (const juce::var& tracks, std::vector<DownloadedSource> cachedBlocks, int numPeaks, int ticket);
+        void run() override;
+
+    private:
+        struct Request
+        {
+            juce::var tracks;
+            std::vector<DownloadedSource> cachedBlocks;
+            int numPeaks = 800, ticket = 0;
+        };
+        std::unique_ptr<juce::AudioFormatReader> createReader (const juce::String& url);
+        void startPending();
+        Request current, pending;
+        bool hasPending = false;
     };
     // One stem that loaded: its id, type and bus override with the owned record.
     struct TrackLoadEntry
@@ -1137,7 +1157,7 @@ private:
     bool runOverlapPhases (double) { return false; }
     void addClickSectionFields (juce::DynamicObject& object);
     void addAutomationState (juce::DynamicObject&, double) {}
-    juce::Thread* getOfflineStretchThread() const { return nullptr; }
+    juce::Thread* getOfflineStretchThread() const;
     bool overlapPreActivating() const noexcept { return transitionPreloadArmed; }
 
     // Start-up.
@@ -1245,6 +1265,32 @@ private:
 
     // Last of the pad members: its end waits for the pad threads before anything they touch goes.
     PadWorkers padWorkers;
+
+    // Offline stretch (AudioEngineOfflineStretch.cpp). The processor is made by the first job and
+    // kept; it goes first when the engine goes, waiting for its workers.
+public:
+    // The processor, made on first use (tests hold its workers through its hooks).
+    OfflineStretchProcessor& getStretchProcessor();
+    // The stem at `url` unstretched as float samples at `songRate`, its lead pad included. Any thread.
+    std::unique_ptr<juce::AudioBuffer<float>> readUnstretchedAudio (const juce::String& url, double leadPadSeconds, double songRate,
+                                                                    std::function<bool()> shouldStop);
+private:
+    void sendStretchRejected (const juce::String& reason, double bpm, float semitones);
+    void sendStretchComplete (const juce::String& songId);
+    void bypassStretch (double bpm, float semitones);
+    void finalizeStretch (std::shared_ptr<OfflineStretchProcessor::Result> result);
+    bool rebuildOriginalBuffer (LoadedTrack& track);
+    bool restoreInt16FromDisk (LoadedTrack& track);
+    void rebuildInt16TrackChain (LoadedTrack& track);
+    void rebuildFloatTrackChain (LoadedTrack& track);
+    void rebuildTrackChain (LoadedTrack& track, std::unique_ptr<juce::PositionableAudioSource> source, float gainRampSeconds = 0.0f);
+    // The song's playback chain at `songRate` (mixers prepared, a new song resampler, transport at 0).
+    void installSongChain (double songRate);
+    // The peaks of a generation, on the message thread: WAVEFORM_UPDATE when `ticket` is current.
+    void finalizePeaks (const WaveformPeaks& peaks, int ticket);
+    // Starts the peaks of the song just made active, unless the front end has them.
+    void startSongPeaks (const juce::var& peakTracks, const juce::var& fallbackTracks, std::vector<DownloadedSource> downloads, int ticket);
+    std::unique_ptr<OfflineStretchProcessor> stretchProcessor;
 
 
     JUCE_DECLARE_NON_COPYABLE (AudioEngine)

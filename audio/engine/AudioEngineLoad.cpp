@@ -95,6 +95,29 @@ void AudioEngine::loadSession (const juce::var& tracksVar, const juce::var& sect
 }
 
 //==============================================================================
+void AudioEngine::installSongChain (double songRate)
+{
+    const auto deviceRate = deviceSampleRate.load();
+    router->sessionSampleRate = songRate;
+    groupMixer.prepareToPlay (1024, songRate);
+    musicCrossfade->prepareToPlay (1024, songRate);
+    musicGain->prepareToPlay (1024, songRate);
+    musicMixer.prepareToPlay (1024, songRate);
+    splitRouter->prepareToPlay (1024, songRate);
+
+    // A fresh song resampler; the transport lets go of the old one before it is destroyed.
+    const double ratio = songRate > 0.0 && deviceRate > 0.0 && std::abs (songRate - deviceRate) > 1.0 ? songRate / deviceRate : 1.0;
+    auto resampler = std::make_unique<ZeroLatencyResamplingSource> (splitRouter.get(), ratio, 2);
+    resampler->prepareToPlay (1024, deviceRate);
+    masterTransport.setSource (resampler.get()); // no read-ahead, no rate correction, no listener
+    songResampler = std::move (resampler);
+    if (player.getCurrentSource() != router.get())
+        player.setSource (router.get());
+
+    if (masterTransport.getLengthInSeconds() >= 0.0)
+        masterTransport.setPosition (0.0);
+}
+
 void AudioEngine::finalizeTrackLoad (std::shared_ptr<TrackLoadResult> result, int ticket)
 {
     if (result == nullptr)
@@ -157,34 +180,20 @@ void AudioEngine::finalizeTrackLoad (std::shared_ptr<TrackLoadResult> result, in
     setActiveSongId (currentLoadingSongId);
     peaksTicket = ticket;
 
-    // The waveform peaks are built by the peak generator once it exists; until then a load only
-    // says which road it would take.
     if (skipPeaks)
+    {
         juce::Logger::writeToLog ("finalizeTrackLoad: Skipping peak generation (frontend has cached peaks)");
+    }
     else
+    {
         juce::Logger::writeToLog ("finalizeTrackLoad: Starting ASYNC background waveform generation...");
+        startSongPeaks (result->peakTracksVar, result->tracksVar, std::move (result->downloads), ticket);
+    }
     skipPeaks = false;
 
     const auto songRate = result->sampleRate;
     const auto deviceRate = deviceSampleRate.load();
-    router->sessionSampleRate = songRate;
-    groupMixer.prepareToPlay (1024, songRate);
-    musicCrossfade->prepareToPlay (1024, songRate);
-    musicGain->prepareToPlay (1024, songRate);
-    musicMixer.prepareToPlay (1024, songRate);
-    splitRouter->prepareToPlay (1024, songRate);
-
-    // A fresh song resampler; the transport lets go of the old one before it is destroyed.
-    const double ratio = songRate > 0.0 && deviceRate > 0.0 && std::abs (songRate - deviceRate) > 1.0 ? songRate / deviceRate : 1.0;
-    auto resampler = std::make_unique<ZeroLatencyResamplingSource> (splitRouter.get(), ratio, 2);
-    resampler->prepareToPlay (1024, deviceRate);
-    masterTransport.setSource (resampler.get()); // no read-ahead, no rate correction, no listener
-    songResampler = std::move (resampler);
-    if (player.getCurrentSource() != router.get())
-        player.setSource (router.get());
-
-    if (masterTransport.getLengthInSeconds() >= 0.0)
-        masterTransport.setPosition (0.0);
+    installSongChain (songRate);
     metronome->seekToTime (0.0);
     cue->setNextReadPosition (0);
     sessionSampleRate = songRate;

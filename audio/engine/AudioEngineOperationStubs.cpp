@@ -34,12 +34,4 @@ void AudioEngine::scheduleOverlapTransition (const juce::String&, double, double
 void AudioEngine::startCountOverlay (double, double, bool) {}
 void AudioEngine::cancelOverlapTransition() {}
 
-//==============================================================================
-// Offline stretch.
-bool AudioEngine::activateFromStretchCache (const juce::String&, double, double, const juce::var&, const juce::var&, int,
-                                            const juce::var&, bool, const juce::var&, double)
-{
-    return false;
-}
-void AudioEngine::applyStretch (double, float) {}
 } // namespace quorvelle

@@ -32,6 +32,13 @@ void forEachStretchedFolder (const juce::File& folder, bool legacyLayout, Visit&
     }
 }
 
+bool holdsWholeBuffer (const juce::File& file, const juce::AudioBuffer<float>& buffer)
+{
+    juce::WavAudioFormat wav;
+    const std::unique_ptr<juce::AudioFormatReader> reader (wav.createReaderFor (file.createInputStream().release(), true));
+    return reader != nullptr && reader->lengthInSamples == buffer.getNumSamples() && (int) reader->numChannels == buffer.getNumChannels();
+}
+
 bool deleteFolder (const juce::File& folder)
 {
     return folder.isDirectory() && folder.deleteRecursively();
@@ -87,6 +94,8 @@ bool writeStretchCacheFile (const juce::File& path, const juce::String& trackId,
             stream.release(); // the writer owns it now
             written = writer->writeFromAudioSampleBuffer (buffer, 0, buffer.getNumSamples());
             writer.reset(); // finishes the header
+            // The writer ignores a failed write while finishing: the file must read back whole.
+            written = written && ! replacement.hasFailed() && holdsWholeBuffer (replacement.getTemporaryFile(), buffer);
         }
     }
 
@@ -197,8 +206,12 @@ juce::String runStretchCacheGc (const juce::File& root, const juce::StringArray&
 
 juce::String clearSongStretchCache (const juce::File& root, const juce::String& songId)
 {
-    root.getChildFile ("Songs").getChildFile (songId).getChildFile ("stretched").deleteRecursively();
-    root.getChildFile (songId).getChildFile ("stretched").deleteRecursively();
+    // Cleaned as the writers clean it, so the id names one folder where they put its files.
+    const auto folder = cleanStretchCacheName (songId);
+    if (folder.isEmpty() || folder == "." || folder == "..")
+        return {};
+    root.getChildFile ("Songs").getChildFile (folder).getChildFile ("stretched").deleteRecursively();
+    root.getChildFile (folder).getChildFile ("stretched").deleteRecursively();
     return "[STRETCH-GC] cach" + juce::String::fromUTF8 ("\xc3\xa9") + " de canci" + juce::String::fromUTF8 ("\xc3\xb3")
            + "n borrado | song=" + songId.substring (0, 8);
 }

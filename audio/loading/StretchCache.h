@@ -60,7 +60,8 @@ void collectStretchCacheGarbage (const juce::File& folder, bool legacyLayout, St
 // "GC_STRETCH_CACHE": both layouts, the old "stretch_cache" folder, then eviction of the oldest
 // kept files while the total exceeds `maxTotalBytes`. Returns the summary line.
 juce::String runStretchCacheGc (const juce::File& root, const juce::StringArray& keepSongIds, juce::int64 maxTotalBytes);
-// "CLEAR_SONG_STRETCH_CACHE" for a song id that names one folder; returns its line.
+// "CLEAR_SONG_STRETCH_CACHE": the song's "stretched" folders in both layouts, the id cleaned as the
+// cache names clean it; returns its line. "", "." and ".." clear nothing and give no line.
 juce::String clearSongStretchCache (const juce::File& root, const juce::String& songId);
 // "CLEAR_STRETCH_CACHE": every "stretched" folder of both layouts and "stretch_cache"; returns its line.
 juce::String clearAllStretchCaches (const juce::File& root);

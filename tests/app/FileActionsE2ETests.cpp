@@ -201,7 +201,7 @@ TEST (StdioFileActions, AFullDiskKeepsTheEarlierFile)
 
 namespace quorvelle::test
 {
-TEST (StdioFileActions, StretchCacheRowsCollectClearAndRefuseAPathAsSongId)
+TEST (StdioFileActions, StretchCacheRowsCollectClearAndKeepAPathAsSongIdInside)
 {
     EndedProgram program;
     const auto ready = program.waitForAction ("BACKEND_READY", startupMs);
@@ -219,9 +219,9 @@ TEST (StdioFileActions, StretchCacheRowsCollectClearAndRefuseAPathAsSongId)
     EXPECT_FALSE (root.getChildFile ("Songs/gone/stretched").exists());
     EXPECT_TRUE (root.getChildFile ("Songs/keep/stretched/a_v4.wav").existsAsFile());
 
-    // An id that walks out of the song folders deletes nothing.
+    // An id that would walk out of the song folders is cleaned into one folder name: nothing outside goes.
     program.send (std::string (R"({"action":"CLEAR_SONG_STRETCH_CACHE","songId":"../outside"})"));
-    EXPECT_TRUE (program.waitForStderr ("CLEAR_SONG_STRETCH_CACHE: refused song id", answerMs));
+    EXPECT_TRUE (program.waitForStderr ("n borrado | song=../outsi", answerMs));
     EXPECT_TRUE (root.getChildFile ("outside/stretched/d_v4.wav").existsAsFile());
 
     program.send (std::string (R"({"action":"CLEAR_SONG_STRETCH_CACHE","songId":"keep"})"));

@@ -85,4 +85,22 @@ juce::AudioBuffer<float> readAudioFile (const juce::File& file, double* sampleRa
     reader->read (&b, 0, (int) reader->lengthInSamples, 0, true, true);
     return b;
 }
+
+double measureFrequency (const juce::AudioBuffer<float>& buffer, int from, int n, double sampleRate, int channel)
+{
+    const auto* x = buffer.getReadPointer (channel);
+    double first = -1.0, last = -1.0;
+    int crossings = 0;
+    for (int i = from + 1; i < from + n; ++i)
+        if (x[i - 1] <= 0.0f && x[i] > 0.0f)
+        {
+            const double t = (i - 1) + x[i - 1] / (x[i - 1] - x[i]);
+            if (first < 0.0)
+                first = t;
+            else
+                ++crossings;
+            last = t;
+        }
+    return crossings > 0 ? crossings * sampleRate / (last - first) : 0.0;
+}
 } // namespace quorvelle::test

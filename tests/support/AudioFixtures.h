@@ -13,6 +13,10 @@ juce::AudioBuffer<float> makeClickTrain (int channels, int samples, int period, 
 juce::AudioBuffer<float> makeNoise (int channels, int samples, float amplitude, juce::int64 seed = 1);
 juce::AudioBuffer<float> makeSilence (int channels, int samples);
 
+// Frequency of `channel` over [from, from + n) from its rising zero crossings (interpolated); 0
+// with fewer than two crossings.
+double measureFrequency (const juce::AudioBuffer<float>& buffer, int from, int n, double sampleRate, int channel = 0);
+
 enum class FixtureFormat { wav16, wav24, flac16, flac24 };
 
 // Writes the buffer to `file` (replacing it). Returns false when the writer could not be made.

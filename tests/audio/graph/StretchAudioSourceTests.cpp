@@ -36,25 +36,6 @@ struct BufferSource : juce::PositionableAudioSource
     bool isLooping() const override { return true; }
     void setLooping (bool) override {}
 };
-
-// Frequency from the rising zero crossings of channel 0 over [from, from + n).
-double measureFrequency (const juce::AudioBuffer<float>& buffer, int from, int n, double rate)
-{
-    const auto* x = buffer.getReadPointer (0);
-    double first = -1.0, last = -1.0;
-    int crossings = 0;
-    for (int i = from + 1; i < from + n; ++i)
-        if (x[i - 1] <= 0.0f && x[i] > 0.0f)
-        {
-            const double t = (i - 1) + x[i - 1] / (x[i - 1] - x[i]);
-            if (first < 0.0)
-                first = t;
-            else
-                ++crossings;
-            last = t;
-        }
-    return crossings > 0 ? crossings * rate / (last - first) : 0.0;
-}
 } // namespace
 
 TEST (StretchAudioSource, PullsTheOutputTimesTheRateCarryingTheFraction)

@@ -235,4 +235,31 @@ TEST (StretchCache, ClearingOneSongOrEverything)
     EXPECT_FALSE (root.getChildFile ("stretch_cache").exists());
     EXPECT_EQ (clearAllStretchCaches (root), "[STRETCH-CLEAR] borradas 0 carpeta(s) stretched/ en disco");
 }
+
+TEST (StretchCache, ClearingASongCleansItsIdLikeTheWriters)
+{
+    TempFolder temp;
+    const auto root = temp.folder().getChildFile ("root");
+    touch (root.getChildFile ("Songs/a_b/stretched/t_v4.wav"));
+    touch (root.getChildFile ("Songs/stretched/u_v4.wav"));
+    touch (root.getChildFile ("stretched/v_v4.wav"));
+    touch (root.getChildFile ("Songs/x/stretched/w_v4.wav"));
+    touch (temp.folder().getChildFile ("stretched/outside_v4.wav"));
+    touch (temp.folder().getChildFile ("x/stretched/outside_v4.wav"));
+
+    const struct { const char* id; bool answers; } rows[] = { { "", false }, { ".", false }, { "..", false }, { "../x", true } };
+    for (const auto& row : rows)
+    {
+        SCOPED_TRACE (row.id);
+        EXPECT_EQ (clearSongStretchCache (root, row.id).isNotEmpty(), row.answers);
+    }
+    for (const char* kept : { "root/Songs/a_b/stretched/t_v4.wav", "root/Songs/stretched/u_v4.wav", "root/stretched/v_v4.wav",
+                              "root/Songs/x/stretched/w_v4.wav", "stretched/outside_v4.wav", "x/stretched/outside_v4.wav" })
+        EXPECT_TRUE (temp.folder().getChildFile (kept).existsAsFile()) << kept;
+
+    // "a/b" is where the writers put song "a/b": "Songs/a_b".
+    EXPECT_TRUE (clearSongStretchCache (root, "a/b").endsWith ("| song=a/b"));
+    EXPECT_FALSE (root.getChildFile ("Songs/a_b/stretched").exists());
+    EXPECT_TRUE (root.getChildFile ("Songs/x/stretched/w_v4.wav").existsAsFile());
+}
 } // namespace quorvelle::test
