@@ -1190,6 +1190,8 @@ private:
     void sendPreloadSkipped (const juce::String& songId, bool cacheOnly, juce::int64 estimatedBytes, juce::int64 availableBytes,
                              juce::int64 reserveBytes);
     juce::int64 availableMemoryForAdmission() const;
+    // The active song's "sections" as loaded, kept for a preserved session.
+    juce::var songSections;
 
     // Start-up.
     double initialiseStartMs = 0.0;

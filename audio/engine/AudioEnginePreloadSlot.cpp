@@ -2,6 +2,8 @@
 // mix of a window of a preloaded session.
 #include "audio/engine/AudioEngine.h"
 
+#include "audio/loading/StretchCache.h"
+
 #include <cmath>
 
 namespace quorvelle
@@ -48,6 +50,92 @@ void AudioEngine::evictPreloadedSession (const juce::String& reason)
     debugLog ("[TRACK-AUDIT] preloadedSession EVICTED | song=" + songId.substring (0, 8) + " | reason=" + reason);
     preloadedSession.reset();
     sendEvent (makeObject ({ { "action", "PRELOAD_EVICTED" }, { "songId", songId }, { "reason", reason } }));
+}
+
+void AudioEngine::preserveActiveAsPreload()
+{
+    if (currentSongIdForStretch.isEmpty())
+    {
+        juce::Logger::writeToLog ("preserveActiveAsPreload: nothing to preserve (no active session)");
+        return;
+    }
+    if (preloader != nullptr && preloader->isBusy())
+    {
+        preloader->cancelRun();
+        for (const auto end = juce::Time::getMillisecondCounter() + 1000; preloader->isBusy() && juce::Time::getMillisecondCounter() < end;)
+            juce::Thread::sleep (1);
+    }
+
+    auto session = std::make_shared<PreloadedSession>();
+    session->songId = currentSongIdForStretch;
+    session->sampleRate = sessionSampleRate;
+    session->bpm = originalBpm;
+    session->audioLeadPadSec = audioLeadPadSec;
+
+    bool anySolo = metronomeSolo || guideSolo;
+    for (const auto& [id, track] : tracks)
+        anySolo = anySolo || track->solo;
+
+    const auto bpmNow = currentBpm.load();
+    const double ratio = bpmNow > 0.0 && originalBpm > 0.0 ? bpmNow / originalBpm : 1.0;
+    for (const auto& [id, loaded] : tracks)
+    {
+        auto& track = *loaded;
+        PreloadedTrack record;
+        record.trackId = id;
+        record.instrumentType = track.instrumentType;
+        record.url = track.url;
+        record.skipTranspose = track.skipTranspose;
+        record.isPercussive = track.isPercussive;
+        record.busOverride = track.busOverride;
+        record.volumeDb = track.volume > 0.0f ? std::max (20.0f * std::log10 (track.volume), -100.0f) : -100.0f;
+        const bool audible = track.solo || (! anySolo && ! track.mute);
+        record.overlayVolumeDb = audible ? record.volumeDb : -100.0f;
+
+        // The chains keep playing the samples they share with the record; an original (unstretched)
+        // buffer is not played and moves into a record of its own.
+        if (track.originalBuffer != nullptr)
+            record.samples->buffer = std::move (track.originalBuffer);
+        else if (track.buffer != nullptr || track.int16Channels != nullptr)
+            record.samples = track.samples;
+        if (! record.holdsAudio())
+            continue;
+
+        if (record.samples->buffer == nullptr && record.samples->loadMap.numChunks > 0 && ! track.isInt16)
+        {
+            record.isHeadOnly = true;
+            record.headEndSample = 0;
+            record.totalSamples = record.samples->int16Channels->empty() ? 0 : record.samples->int16Channels->front().numSamples;
+            record.complementFromCache = buffersHaveStftDelay;
+            record.complementSource = buffersHaveStftDelay
+                                          ? stretchCachePath (storageRoot(), currentSongIdForStretch, id, ratio,
+                                                              record.skipTranspose ? 0.0f : currentSemitones, sessionSampleRate)
+                                                .getFullPathName()
+                                          : track.url;
+        }
+        session->tracks.push_back (std::move (record));
+    }
+
+    if (buffersHaveStftDelay)
+    {
+        session->stretchBpm = bpmNow;
+        session->stretchSemitones = currentSemitones;
+        session->wasPreStretched = true;
+    }
+    session->tracksVar = songTracks;
+    session->sectionsVar = songSections;
+    session->beatmapVar = songBeatMap;
+    session->numBars = numPeaks;
+    session->timeSignatureVar = juce::Array<juce::var> { numerator, denominator };
+
+    debugLog ("[TRACK-AUDIT] preloadedSession REPLACED by preserveActiveAsPreload | newSongId=" + session->songId.substring (0, 8)
+              + " | prevSession=" + slotId8 (preloadedSession));
+    preloadedSession = session;
+    preserveSessionArmed = true;
+    juce::Logger::writeToLog ("preserveActiveAsPreload: preserved " + juce::String ((int) session->tracks.size()) + " tracks for song "
+                              + session->songId + " (wasPreStretched=" + juce::String (session->wasPreStretched ? 1 : 0)
+                              + ", tracksVar=" + juce::String (songTracks.isArray() ? songTracks.size() : 0)
+                              + ", numBars=" + juce::String (session->numBars) + ")");
 }
 
 std::unique_ptr<juce::AudioBuffer<float>> AudioEngine::buildCountOverlayBuffer (const PreloadedSession& session, double startSec,

@@ -450,6 +450,48 @@ TEST_F (EnginePreload, TheSlotOperations)
     EXPECT_FALSE (engine.hasPreloadedSession());
 }
 
+TEST_F (EnginePreload, PreserveTurnsTheActiveSongIntoThePreloadAndSurvivesOneReset)
+{
+    engine.preserveActiveAsPreload();
+    EXPECT_FALSE (engine.hasPreloadedSession()) << "no active song";
+    EXPECT_EQ (log.count ("preserveActiveAsPreload: nothing to preserve (no active session)"), 1);
+
+    const auto a = sine ("a.wav", 48000.0, 4800);
+    engine.loadSession (juce::JSON::parse ("[" + stem ("a", a) + "," + stem ("b", sine ("b.wav", 48000.0, 4800), "DRUMS") + "]"),
+                        juce::JSON::parse ("[{\"name\": \"Intro\"}]"), juce::var(), juce::JSON::parse ("[3, 4]"), juce::var(), 120.0, 64,
+                        "song-a", true, 0.0);
+    ASSERT_TRUE (runMessageLoopUntil ([this] { return ! eventsOf ("SESSION_LOADED").empty(); }, 60000));
+    engine.setTrackVolume ("a", -6.0f);
+    engine.setTrackMute ("b", true);
+    const auto* playing = engine.getLoadedTracks().at ("a")->samples.get();
+
+    engine.preserveActiveAsPreload();
+    auto session = engine.getPreloadedSession();
+    ASSERT_NE (session, nullptr);
+    EXPECT_EQ (session->songId, "song-a");
+    EXPECT_EQ (session->sampleRate, 48000.0);
+    EXPECT_EQ (session->numBars, 64);
+    EXPECT_EQ (juce::JSON::toString (session->sectionsVar, true), "[{\"name\": \"Intro\"}]");
+    EXPECT_FALSE (session->wasPreStretched);
+    ASSERT_EQ (session->tracks.size(), 2u);
+    EXPECT_EQ (session->tracks[0].trackId, "a");
+    EXPECT_NEAR (session->tracks[0].volumeDb, -6.0f, 0.01f);
+    EXPECT_NEAR (session->tracks[0].overlayVolumeDb, -6.0f, 0.01f);
+    EXPECT_EQ (session->tracks[0].samples.get(), playing) << "the chain and the record share the samples";
+    EXPECT_NEAR (session->tracks[1].volumeDb, 0.0f, 0.01f) << "a muted track keeps its level";
+    EXPECT_EQ (session->tracks[1].overlayVolumeDb, -100.0f);
+
+    // The evict is refused while armed; the first full reset keeps the slot, the second releases it.
+    engine.evictPreloadedSession ("ts-request");
+    EXPECT_TRUE (engine.hasPreloadedSession());
+    EXPECT_TRUE (eventsOf ("PRELOAD_EVICTED").empty());
+    engine.reset();
+    EXPECT_EQ (engine.getPreloadedSongId(), "song-a");
+    engine.reset();
+    EXPECT_FALSE (engine.hasPreloadedSession());
+    EXPECT_EQ (session.use_count(), 1) << "the test's copy is the last holder";
+}
+
 TEST (CountOverlayBuffer, MixesTheSelectedTracksOfAWindow)
 {
     const double rate = 1000.0;
