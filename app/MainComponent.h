@@ -139,6 +139,9 @@ private:
     // The posted bodies of "TRANSPORT_CONTROL" and "LOAD_SONG", on the dispatch-time copies.
     void executeTransportCommand (const juce::String& command, const juce::var& payload);
     void executeLoadSong (const juce::var& request);
+    // The posted bodies of "PRELOAD_SONG" and "ACTIVATE_PRELOADED" (MainComponentPreloads.cpp).
+    void executePreloadSong (const juce::var& request);
+    void executeActivatePreloaded (const juce::var& request);
     void registerMidiActions();
     void registerPadActions();
     // The count and overlap rows: posted bodies on the dispatch-time copies of their requests.

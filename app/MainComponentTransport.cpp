@@ -85,6 +85,11 @@ void MainComponent::registerTransportActions()
         engine->applyStretch (bpm, semitones);
     });
     postedRow ("LOAD_SONG", [this] (const RequestFields& f) { return [this, request = f.request] { executeLoadSong (request); }; });
+    postedRow ("PRELOAD_SONG", [this] (const RequestFields& f) { return [this, request = f.request] { executePreloadSong (request); }; });
+    postedRow ("ACTIVATE_PRELOADED", [this] (const RequestFields& f)
+    {
+        return [this, request = f.request] { executeActivatePreloaded (request); };
+    });
     postedRow ("EVICT_PRELOADED", [engine] (const RequestFields& f)
     {
         return [engine, reason = f.text ("reason", "ts-request")] { engine->evictPreloadedSession (reason); };

@@ -202,6 +202,8 @@ AudioEngine::~AudioEngine()
 
     // The transcoder's own destructor stops its thread within its bound.
     transcoder.reset();
+    // The preloader's run reads the format manager and the probe: it ends before they go.
+    preloader->stopWithin (2000);
     trackLoader->stopWithin (3000);
     peakGenerator->stopWithin (2000);
 
@@ -219,8 +221,6 @@ AudioEngine::~AudioEngine()
     if (callbackAdded)
         deviceManager.removeAudioCallback (&player);
     deviceManager.closeAudioDevice();
-
-    preloader->stopWithin (2000);
 
     masterReadAhead.stopThread (1000);
     padReadAhead.stopThread (1000);

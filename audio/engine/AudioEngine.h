@@ -212,12 +212,118 @@ public:
     // The song resampler in force (null before the first load), for tests and diagnostics.
     ZeroLatencyResamplingSource* getSongResampler() const { return songResampler.get(); }
     const std::map<juce::String, std::unique_ptr<LoadedTrack>>& getLoadedTracks() const { return tracks; }
+    // One stem of a preloaded session. Its samples are held through the shared sample record
+    // (`samples->buffer` float, `samples->int16Channels` 16-bit, `samples->loadMap` the decoded
+    // chunks of a head-only stem), so chains that play them and the session let go in any order.
+    struct PreloadedTrack
+    {
+        juce::String trackId, instrumentType;
+        std::shared_ptr<StemSamples> samples { std::make_shared<StemSamples>() };
+        float volumeDb = -6.0f;
+        float overlayVolumeDb = -999.0f; // -999: not given
+        bool skipTranspose = false, isPercussive = false;
+        juce::String busOverride, url;
+        bool isHeadOnly = false;
+        juce::int64 headEndSample = 0, totalSamples = 0;
+        // Where the rest of a head-only stem is read from at activation.
+        juce::String complementSource;
+        bool complementFromCache = false, servedFromCache = false;
+
+        bool holdsAudio() const { return samples->buffer != nullptr || samples->int16Channels != nullptr; }
+    };
+    // The next song held in memory, made only with std::make_shared. Filled by its producer, then
+    // read and changed only on the message thread.
+    struct PreloadedSession
+    {
+        std::vector<PreloadedTrack> tracks;
+        double sampleRate = 44100.0;
+        juce::String songId;
+        double audioLeadPadSec = 0.0;
+        std::vector<DownloadedSource> downloads;
+        juce::var tracksVar, sectionsVar, beatmapVar, peakTracksVar;
+        double bpm = 120.0;
+        int numBars = 800;
+        juce::var timeSignatureVar;
+        double stretchBpm = 0.0, stretchSemitones = 0.0;
+        bool wasPreStretched = false, cacheOnly = false;
+        // The count overlay's music over [premixStartSec, premixEndSec) of this song, stereo.
+        std::unique_ptr<juce::AudioBuffer<float>> premix;
+        double premixStartSec = -1.0, premixEndSec = -1.0;
+    };
+
+    // What a PRELOAD_SONG asks of the preloader once admitted.
+    struct PreloadRequest
+    {
+        juce::var tracksVar, peakTracksVar, sectionsVar;
+        double bpm = 120.0;
+        juce::var beatmapVar;
+        int numBars = 800;
+        double deviceSampleRate = 44100.0;
+        juce::String songId;
+        juce::var timeSignatureVar;
+        double stretchBpm = 0.0, stretchSemitones = 0.0;
+        bool cacheOnly = false;
+        double countOverlayStartSec = -1.0, countOverlayEndSec = -1.0;
+        bool headOnly = false;
+        double headStartSec = -1.0, headLengthSec = 4.0;
+        int stretchWorkers = 4;
+        double audioLeadPadSec = 0.0;
+
+        bool isStretched() const;
+    };
+
+    // Decodes the next song's stems on a pool of workers ("Preloader", low priority) into a
+    // preloaded session and hands it to `finalizePreload`.
+    // Threads: requests come from the message thread and return at once; a new request or a cancel
+    // ends the run in progress, which then posts nothing more (its posted events and result are
+    // dropped when they arrive). The thread outlives its runs and is never killed: the engine's
+    // destructor waits for the run to end.
     class PreloadThread : public EngineWorkerThread
     {
     public:
-        explicit PreloadThread (AudioEngine& engine) : EngineWorkerThread ("Preloader", engine) {}
+        explicit PreloadThread (AudioEngine& engine);
+        ~PreloadThread() override;
+
+        // Replaces the pending request (workers limited to 1..4) and starts it once the run in
+        // progress has ended.
+        void startPreload (PreloadRequest request);
+        // Ends the run in progress and drops a waiting request. Returns at once.
+        void cancelRun();
+        // Ends the run and the thread: waits `timeoutMs`, then logs and keeps waiting.
+        bool stopWithin (int timeoutMs);
+        bool isBusy() const noexcept { return busy.load(); }
+        // True while the run that `generation` names is still the one wanted.
+        bool isCurrent (juce::uint64 runGeneration) const noexcept { return generation.load() == runGeneration; }
+
+        std::unique_ptr<juce::AudioFormatReader> createReader (const juce::String& url, juce::MemoryBlock& fetched);
+
+        void run() override;
+
+    private:
+        struct Run;
+        bool runShouldStop (juce::uint64 runGeneration) const noexcept;
+        void runPreload (const PreloadRequest& request, juce::uint64 runGeneration);
+        void preloadStemWorker (Run& run);
+        void buildPremix (PreloadedSession& session, const PreloadRequest& request);
+        // Posts `payload` to the message thread; sent there only while this run is still wanted.
+        void postRunEvent (juce::uint64 runGeneration, juce::var payload);
+
+        std::mutex requestLock;
+        std::optional<PreloadRequest> pending;
+        std::atomic<juce::uint64> generation { 0 };
+        std::atomic<bool> busy { false };
     };
-    struct PreloadedSession;
+    // Which tracks of a session a count-overlay buffer mixes.
+    enum class OverlayKind { music = 0, click = 1, guide = 2 };
+    // A stereo mix of [startSec, endSec) of the session's tracks of `kind` at the session rate, or
+    // null when the window is empty, 120 s or longer, or no track of that kind sounds in it.
+    static std::unique_ptr<juce::AudioBuffer<float>> buildCountOverlayBuffer (const PreloadedSession& session, double startSec,
+                                                                              double endSec, OverlayKind kind);
+    // Message thread: a cache-only session is reported and dropped, any other fills the slot.
+    void finalizePreload (std::shared_ptr<PreloadedSession> session);
+    PreloadThread& getPreloader() { return *preloader; }
+    std::shared_ptr<const PreloadedSession> getPreloadedSession() const { return preloadedSession; }
+    bool isHeadOnlyLoadFlagSet() const noexcept { return headOnlyLoadRunning; }
     struct LoadedPad;
     struct PadStream;
 
@@ -1159,6 +1265,13 @@ private:
     void addAutomationState (juce::DynamicObject&, double) {}
     juce::Thread* getOfflineStretchThread() const;
     bool overlapPreActivating() const noexcept { return transitionPreloadArmed; }
+
+    // Preloads (AudioEnginePreload.cpp).
+    void sendPreloadSkipped (const juce::String& songId, bool cacheOnly, juce::int64 estimatedBytes, juce::int64 availableBytes,
+                             juce::int64 reserveBytes);
+    juce::int64 availableMemoryForAdmission() const;
+    // The active song's "sections" as loaded, kept for a preserved session.
+    juce::var songSections;
 
     // Start-up.
     double initialiseStartMs = 0.0;

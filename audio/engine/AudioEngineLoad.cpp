@@ -90,6 +90,7 @@ void AudioEngine::loadSession (const juce::var& tracksVar, const juce::var& sect
     skipPeaks = skipPeaksIn;
     songTracks = tracksVar;
     songBeatMap = beatmap;
+    songSections = sections;
     peakCount = numBars;
     trackLoader->startLoad (tracksVar, deviceSampleRate.load(), ticket, peakTracks);
 }

@@ -18,18 +18,10 @@ void AudioEngine::rearmAfterStftFlip() {}
 
 //==============================================================================
 // Preload, activation and overlap transitions.
-void AudioEngine::startPreload (const juce::var&, const juce::var&, double, const juce::var&, int, const juce::String&, const juce::var&,
-                                double, double, bool, const juce::var&, double, double, double, bool, double, double, double)
-{
-}
 void AudioEngine::activatePreloaded (const juce::String&, bool, double, bool, bool, const juce::String&, double, double, int, int, bool,
                                      double, double, bool, bool, double, bool, double, bool, double, double)
 {
 }
-void AudioEngine::evictPreloadedSession (const juce::String&) {}
-void AudioEngine::cancelPreload() {}
-void AudioEngine::preserveActiveAsPreload() {}
-juce::String AudioEngine::getPreloadedSongId() const { return {}; }
 void AudioEngine::scheduleOverlapTransition (const juce::String&, double, double, bool, double, bool) {}
 void AudioEngine::startCountOverlay (double, double, bool) {}
 void AudioEngine::cancelOverlapTransition() {}

@@ -50,7 +50,8 @@ void AudioEngine::signalWorkersForReset (const juce::String& caller, int retryMs
     if (trackLoader != nullptr)
         trackLoader->cancelRun();
     signal (peakGenerator.get());
-    signal (preloader.get());
+    if (preloader != nullptr)
+        preloader->cancelRun();
 
     // A head-only activation leaves the loader writing into the tracks this reset frees.
     if (headOnlyLoadRunning && trackLoader != nullptr && ! waitUntilLoaderIdle (*trackLoader, 3000))

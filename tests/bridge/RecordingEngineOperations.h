@@ -66,15 +66,22 @@ public:
     }
     void applyStretch (double bpm, float semitones) override { record ("applyStretch", bpm, (double) semitones); }
 
-    void startPreload (const juce::var&, const juce::var&, double, const juce::var&, int, const juce::String& songId, const juce::var&,
-                       double, double, bool, const juce::var&, double, double, double, bool, double, double, double) override
+    void startPreload (const juce::var& tracks, const juce::var& sections, double bpm, const juce::var& beatmap, int numBars,
+                       const juce::String& songId, const juce::var& timeSignature, double stretchBpm, double stretchSemitones, bool cacheOnly,
+                       const juce::var& peakTracks, double overlayStart, double overlayEnd, double durationSec, bool headOnly,
+                       double headStartSec, double headLengthSec, double audioLeadPadSec) override
     {
-        record ("startPreload", songId);
+        record ("startPreload", tracks, sections, bpm, beatmap, numBars, songId, timeSignature, stretchBpm, stretchSemitones, cacheOnly,
+                peakTracks, overlayStart, overlayEnd, durationSec, headOnly, headStartSec, headLengthSec, audioLeadPadSec);
     }
-    void activatePreloaded (const juce::String& songId, bool, double, bool, bool, const juce::String&, double, double, int, int, bool,
-                            double, double, bool, bool, double, bool, double, bool, double, double) override
+    void activatePreloaded (const juce::String& songId, bool autoPlay, double startPosition, bool fastReset, bool countIn,
+                            const juce::String& sectionKey, double countInStartPosition, double countInBpm, int numerator, int denominator,
+                            bool countInRegion, double regionStart, double regionEnd, bool regionVoiceInt, bool countStrip,
+                            double clickDb, bool clickMuted, double guideDb, bool guideMuted, double voiceDelay, double voiceSpan) override
     {
-        record ("activatePreloaded", songId);
+        record ("activatePreloaded", songId, autoPlay, startPosition, fastReset, countIn, sectionKey, countInStartPosition, countInBpm,
+                numerator, denominator, countInRegion, regionStart, regionEnd, regionVoiceInt, countStrip, clickDb, clickMuted, guideDb,
+                guideMuted, voiceDelay, voiceSpan);
     }
     void evictPreloadedSession (const juce::String& reason) override { record ("evictPreloadedSession", reason); }
     void cancelPreload() override { record ("cancelPreload"); }

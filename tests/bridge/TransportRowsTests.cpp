@@ -403,6 +403,48 @@ TEST_F (TransportRows, CountAndOverlapExecutorsApplyTheirDefaultsAndClamps)
     }
 }
 
+TEST_F (TransportRows, PreloadAndActivationExecutorsPassTheirFieldsAndLog)
+{
+    const struct
+    {
+        const char* request;
+        Calls expected;
+    } cases[] = {
+        // "bpm" passes unchecked; the engine replaces a tempo that is not positive.
+        { R"({"action": "PRELOAD_SONG"})",
+          { "log|Native: PRELOAD_SONG for  peakTracks=0", "startPreload|||120||800|||0|0|false||-1|-1|0|false|-1|4|0" } },
+        { R"({"action": "PRELOAD_SONG", "songId": "b", "bpm": 0, "tracks": [{"id": "t"}], "sections": [1], "beatmap": [2], "numBars": 64,
+              "timeSignature": [3, 4], "stretchBpm": 90, "stretchSemitones": -2, "cacheOnly": true, "peakTracks": ["t", "u"],
+              "countOverlay": {"startSec": 180.5, "endSec": 184.25}, "durationSec": 200, "headOnly": true, "headStartSec": 10,
+              "headLengthSec": 30, "audioLeadPadSec": 0.5})",
+          { "log|Native: PRELOAD_SONG for b (stretch bpm=90 semi=-2) [cacheOnly] peakTracks=2 countOverlay=[180.50..184.25]s",
+            R"(startPreload|[{"id": "t"}]|[1]|0|[2]|64|b|[3, 4]|90|-2|true|["t", "u"]|180.5|184.25|200|true|10|30|0.5)" } },
+        { R"({"action": "PRELOAD_SONG", "songId": "b", "countOverlay": {"startSec": 3, "endSec": 0}})",
+          { "log|Native: PRELOAD_SONG for b peakTracks=0", "startPreload|||120||800|b||0|0|false||3|0|0|false|-1|4|0" } },
+        { R"({"action": "PRELOAD_SONG", "songId": "b", "countOverlay": [1, 2]})",
+          { "log|Native: PRELOAD_SONG for b peakTracks=0", "startPreload|||120||800|b||0|0|false||-1|-1|0|false|-1|4|0" } },
+        { R"({"action": "ACTIVATE_PRELOADED", "songId": "b"})",
+          { "log|Native: ACTIVATE_PRELOADED for b", "activatePreloaded|b|false|-1|false|false||-1|-1|-1|-1|false|-1|-1|false|false|0|false|0|false|0|-1" } },
+        { R"({"action": "ACTIVATE_PRELOADED", "songId": "b", "countClickVolumeDb": 0})",
+          { "log|Native: ACTIVATE_PRELOADED for b [countStrip]",
+            "activatePreloaded|b|false|-1|false|false||-1|-1|-1|-1|false|-1|-1|false|true|0|false|0|false|0|-1" } },
+        { R"({"action": "ACTIVATE_PRELOADED", "songId": "b", "autoPlay": true, "startPosition": 12, "fastReset": true, "countIn": true,
+              "countInStartPosition": 8, "countInSectionKey": "Coro", "countInBpm": 100, "countInNumerator": 3, "countInDenominator": 4,
+              "countInRegion": true, "regionStartPos": 8, "regionEndPos": 12, "regionVoiceInt": true, "regionVoiceDelaySec": 0.25,
+              "regionVoiceSpanSec": 2, "countClickVolumeDb": -6, "countClickMuted": true, "countGuideVolumeDb": -3, "countGuideMuted": true})",
+          { "log|Native: ACTIVATE_PRELOADED for b [autoPlay] [fastReset] [countIn] [countInRegion] [countStrip]",
+            "activatePreloaded|b|true|12|true|true|Coro|8|100|3|4|true|8|12|true|true|-6|true|-3|true|0.25|2" } },
+    };
+
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE (c.request);
+        engine.clear();
+        send (c.request);
+        EXPECT_EQ (engine.calls, c.expected);
+    }
+}
+
 // The executors read the request when they run (posted), and wait for no engine readiness.
 TEST_F (TransportRows, CountExecutorsArePostedAndNotGated)
 {

@@ -132,18 +132,18 @@ protected:
         return keys;
     }
 
-    // A song playing a few blocks on "Virtual 2", and a record in the preloaded slot. The record is
-    // only counted: the returned owner shows whether the engine still holds it.
-    std::shared_ptr<int> playWithAPreloadedSlot()
+    // A song playing a few blocks on "Virtual 2", and a record in the preloaded slot. The returned
+    // owner's count shows whether the engine still holds it.
+    std::shared_ptr<AudioEngine::PreloadedSession> playWithAPreloadedSlot()
     {
         openDevice ("Virtual 2", 512, 2);
         addStem ("d", "drums", constant (2.0, 0.1f));
         activate();
         engine.play (false, false, -1.0, {}, false, -1, -1, -1, -1);
         render (3);
-        auto owner = std::make_shared<int> (0);
-        engine.setPreloadedSessionForTesting (
-            std::shared_ptr<AudioEngine::PreloadedSession> (owner, reinterpret_cast<AudioEngine::PreloadedSession*> (owner.get())));
+        auto owner = std::make_shared<AudioEngine::PreloadedSession>();
+        owner->songId = "song-2";
+        engine.setPreloadedSessionForTesting (owner);
         return owner;
     }
 
