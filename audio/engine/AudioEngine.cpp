@@ -104,7 +104,8 @@ void AudioEngine::buildGraph()
         groupBuses[name] = std::move (bus);
     }
     for (auto& [name, bus] : groupBuses)
-        groupMixer.addInputSource (bus->tap.get());
+        groupMixer.addInputSource (bus->tap.get(), &bus->stretch->bypass);
+    groupMixer.setRenderPool (&renderPool);
 
     musicCrossfade = std::make_unique<MusicCrossfadeSource> (&groupMixer);
     musicGain = std::make_unique<CosineSmoothedGainAudioSource> (musicCrossfade.get());
@@ -154,6 +155,7 @@ void AudioEngine::buildGraph()
     router->overlayDrivesHandoff = &overlayPlaying;
     router->autoStartRaised = &transitionAutoStartRaised;
     router->handoffStampMs = &handoffStamps[0];
+    router->renderPool = &renderPool;
     // Set before any device runs and never reassigned: they run on the audio thread.
     router->handoffCallback = [this] { onHandoff(); };
     router->countJumpCallback = [this] { onCountJumpEnd(); };
