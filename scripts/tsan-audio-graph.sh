@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds the audio-graph race cases (tests/audio/graph/AudioRaceTests.cpp) with ThreadSanitizer,
-# JUCE and every library they link included, and runs them on the Virtual device's real-time clock.
+# Builds the audio-graph race cases (tests/audio/graph/AudioRaceTests.cpp and the bus render pool's
+# BusRenderPoolRaceTests.cpp) with ThreadSanitizer, JUCE and every library they link included, and
+# runs them on the Virtual device's real-time clock.
 # Any sanitizer report fails the run. JUCE's assertions are logged in this tree (JUCE_LOG_ASSERTIONS),
 # and the test logger fails a test on any "JUCE Assertion failure" line.
 #
@@ -33,4 +34,4 @@ cmake --build "$build_dir" -j "$jobs" --target "$target"
 home=$(mktemp -d)
 trap 'rm -rf "$home"' EXIT
 HOME="$home" TSAN_OPTIONS="halt_on_error=1 exitcode=66 second_deadlock_stack=1 suppressions=$source_dir/scripts/tsan-audio-graph/tsan.supp ${TSAN_OPTIONS:-}" \
-  "$build_dir/audio_graph_race_tsan" --gtest_filter='AudioRace.*'
+  "$build_dir/audio_graph_race_tsan" --gtest_filter='AudioRace.*:AudioRacePool.*'

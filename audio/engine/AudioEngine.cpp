@@ -292,7 +292,7 @@ int AudioEngine::getLiveStretchLatencySamples() const
 {
     int latency = 0;
     for (const auto& [name, bus] : groupBuses)
-        latency = std::max (latency, bus->stretch->getStretcher().inputLatency() + bus->stretch->getStretcher().outputLatency());
+        latency = std::max (latency, bus->stretch->latencySamples());
     return latency;
 }
 
@@ -307,6 +307,13 @@ void AudioEngine::setStretchBypass (bool bypass)
     int delay = 0;
     if (! bypass)
     {
+        // One latency for all buses, the largest their settings need (tempo and key change only
+        // while paused, so the stretchers restart with it).
+        int latency = 0;
+        for (const auto& [name, bus] : groupBuses)
+            latency = std::max (latency, bus->stretch->latencyFor (bus->stretch->rate.load(), bus->stretch->semitones.load()));
+        for (auto& [name, bus] : groupBuses)
+            bus->stretch->setLatencySamples (latency);
         const auto session = sessionSampleRate.load();
         const auto device = deviceSampleRate.load();
         delay = juce::roundToInt (getLiveStretchLatencySamples() * (session > 0.0 ? device / session : 1.0));
