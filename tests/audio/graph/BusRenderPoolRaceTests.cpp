@@ -4,16 +4,15 @@
 // the pool and that a stop leaves no worker; the races themselves are judged by ThreadSanitizer
 // (scripts/tsan-audio-graph.sh builds and runs these cases with it).
 
+#include "RealTimeDevice.h"
 #include "SongGraphFixture.h"
 
-#include "platform/VirtualAudioDevice.h"
 #include "tests/support/MessageLoop.h"
 
 #include <gtest/gtest.h>
 
 using namespace quorvelle;
 using namespace quorvelle::test;
-using quorvelle::platform::VirtualAudioDevices;
 
 namespace
 {
@@ -22,39 +21,16 @@ class AudioRacePool : public ::testing::Test
 protected:
     void SetUp() override
     {
-        devices().reset();
-        devices().setClock (VirtualAudioDevices::Clock::realTime);
+        RealTimeDevice::devices().reset();
         graph.pool.setWorkerCount (3);
         graph.setStretch (1.1f, 2.0f);
         graph.setBypass (false);
         graph.loop.setLoopRegion (0, (int64_t) (2.0 * 48000.0), true);
         graph.transport.start();
-        manager.addAudioDeviceType (platform::createVirtualAudioDeviceType());
-        manager.setCurrentAudioDeviceType ("Virtual", true);
-        open (48000.0);
-        player.setSource (&graph.router);
-        manager.addAudioCallback (&player);
+        device.start (graph.router, 48000.0, 128);
     }
 
-    void TearDown() override
-    {
-        manager.removeAudioCallback (&player);
-        player.setSource (nullptr);
-        manager.closeAudioDevice();
-        devices().setClock (VirtualAudioDevices::Clock::manual);
-    }
-
-    static VirtualAudioDevices& devices() { return VirtualAudioDevices::instance(); }
-
-    void open (double rate)
-    {
-        juce::AudioDeviceManager::AudioDeviceSetup setup;
-        setup.outputDeviceName = "Virtual 2";
-        setup.sampleRate = rate;
-        setup.bufferSize = 128;
-        setup.useDefaultOutputChannels = true;
-        ASSERT_EQ (manager.setAudioDeviceSetup (setup, true), "");
-    }
+    void TearDown() override { device.stop(); }
 
     // The device keeps delivering blocks, rendered through the pool.
     void expectPooledRendering()
@@ -64,8 +40,7 @@ protected:
     }
 
     SongGraphFixture graph { 24, 48000.0, 48000.0, 3.0 };
-    juce::AudioDeviceManager manager;
-    juce::AudioSourcePlayer player;
+    RealTimeDevice device;
 };
 } // namespace
 
@@ -97,7 +72,7 @@ TEST_F (AudioRacePool, TrackBusRouteAndBypassChangesAndRestartsWhileWorkersRende
             default: group.stretch->semitones = (float) (i % 5); break;
         }
         if (i % 40 == 39)
-            open (i % 80 == 79 ? 48000.0 : 44100.0); // the device restarts: workers stop and start again
+            device.open (i % 80 == 79 ? 48000.0 : 44100.0); // the device restarts: workers stop and start again
         runMessageLoopFor (1);
     }
 
@@ -105,7 +80,7 @@ TEST_F (AudioRacePool, TrackBusRouteAndBypassChangesAndRestartsWhileWorkersRende
     expectPooledRendering();
     EXPECT_EQ (graph.pool.workerCount(), 3);
 
-    manager.closeAudioDevice();
+    device.manager.closeAudioDevice();
     EXPECT_EQ (graph.pool.workerCount(), 0);
     EXPECT_FALSE (graph.pool.isRunning());
 }
