@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Builds the audio-graph race cases (tests/audio/graph/AudioRaceTests.cpp) and the engine's transport
-# race cases (tests/audio/engine/AudioEngineTransportRaceTests.cpp) with ThreadSanitizer, JUCE and
-# every library they link included, and runs them on the Virtual device's real-time clock.
+# Builds the audio-graph race cases (tests/audio/graph/AudioRaceTests.cpp and the bus render pool's
+# BusRenderPoolRaceTests.cpp) and the engine's transport race cases
+# (tests/audio/engine/AudioEngineTransportRaceTests.cpp) with ThreadSanitizer, JUCE and every library
+# they link included, and runs them on the Virtual device's real-time clock.
 # Any sanitizer report fails the run. JUCE's assertions are logged in this tree (JUCE_LOG_ASSERTIONS),
 # and the test logger fails a test on any "JUCE Assertion failure" line.
 #
@@ -37,7 +38,7 @@ export TSAN_OPTIONS="halt_on_error=1 exitcode=66 second_deadlock_stack=1 suppres
 # A fresh HOME, as every test gets.
 home=$(mktemp -d)
 trap 'rm -rf "$home"' EXIT
-HOME="$home" "$build_dir/audio_graph_race_tsan" --gtest_filter='AudioRace.*'
+HOME="$home" "$build_dir/audio_graph_race_tsan" --gtest_filter='AudioRace.*:AudioRacePool.*'
 
 # The engine keeps its settings under HOME and opens devices: the test launcher gives it its own
 # namespaces and HOME, as CTest does.

@@ -112,7 +112,8 @@ void AudioEngine::buildGraph()
         groupBuses[name] = std::move (bus);
     }
     for (auto& [name, bus] : groupBuses)
-        groupMixer.addInputSource (bus->tap.get());
+        groupMixer.addInputSource (bus->tap.get(), &bus->stretch->bypass);
+    groupMixer.setRenderPool (&renderPool);
 
     musicCrossfade = std::make_unique<MusicCrossfadeSource> (&groupMixer);
     musicGain = std::make_unique<CosineSmoothedGainAudioSource> (musicCrossfade.get());
@@ -162,6 +163,7 @@ void AudioEngine::buildGraph()
     router->overlayDrivesHandoff = &overlayPlaying;
     router->autoStartRaised = &transitionAutoStartRaised;
     router->handoffStampMs = &handoffStamps[0];
+    router->renderPool = &renderPool;
     // Set before any device runs and never reassigned: they run on the audio thread.
     router->handoffCallback = [this] { onHandoff(); };
     router->countJumpCallback = [this] { onCountJumpEnd(); };
@@ -300,7 +302,7 @@ int AudioEngine::getLiveStretchLatencySamples() const
 {
     int latency = 0;
     for (const auto& [name, bus] : groupBuses)
-        latency = std::max (latency, bus->stretch->getStretcher().inputLatency() + bus->stretch->getStretcher().outputLatency());
+        latency = std::max (latency, bus->stretch->latencySamples());
     return latency;
 }
 
@@ -315,6 +317,13 @@ void AudioEngine::setStretchBypass (bool bypass)
     int delay = 0;
     if (! bypass)
     {
+        // One latency for all buses, the largest their settings need (tempo and key change only
+        // while paused, so the stretchers restart with it).
+        int latency = 0;
+        for (const auto& [name, bus] : groupBuses)
+            latency = std::max (latency, bus->stretch->latencyFor (bus->stretch->rate.load(), bus->stretch->semitones.load()));
+        for (auto& [name, bus] : groupBuses)
+            bus->stretch->setLatencySamples (latency);
         const auto session = sessionSampleRate.load();
         const auto device = deviceSampleRate.load();
         delay = juce::roundToInt (getLiveStretchLatencySamples() * (session > 0.0 ? device / session : 1.0));

@@ -4,6 +4,7 @@
 #include "audio/engine/EngineOperations.h"
 #include "audio/engine/EngineWorkers.h"
 #include "audio/engine/PadWorkers.h"
+#include "audio/graph/BusRenderPool.h"
 #include "audio/graph/ChainSources.h"
 #include "audio/graph/CountIn.h"
 #include "audio/graph/CountInAudioSource.h"
@@ -1299,6 +1300,8 @@ private:
     void finishExport (int job);
     void shutDownExport();
     int exportLatencySamples() const;
+    // Parallel rendering of the group buses: the router starts and stops it with the device.
+    BusRenderPool renderPool;
 
     // Pads (see AudioEnginePads.cpp and AudioEnginePadSlots.cpp).
     struct PadSlot;

@@ -6,7 +6,7 @@
 namespace quorvelle
 {
 //==============================================================================
-void SourceMixer::addInputSource (juce::AudioSource* input)
+void SourceMixer::addInputSource (juce::AudioSource* input, const std::atomic<bool>* stretchBypass)
 {
     if (input == nullptr)
         return;
@@ -25,7 +25,8 @@ void SourceMixer::addInputSource (juce::AudioSource* input)
         input->prepareToPlay (block, rate);
 
     const juce::SpinLock::ScopedLockType sl (lock);
-    inputs.addIfNotAlreadyThere (input);
+    if (inputs.addIfNotAlreadyThere (input))
+        bypassFlags.add (stretchBypass);
 }
 
 void SourceMixer::removeInputSource (juce::AudioSource* input)
@@ -39,6 +40,7 @@ void SourceMixer::removeInputSource (juce::AudioSource* input)
         if (index < 0)
             return;
         inputs.remove (index);
+        bypassFlags.remove (index);
     }
     input->releaseResources();
 }
@@ -46,10 +48,21 @@ void SourceMixer::removeInputSource (juce::AudioSource* input)
 void SourceMixer::removeAllInputs()
 {
     juce::Array<juce::AudioSource*> old;
+    juce::Array<const std::atomic<bool>*> oldFlags;
     {
         const juce::SpinLock::ScopedLockType sl (lock);
         old.swapWith (inputs);
+        oldFlags.swapWith (bypassFlags);
     }
+}
+
+int SourceMixer::liveStretchInputs() const noexcept
+{
+    int live = 0;
+    for (const auto* flag : bypassFlags)
+        if (flag != nullptr && ! flag->load())
+            ++live;
+    return live;
 }
 
 void SourceMixer::prepareToPlay (int samplesPerBlockExpected, double sampleRate)
@@ -84,10 +97,16 @@ void SourceMixer::getNextAudioBlock (const juce::AudioSourceChannelInfo& info)
         return;
     }
 
-    inputs.getUnchecked (0)->getNextAudioBlock (info);
-
     const int channels = juce::jmin (info.buffer->getNumChannels(), work.getNumChannels());
     const int capacity = work.getNumSamples();
+
+    // The pool renders each input in one piece, as below when the pull fits the work buffer.
+    if (renderPool != nullptr && inputs.size() > 1 && info.numSamples <= capacity && BusRenderPool::pays (liveStretchInputs())
+        && renderPool->renderAndSum (inputs.getRawDataPointer(), inputs.size(), info))
+        return;
+
+    inputs.getUnchecked (0)->getNextAudioBlock (info);
+
     if (inputs.size() < 2 || capacity <= 0)
         return;
 
@@ -107,7 +126,7 @@ void SourceMixer::getNextAudioBlock (const juce::AudioSourceChannelInfo& info)
 }
 
 //==============================================================================
-void PositionableMixerSource::addInputSource (juce::PositionableAudioSource* source)
+void PositionableMixerSource::addInputSource (juce::PositionableAudioSource* source, const std::atomic<bool>* stretchBypass)
 {
     if (source == nullptr)
         return;
@@ -117,7 +136,7 @@ void PositionableMixerSource::addInputSource (juce::PositionableAudioSource* sou
             return;
         inputs.add (source);
     }
-    mixer.addInputSource (source);
+    mixer.addInputSource (source, stretchBypass);
 }
 
 void PositionableMixerSource::removeInputSource (juce::PositionableAudioSource* source)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "audio/graph/BusRenderPool.h"
 #include "audio/graph/GraphUtils.h"
 
 #include <juce_audio_basics/juce_audio_basics.h>
@@ -15,25 +16,36 @@ namespace quorvelle
 // Mixes its inputs by adding them, like juce::MixerAudioSource, over a work buffer sized at prepare:
 // the render never allocates (a pull longer than the prepared block is mixed in pieces). Inputs are
 // not owned; a late input is prepared when added.
+//
+// With a render pool, a pull whose inputs include enough live-stretch chains (BusRenderPool::pays)
+// renders them on the pool's threads and sums them in the same order, giving the same samples.
 class SourceMixer : public juce::AudioSource
 {
 public:
     // Channels of the work buffer: the widest block the song chain is rendered into.
     static constexpr int maxChannels = 16;
 
-    void addInputSource (juce::AudioSource* input);
+    // `stretchBypass`: the input's stretch bypass flag when the input is a live-stretch chain (the
+    // render pool's rule counts the inputs whose flag is clear).
+    void addInputSource (juce::AudioSource* input, const std::atomic<bool>* stretchBypass = nullptr);
     // Releases the input's resources after removing it.
     void removeInputSource (juce::AudioSource* input);
     // Removes every input without releasing it.
     void removeAllInputs();
+    // Not owned; set before the device starts, never while it runs.
+    void setRenderPool (BusRenderPool* pool) noexcept { renderPool = pool; }
 
     void prepareToPlay (int samplesPerBlockExpected, double sampleRate) override;
     void releaseResources() override;
     void getNextAudioBlock (const juce::AudioSourceChannelInfo& info) override;
 
 private:
+    int liveStretchInputs() const noexcept; // caller holds lock
+
     juce::SpinLock lock;
     juce::Array<juce::AudioSource*> inputs;
+    juce::Array<const std::atomic<bool>*> bypassFlags; // one per input, null for plain inputs
+    BusRenderPool* renderPool = nullptr;
     juce::AudioBuffer<float> work;
     double currentSampleRate = 0.0;
     int blockSize = 0;
@@ -44,7 +56,10 @@ private:
 class PositionableMixerSource : public juce::PositionableAudioSource
 {
 public:
-    void addInputSource (juce::PositionableAudioSource* source);
+    // `stretchBypass` as in SourceMixer::addInputSource.
+    void addInputSource (juce::PositionableAudioSource* source, const std::atomic<bool>* stretchBypass = nullptr);
+    // Renders the inputs through `pool` when it pays (see SourceMixer); before the device starts.
+    void setRenderPool (BusRenderPool* pool) noexcept { mixer.setRenderPool (pool); }
     void removeInputSource (juce::PositionableAudioSource* source);
     // Empties the inputs (freeing the list's storage) and removes every input from the mixer.
     void clearInputs();

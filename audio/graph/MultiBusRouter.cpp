@@ -160,6 +160,10 @@ std::vector<juce::AudioSource*> MultiBusRouter::directSources() const
 
 void MultiBusRouter::prepareToPlay (int samplesPerBlockExpected, double sampleRate)
 {
+    // No worker renders while the chains are prepared (a rate change reconfigures the stretchers).
+    if (renderPool != nullptr)
+        renderPool->stop();
+
     const auto sources = directSources();
     if (mainSource != nullptr)
         mainSource->prepareToPlay (samplesPerBlockExpected, sampleRate);
@@ -182,6 +186,11 @@ void MultiBusRouter::prepareToPlay (int samplesPerBlockExpected, double sampleRa
     accumulatedSamples = 0;
     accumulatedCallbacks = 0;
 
+    // The bus mixer's pulls: a piece of up to two blocks, at most twice as long again at the session
+    // rate. An offline render stays serial.
+    if (renderPool != nullptr && ! offline.load())
+        renderPool->start (4 * block + 64);
+
     if (logCallback)
     {
         auto callback = logCallback;
@@ -196,6 +205,9 @@ void MultiBusRouter::prepareToPlay (int samplesPerBlockExpected, double sampleRa
 
 void MultiBusRouter::releaseResources()
 {
+    if (renderPool != nullptr)
+        renderPool->stop();
+
     const auto sources = directSources();
     if (mainSource != nullptr)
         mainSource->releaseResources();

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "audio/graph/BusRenderPool.h"
 #include "audio/graph/ChainSources.h"
 #include "audio/graph/CountIn.h"
 #include "audio/graph/DirectSourceDelay.h"
@@ -103,6 +104,9 @@ public:
     std::atomic<bool>* overlayDrivesHandoff = nullptr;
     std::atomic<bool>* autoStartRaised = nullptr;
     std::atomic<double>* handoffStampMs = nullptr;
+    // The pool the song chain's bus mixer renders through: started at prepareToPlay (the device
+    // starts) unless offline, stopped at releaseResources (the device stops) and before a prepare.
+    BusRenderPool* renderPool = nullptr;
 
     // Set before the device starts and never reassigned while it runs. Lines logged while rendering
     // reach logCallback on the message thread, through the audio-thread log. The two hand-off

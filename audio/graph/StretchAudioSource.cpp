@@ -18,9 +18,12 @@ void StretchAudioSource::prepareToPlay (int samplesPerBlockExpected, double samp
         const double r = (double) (float) sampleRate;
         stretcher.configure (2, (int) (0.12 * r), (int) (0.03 * r), r);
         configuredRate = sampleRate;
-        // A new processor starts untransposed: keep it at the transposition already applied.
+        // A new processor starts untransposed and at the full range's latency: keep the
+        // transposition and the latency already applied.
         stretcher.setTransposeSemitones (appliedSemitones, 0.0f);
+        appliedLatency = -1;
     }
+    applyLatency (requestedLatency.load());
     stretcher.reset();
 
     const int block = juce::jmax (1, samplesPerBlockExpected);
@@ -47,6 +50,21 @@ void StretchAudioSource::setNextReadPosition (juce::int64 p)
     }
 }
 
+int StretchAudioSource::latencySamples() const noexcept
+{
+    const int requested = requestedLatency.load();
+    const int full = stretcher.fullRangeLatency();
+    return requested < 0 ? full : juce::jlimit (stretcher.inputLatency(), full, requested);
+}
+
+void StretchAudioSource::applyLatency (int samples)
+{
+    if (samples == appliedLatency)
+        return;
+    stretcher.setLatency (samples < 0 ? stretcher.fullRangeLatency() : samples);
+    appliedLatency = samples;
+}
+
 juce::int64 StretchAudioSource::getTotalLength() const
 {
     const auto length = source->getTotalLength();
@@ -67,6 +85,14 @@ void StretchAudioSource::getNextAudioBlock (const juce::AudioSourceChannelInfo& 
         source->getNextAudioBlock (info);
         outputPosition.fetch_add (n);
         return;
+    }
+
+    // A new latency takes effect from a fresh start of the stretcher (set only while paused).
+    if (const auto latency = requestedLatency.load(); latency != appliedLatency)
+    {
+        applyLatency (latency);
+        stretcher.reset();
+        inputCarry = 0.0;
     }
 
     if (const auto wanted = semitones.load(); std::abs (wanted - appliedSemitones) > 0.001f)

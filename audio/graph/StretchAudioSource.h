@@ -23,6 +23,14 @@ public:
     std::atomic<bool> keepStateOnSeek { false }; // one-shot: the next seek keeps the stretcher's state
     std::atomic<bool> bypass { false };
 
+    // The latency the stretcher needs at a tempo ratio and transposition (see TimeStretcher).
+    int latencyFor (double ratio, float semitones) const { return stretcher.latencyFor (ratio, semitones); }
+    // Message thread, while the transport is paused: the stretcher's latency from the next block on
+    // (the audio thread applies it with a restart of the stretcher). -1: the full range's.
+    void setLatencySamples (int samples) noexcept { requestedLatency.store (samples); }
+    // The latency set (or the full range's): what the song-locked direct sources are delayed by.
+    int latencySamples() const noexcept;
+
     const TimeStretcher& getStretcher() const noexcept { return stretcher; }
     double getConfiguredRate() const noexcept { return configuredRate; }
     int inputCapacity() const noexcept { return inputBuffer.getNumSamples(); }
@@ -44,5 +52,8 @@ private:
     float appliedSemitones = 0.0f;
     std::atomic<int64_t> outputPosition { 0 };
     double inputCarry = 0.0;
+    std::atomic<int> requestedLatency { -1 };
+    int appliedLatency = -1; // audio thread
+    void applyLatency (int samples);
 };
 } // namespace quorvelle

@@ -37,6 +37,10 @@ constexpr float semitoneLimit = 12.0f;
 // and the requested output with this time constant.
 constexpr double servoRange = 0.05;
 constexpr double servoSeconds = 0.25;
+// Rubber Band hands its output over in hops: a setting's latency keeps this fraction of its window
+// (at the setting's ratio) above the bound below, which measurements over ratios 0.5..2, +-12
+// semitones and calls of 64..1024 samples showed it needs.
+constexpr double hopSlack = 0.2;
 // Smallest relative change of the time ratio passed on to Rubber Band.
 constexpr double ratioResolution = 1.0e-3;
 // Time constant (seconds of output) of the smoothing of the requested ratio.
@@ -71,7 +75,19 @@ struct TimeStretcher::Impl
     int latencyIn = 0;
     int latencyOut = 0;
     int totalLatency = 0;
+    int fullLatency = 0; // the full range's; the FIFO holds it
     int window = 0;
+    int startDelay = 0;
+
+    // The latency of a setting, in output samples: the window of input Rubber Band holds (shrunk or
+    // grown by the ratio and the servo's bend), its start delay and the resampler's look-ahead (in
+    // Rubber Band samples, so divided by the transposition), plus one step of output. `slack`: the
+    // fraction of the window added for Rubber Band's hops.
+    int latencyFor (double ratio, double pitchFactorValue, double slack) const
+    {
+        const double slowest = (1.0 + servoRange + slack) / ratio;
+        return (int) std::ceil (window * slowest + (startDelay + halfTaps) / pitchFactorValue) + stepOutput;
+    }
 
     // Rubber Band output for the resampler: ring coordinates count from the start; the resampler's
     // next output is centred on ring coordinate `readPosition`.
@@ -434,14 +450,13 @@ void TimeStretcher::configure (int channels, int blockSamples, int intervalSampl
     s.kernel.assign ((size_t) (phases + 1) * taps, 0.0f);
     s.buildKernel();
 
-    // The fixed latency, in output samples, for the slowest ratio at any transposition: the window
-    // of input Rubber Band holds, its start delay and the resampler's look-ahead (both shrunk or
-    // grown by the transposition), plus one step of output.
-    const double slowest = 1.0 / lowestRatio * (1.0 + servoRange);
-    s.totalLatency = (int) std::ceil (s.window * slowest + (startDelay + halfTaps) / lowestPitch) + stepOutput;
+    // The full range's latency: the slowest ratio at the lowest transposition.
+    s.startDelay = startDelay;
+    s.fullLatency = s.latencyFor (lowestRatio, lowestPitch, 0.0);
+    s.totalLatency = s.fullLatency;
     s.latencyIn = pad;
     s.latencyOut = s.totalLatency - s.latencyIn;
-    s.fifoSize = s.totalLatency + fifoHeadroom;
+    s.fifoSize = s.fullLatency + fifoHeadroom;
     s.fifo.assign ((size_t) s.numChannels * (size_t) s.fifoSize, 0.0f);
 
     // Run the extreme time ratios once, so that Rubber Band has sized its buffers for them and
@@ -563,6 +578,22 @@ int TimeStretcher::flush (float* const* outputs, int outCount)
     }
     s.flushLeft -= written;
     return written;
+}
+
+int TimeStretcher::latencyFor (double ratio, float semitones) const
+{
+    const auto& s = *impl;
+    const double pitch = pitchFactor (std::clamp (semitones, -semitoneLimit, semitoneLimit));
+    return std::min (s.fullLatency, s.latencyFor (std::clamp (ratio, lowestRatio, highestRatio), pitch, hopSlack));
+}
+
+int TimeStretcher::fullRangeLatency() const { return impl->fullLatency; }
+
+void TimeStretcher::setLatency (int samples)
+{
+    auto& s = *impl;
+    s.totalLatency = std::clamp (samples, s.latencyIn, s.fullLatency);
+    s.latencyOut = s.totalLatency - s.latencyIn;
 }
 
 int TimeStretcher::inputLatency() const { return impl->latencyIn; }

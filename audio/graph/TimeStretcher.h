@@ -9,8 +9,9 @@ namespace quorvelle
 // - Each `process` call consumes exactly `inCount` input samples per channel and writes exactly
 //   `outCount` output samples per channel; the ratio follows from the counts over time.
 //   `outCount` 0 only feeds input (priming).
-// - The latencies depend only on `configure`: the output is delayed to one fixed latency that covers
-//   ratios 0.5..2 and +-12 semitones. Prime with `inputLatency()` zeros and no output, process, then
+// - The latencies depend on `configure` and `setLatency`: the output is delayed to one fixed
+//   latency, by default one that covers ratios 0.5..2 and +-12 semitones, or the smaller one a
+//   setting needs (latencyFor). Prime with `inputLatency()` zeros and no output, process, then
 //   drop the first `inputLatency() + outputLatency()` output samples: the result starts at sample 0
 //   of the source.
 // - `process`, `reset` and `setTransposeSemitones` neither allocate nor lock (audio thread).
@@ -46,6 +47,16 @@ public:
     // returns how many samples were written; in all, inputLatency() + outputLatency() samples, so
     // that a trimmed offline render reaches its full length. Call `reset` before processing again.
     int flush (float* const* outputs, int outCount);
+
+    // Live engine: the latency a stretcher kept at a tempo ratio (input samples per output sample)
+    // and a transposition needs, the servo's bend included. At most fullRangeLatency().
+    int latencyFor (double ratio, float semitones) const;
+    // The latency `configure` chooses: it covers ratios 0.5..2 at any transposition.
+    int fullRangeLatency() const;
+    // Live engine: the latency from the next `reset` on (clamped to the input latency and
+    // fullRangeLatency()); the caller keeps the ratio and transposition within the setting it was
+    // computed for. Neither allocates nor locks.
+    void setLatency (int samples);
 
     int inputLatency() const;
     int outputLatency() const;

@@ -1,7 +1,9 @@
 // Render cost of the playback graph per device block: 40 stems in 16 group buses at 48 kHz, with the
 // stretch bypassed, with live stretch (ratio 1.1, +2 semitones on the pitched buses), and for a
 // 44.1 kHz session on a 48 kHz device through CUSTOM on 8 outputs; against a plain
-// juce::MixerAudioSource of the same stems. Each case reports the mean and the 99th percentile of
+// juce::MixerAudioSource of the same stems. The liveStretch cases put live stretch on 0, 10 or 16
+// buses and render them serially or through the bus render pool (the other cases use the
+// automatic worker count, as the engine does). Each case reports the mean and the 99th percentile of
 // the block time as a fraction of the block's duration (counters mean_frac and p99_frac).
 
 #include "tests/audio/graph/SongGraphFixture.h"
@@ -11,6 +13,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <string>
 #include "bench/JuceBenchmarkMain.h"
 
 using namespace quorvelle;
@@ -22,7 +25,7 @@ constexpr int stems = 40;
 constexpr double deviceRate = 48000.0;
 constexpr double songSeconds = 8.0;
 
-void report (benchmark::State& state, std::vector<double>& seconds, int block)
+void report (benchmark::State& state, std::vector<double>& seconds, int block, const std::string& prefix = {})
 {
     if (seconds.empty())
         return;
@@ -31,9 +34,9 @@ void report (benchmark::State& state, std::vector<double>& seconds, int block)
     for (auto s : seconds)
         sum += s;
     const double blockSeconds = block / deviceRate;
-    state.counters["mean_frac"] = sum / (double) seconds.size() / blockSeconds;
-    state.counters["p99_frac"] = seconds[(size_t) ((double) (seconds.size() - 1) * 0.99)] / blockSeconds;
-    state.counters["max_frac"] = seconds.back() / blockSeconds;
+    state.counters[prefix + "mean_frac"] = sum / (double) seconds.size() / blockSeconds;
+    state.counters[prefix + "p99_frac"] = seconds[(size_t) ((double) (seconds.size() - 1) * 0.99)] / blockSeconds;
+    state.counters[prefix + "max_frac"] = seconds.back() / blockSeconds;
 }
 
 template <typename Render>
@@ -85,11 +88,13 @@ void graphRender (benchmark::State& state, Case which)
     timeBlocks (state, block, [&] { graph.router.getNextAudioBlock (juce::AudioSourceChannelInfo (&buffer, 0, block)); });
 }
 
-// The block in which the loop wraps: every group's stretcher restarts (its start pad).
+// The block in which the loop wraps (every group's stretcher restarts: its start pad) and the 8
+// blocks after it, where the restarted stretchers do their first full work; args: block, workers.
 void wrapBlock (benchmark::State& state)
 {
     const int block = (int) state.range (0);
     SongGraphFixture graph (stems, deviceRate, deviceRate, songSeconds);
+    graph.pool.setWorkerCount ((int) state.range (1));
     graph.setBypass (false);
     graph.setStretch (1.1f, 2.0f);
     graph.prepare (block, deviceRate);
@@ -97,17 +102,47 @@ void wrapBlock (benchmark::State& state)
     for (int i = 0; i < 200; ++i)
         graph.router.getNextAudioBlock (juce::AudioSourceChannelInfo (&buffer, 0, block));
 
-    std::vector<double> seconds;
-    for (auto _ : state)
+    const auto timed = [&]
     {
-        graph.loop.requestSeek (48000); // taken at the start of the next block: a seek of every stretcher
         const auto start = std::chrono::steady_clock::now();
         graph.router.getNextAudioBlock (juce::AudioSourceChannelInfo (&buffer, 0, block));
         const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
-        state.SetIterationTime (elapsed.count());
-        seconds.push_back (elapsed.count());
+        return elapsed.count();
+    };
+
+    std::vector<double> seconds, after;
+    for (auto _ : state)
+    {
+        graph.loop.requestSeek (48000); // taken at the start of the next block: a seek of every stretcher
+        const double wrap = timed();
+        state.SetIterationTime (wrap);
+        seconds.push_back (wrap);
+        for (int i = 0; i < 8; ++i)
+            after.push_back (timed());
     }
     report (state, seconds, block);
+    report (state, after, block, "after_");
+}
+
+// Live stretch on the first `buses` groups (the others bypassed), rendered serially (0 workers) or
+// through the pool with `workers` threads (-1: the automatic count). With 0 live buses the rule
+// keeps the pull serial whatever the pool holds.
+void liveStretch (benchmark::State& state, int buses, int block, int workers)
+{
+    SongGraphFixture graph (stems, deviceRate, deviceRate, songSeconds);
+    graph.pool.setWorkerCount (workers);
+    graph.setStretch (1.1f, 2.0f);
+    for (int g = 0; g < 16; ++g)
+        graph.groups[g].stretch->bypass = g >= buses;
+    graph.prepare (block, deviceRate);
+    graph.loop.setLoopRegion (0, (int64_t) (6.0 * deviceRate), true);
+    state.counters["workers"] = graph.pool.workerCount();
+
+    juce::AudioBuffer<float> buffer (2, block);
+    for (int i = 0; i < 200; ++i)
+        graph.router.getNextAudioBlock (juce::AudioSourceChannelInfo (&buffer, 0, block));
+
+    timeBlocks (state, block, [&] { graph.router.getNextAudioBlock (juce::AudioSourceChannelInfo (&buffer, 0, block)); });
 }
 
 // The same stems through one plain juce::MixerAudioSource, nothing else.
@@ -132,10 +167,20 @@ void plainMixer (benchmark::State& state)
 BENCHMARK_CAPTURE (graphRender, bypass, Case::bypass)->Arg (128)->Arg (256)->Arg (512)->UseManualTime()->Iterations (4000);
 BENCHMARK_CAPTURE (graphRender, stretch_1_1_plus2, Case::stretch)->Arg (128)->Arg (256)->Arg (512)->UseManualTime()->Iterations (3000);
 BENCHMARK_CAPTURE (graphRender, custom_44k1_on_48k_8out, Case::custom44k)->Arg (128)->Arg (256)->Arg (512)->UseManualTime()->Iterations (4000);
-BENCHMARK (wrapBlock)->Arg (128)->Arg (256)->Arg (512)->UseManualTime()->Iterations (200);
+BENCHMARK (wrapBlock)->ArgsProduct ({ { 128, 256, 512 }, { 0, -1 } })->UseManualTime()->Iterations (200);
 BENCHMARK (plainMixer)->Arg (128)->Arg (256)->Arg (512)->UseManualTime()->Iterations (4000);
 
 int main (int argc, char** argv)
 {
+    // liveStretch/<buses>/<block>/<workers>: serial and pooled side by side in one run.
+    for (int buses : { 0, 10, 16 })
+        for (int workers : { 0, 1, 3, 7, -1 })
+        {
+            const auto name = "liveStretch/" + std::to_string (buses) + "/256/" + std::to_string (workers);
+            benchmark::RegisterBenchmark (name.c_str(), [=] (benchmark::State& state) { liveStretch (state, buses, 256, workers); })
+                ->UseManualTime()
+                ->Iterations (3000);
+        }
+
     return quorvelle::bench::runWithJuce (argc, argv);
 }

@@ -327,8 +327,11 @@ TEST_P (EngineLiveAlignment, StemFollowsTheClickWithinOneHopStraightAfterAWrapAn
     playing = true;
     renderUntil (loopEnd);
     EXPECT_EQ (engine.getRouter().getSongLockedDelay(), latency);
+    // Clicks whose search windows reach past the capture are left out (the last beat may land on
+    // the capture's last samples, depending on the latency).
+    const auto straightEnd = std::min (loopEnd + latency - hop, captured() - 2 * hop);
     for (int output : { 2, 3 })
-        EXPECT_GE (measure (0, loopEnd + latency - hop, hop, label ("straight"), output).pairs, 32);
+        EXPECT_GE (measure (0, straightEnd, hop, label ("straight"), output).pairs, 32);
 
     // The wrap lands on this block's first sample: the stretchers keep their state, the click seeks
     // to the loop start's song time.

@@ -3,6 +3,7 @@
 // themselves are judged by ThreadSanitizer (scripts/tsan-audio-graph.sh builds and runs these
 // cases with it). Without it they still run as ordinary tests.
 
+#include "RealTimeDevice.h"
 #include "SpokenAndClickFixtures.h"
 
 #include "audio/graph/CountInAudioSource.h"
@@ -76,34 +77,18 @@ protected:
         metronome.loadClickSamples (assets.clicks, formats, assets.root);
         cues.loadCueSamples (assets.cues, formats, assets.root);
 
-        devices().setClock (VirtualAudioDevices::Clock::realTime);
-        manager.addAudioDeviceType (platform::createVirtualAudioDeviceType());
-        manager.setCurrentAudioDeviceType ("Virtual", true);
-        open (48000.0);
-        player.setSource (&graph);
-        manager.addAudioCallback (&player);
+        device.start (graph, 48000.0, 128);
     }
 
     void TearDown() override
     {
-        manager.removeAudioCallback (&player);
-        player.setSource (nullptr);
-        manager.closeAudioDevice();
-        devices().setClock (VirtualAudioDevices::Clock::manual);
+        device.stop();
         AudioThreadLog::shared().drain();
     }
 
     static VirtualAudioDevices& devices() { return VirtualAudioDevices::instance(); }
 
-    void open (double rate)
-    {
-        juce::AudioDeviceManager::AudioDeviceSetup setup;
-        setup.outputDeviceName = "Virtual 2";
-        setup.sampleRate = rate;
-        setup.bufferSize = 128;
-        setup.useDefaultOutputChannels = true;
-        ASSERT_EQ (manager.setAudioDeviceSetup (setup, true), "");
-    }
+    void open (double rate) { device.open (rate); }
 
     // Runs `step` on the message thread for `ms`, letting the device render between steps.
     template <typename Step>
@@ -142,8 +127,7 @@ protected:
     CountInAudioSource countIn;
     CueAudioSource cues;
     GraphSource graph { metronome, countIn, cues };
-    juce::AudioDeviceManager manager;
-    juce::AudioSourcePlayer player;
+    RealTimeDevice device;
 };
 } // namespace
 

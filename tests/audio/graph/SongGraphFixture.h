@@ -7,6 +7,7 @@
 
 #include "GraphTestSources.h"
 
+#include "audio/graph/BusRenderPool.h"
 #include "audio/graph/ChainSources.h"
 #include "audio/graph/GainStages.h"
 #include "audio/graph/GroupBus.h"
@@ -66,6 +67,9 @@ struct SongGraphFixture : RouterFlags
     SimpleTapAudioSource pads { &padFilter };
     OverlaySampleSource overlay, overlayClick, overlayGuide;
 
+    // The group chains render through it while live stretch is on (the automatic worker count
+    // unless a test sets another before `prepare`).
+    BusRenderPool pool;
     MultiBusRouter router;
 
     // stems spread over the 16 groups; seconds of audio at sessionRate.
@@ -88,7 +92,7 @@ struct SongGraphFixture : RouterFlags
             const juce::String name (kBusCategoryNames[(size_t) g]);
             const bool pitched = ! (name == "click" || name == "guide" || name == "drums" || name == "percussion" || name == "loops" || name == "fx");
             groups[g].createChain (name, pitched);
-            music.addInputSource (groups[g].tap.get());
+            music.addInputSource (groups[g].tap.get(), &groups[g].stretch->bypass);
         }
         for (int s = 0; s < stems; ++s)
             groups[s % 16].mixer.addInputSource (tracks[(size_t) s]->tap.get());
@@ -100,6 +104,8 @@ struct SongGraphFixture : RouterFlags
 
         router.mainSource = &transport;
         router.transport = &transport;
+        music.setRenderPool (&pool);
+        router.renderPool = &pool;
         bind (router);
         router.sessionSampleRate = sessionRate;
         for (auto& group : groups)

@@ -109,6 +109,46 @@ TEST (StretchAudioSource, SeekRestartsTheStretcherUnlessTheLoopSeekKeepsItsState
     EXPECT_LT (levelAfterSeek (false), 0.01f); // restarted: its latency of silence first
 }
 
+TEST (StretchAudioSource, AnImpulseComesOutAfterTheLatencySetForTheSetting)
+{
+    // A click every 4800 input samples: the first comes out `latencySamples()` after its stretched
+    // place, at the full range's latency and at the smaller ones settings need, applied from the
+    // next block.
+    juce::AudioBuffer<float> clicks (2, 48000);
+    clicks.clear();
+    for (int i = 2400; i < 48000; i += 4800)
+        for (int c = 0; c < 2; ++c)
+            clicks.setSample (c, i, 1.0f);
+    BufferSource source (clicks);
+    StretchAudioSource stretch (&source);
+    stretch.prepareToPlay (256, 48000.0);
+
+    for (const auto& [ratio, semitones] : { std::pair { -1.0, 0.0f }, std::pair { 1.0, 0.0f }, std::pair { 1.25, 6.0f }, std::pair { 0.8, -6.0f } })
+    {
+        SCOPED_TRACE (testing::Message() << "setting " << ratio << " / " << semitones);
+        const int wanted = ratio < 0.0 ? -1 : stretch.latencyFor (ratio, semitones);
+        stretch.setLatencySamples (wanted);
+        const int latency = stretch.latencySamples();
+        EXPECT_EQ (latency, wanted < 0 ? stretch.getStretcher().fullRangeLatency() : wanted);
+        EXPECT_LE (latency, stretch.getStretcher().fullRangeLatency());
+
+        stretch.rate = ratio < 0.0 ? 1.0f : (float) ratio;
+        stretch.semitones = semitones;
+        stretch.setNextReadPosition (0);
+        const auto out = renderBlocks (stretch, 2, 256, 100);
+        // The first click's onset: the first sample above half the peak.
+        float peak = 0.0f;
+        for (int i = 0; i < out.getNumSamples(); ++i)
+            peak = std::max (peak, std::abs (out.getSample (0, i)));
+        int onset = -1;
+        for (int i = 0; i < out.getNumSamples() && onset < 0; ++i)
+            if (std::abs (out.getSample (0, i)) >= 0.5f * peak)
+                onset = i;
+        EXPECT_GT (peak, 0.1f);
+        EXPECT_NEAR (onset, 2400.0 / stretch.rate.load() + latency, 128);
+    }
+}
+
 TEST (StretchAudioSource, TranspositionFollowsSemitonesAndSurvivesARateChange)
 {
     // 441 whole cycles per 44100 samples: a seamless loop, 441 Hz at 44.1 kHz and 480 Hz at 48 kHz.

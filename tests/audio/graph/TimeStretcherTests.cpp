@@ -122,6 +122,7 @@ struct TableCase
     float semitones;
     int callSize;
     double seconds; // of input
+    bool settingLatency = false; // the latency the setting needs instead of the full range's
 };
 
 std::string tableName (const testing::TestParamInfo<TableCase>& info)
@@ -130,7 +131,7 @@ std::string tableName (const testing::TestParamInfo<TableCase>& info)
     auto text = "r" + std::to_string ((int) std::lround (p.ratio * 100)) + "_st" + (p.semitones < 0 ? "m" : "p")
                 + std::to_string ((int) std::abs (p.semitones)) + "_n" + std::to_string (p.callSize) + "_"
                 + std::to_string ((int) p.seconds) + "s";
-    return text;
+    return p.settingLatency ? text + "_settingLatency" : text;
 }
 
 class LiveStretchTable : public testing::TestWithParam<TableCase>
@@ -143,6 +144,11 @@ TEST_P (LiveStretchTable, ExactCountsFixedDelayAndNoInsertedSilence)
     TimeStretcher stretcher (TimeStretcher::Engine::live);
     stretcher.configure (channels, liveBlock, liveInterval, rate);
     stretcher.setTransposeSemitones (p.semitones);
+    if (p.settingLatency)
+    {
+        stretcher.setLatency (stretcher.latencyFor (p.ratio, p.semitones));
+        EXPECT_LE (stretcher.inputLatency() + stretcher.outputLatency(), stretcher.fullRangeLatency());
+    }
     stretcher.reset();
     const int latency = stretcher.inputLatency() + stretcher.outputLatency();
 
@@ -218,19 +224,22 @@ TEST_P (LiveStretchTable, ExactCountsFixedDelayAndNoInsertedSilence)
         << "delay after " << p.seconds << " s " << tailDelay << ", reported " << latency;
 }
 
-std::vector<TableCase> fullTable()
+std::vector<TableCase> fullTable (bool settingLatency)
 {
     std::vector<TableCase> cases;
     for (double ratio : { 0.5, 0.8, 1.0, 1.1, 1.25, 2.0 })
-        for (float semitones : { 0.0f, 2.0f, 12.0f, -12.0f })
+        for (float semitones : settingLatency ? std::vector<float> { 0.0f, 2.0f, 6.0f, -6.0f, 12.0f, -12.0f }
+                                              : std::vector<float> { 0.0f, 2.0f, 12.0f, -12.0f })
             for (int callSize : { 64, 128, 512, 1024 })
-                cases.push_back ({ ratio, semitones, callSize, 20.0 });
+                cases.push_back ({ ratio, semitones, callSize, 20.0, settingLatency });
     return cases;
 }
 
 // Every combination over 20 s of input, and one combination per ratio over 10 minutes (together
 // they still cover every transposition and call size), which is what the CPU allows.
-INSTANTIATE_TEST_SUITE_P (Table, LiveStretchTable, testing::ValuesIn (fullTable()), tableName);
+INSTANTIATE_TEST_SUITE_P (Table, LiveStretchTable, testing::ValuesIn (fullTable (false)), tableName);
+// The same at the latency each setting needs (the engine's choice while live stretch is on).
+INSTANTIATE_TEST_SUITE_P (SettingLatency, LiveStretchTable, testing::ValuesIn (fullTable (true)), tableName);
 INSTANTIATE_TEST_SUITE_P (TenMinutes, LiveStretchTable,
                           testing::Values (TableCase { 0.5, 12.0f, 1024, 600.0 }, TableCase { 0.8, -12.0f, 64, 600.0 },
                                            TableCase { 1.0, 0.0f, 128, 600.0 }, TableCase { 1.1, 2.0f, 512, 600.0 },
