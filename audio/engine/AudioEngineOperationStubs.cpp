@@ -5,16 +5,7 @@
 namespace quorvelle
 {
 //==============================================================================
-// Loops, seeks, counts, click sections, tempo and key.
-void AudioEngine::loopSeek (double) {}
-void AudioEngine::setLoopRegion (double, double, bool) {}
-void AudioEngine::setBoundarySeek (double, double, bool) {}
-void AudioEngine::setBoundarySeekSA (double, double, bool) {}
-void AudioEngine::setBpm (double) {}
-void AudioEngine::setPitch (float) {}
-void AudioEngine::transposeOverride (const juce::String&, bool) {}
-void AudioEngine::applyLiveStretchRule() {}
-void AudioEngine::rearmAfterStftFlip() {}
+// Click sections.
 void AudioEngine::startClickSection (const juce::String&, const juce::String&, double, int, int, int, double, const juce::var&,
                                      const juce::String&, const juce::String&, const juce::String&, const juce::String&, bool, bool)
 {
