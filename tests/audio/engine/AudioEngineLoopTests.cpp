@@ -325,4 +325,73 @@ TEST_F (EngineLoops, LoopSeeksDuringAnApplyLeaveOneMoreIterationWithTheLatestTar
     engine.loopSeek (3.0);
     EXPECT_NEAR (engine.getMasterTransport().getCurrentPosition(), 3.0, 1.0 / rate);
 }
+//==============================================================================
+// Under live stretch a wrap, a sample-accurate jump and a loop seek keep the stretchers' state: the
+// stems go on without a silent gap. A seek resets them: silence for about their latency.
+enum class Move
+{
+    loopWrap,
+    sampleAccurateJump,
+    loopSeek,
+    seek
+};
+std::string moveName (const testing::TestParamInfo<Move>& info)
+{
+    static const char* const names[] = { "LoopWrap", "SampleAccurateJump", "LoopSeek", "Seek" };
+    return names[(int) info.param];
+}
+class EngineLiveMoves : public EngineLoops, public testing::WithParamInterface<Move>
+{
+};
+
+TEST_P (EngineLiveMoves, StemsGoOnWithoutAGapUnlessTheMoveResets)
+{
+    const auto move = GetParam();
+    defineCountDevice();
+    openDevice (countDevice, 441, 8);
+    blockSize = 441;
+    engine.setMetronomeVolume (-100.0f);
+    engine.getRouter().setRouting ("drums", musicChannel, false);
+    const auto tone = makeKeyTone (2, (int) (10.0 * rate), rate, 440.0, 0.5f);
+    addStem ("d", "drums", tone);
+    engine.activateSongForTesting ("song-1", rate, 120.0, 10.0);
+    engine.setBpm (132.0);
+    ASSERT_FALSE (engine.isStretchBypassed());
+    const auto latency = engine.getLiveStretchLatencySamples();
+
+    if (move == Move::loopWrap)
+        engine.setLoopRegion (1.0, 2.0, true);
+    if (move == Move::sampleAccurateJump)
+        engine.setBoundarySeekSA (1.5, 0.5, true);
+    devices().clearCaptured (deviceName);
+    playFrom (0.0);
+    renderTo ((int64_t) (1.0 * rate));
+    if (move == Move::loopSeek)
+        engine.loopSeek (0.3);
+    if (move == Move::seek)
+        engine.seek (0.3);
+    renderTo ((int64_t) (3.0 * rate));
+    if (move == Move::loopWrap)
+        EXPECT_EQ (engine.getLoopRegion().lastLoopAt.load(), (int64_t) (2.0 / 1.1 * rate));
+    if (move == Move::sampleAccurateJump)
+        EXPECT_EQ (engine.getLoopRegion().lastJumpAt.load(), (int64_t) (1.5 / 1.1 * rate));
+
+    // Silent 256-sample windows after the stretchers' first output.
+    const auto y = music();
+    int silent = 0;
+    for (auto from = (size_t) (latency + 4096); from + 256 < y.size(); from += 256)
+    {
+        float peak = 0.0f;
+        for (size_t i = from; i < from + 256; ++i)
+            peak = std::max (peak, std::abs (y[i]));
+        silent += peak < 0.01f ? 1 : 0;
+    }
+    if (move == Move::seek)
+        EXPECT_GE (silent, latency / 256 / 2) << "a seek starts the stretchers afresh";
+    else
+        EXPECT_EQ (silent, 0);
+}
+INSTANTIATE_TEST_SUITE_P (Moves, EngineLiveMoves,
+                          testing::Values (Move::loopWrap, Move::sampleAccurateJump, Move::loopSeek, Move::seek),
+                          moveName);
 } // namespace quorvelle::test
