@@ -6,7 +6,8 @@
 //
 // Counters (fractions of the 5.33 ms block period): steady_p99_frac, wrap_p99_frac, wrap_max_frac,
 // handoff_max_frac; wraps and handoffs (blocks seen per run); over_period (blocks longer than the
-// period); allocs_event and frees_event (per wrap or hand-off block, on the rendering thread).
+// period); allocs_event and frees_event (per wrap or hand-off block), allocs_steady (per steady block),
+// on the rendering thread.
 #include "EngineLoad.h"
 
 #include "tests/support/AllocationCounter.h"
@@ -55,7 +56,7 @@ void eventBlocks (benchmark::State& state, bool live)
 
     auto& loop = engine.getLoopRegion();
     std::vector<double> steady, wraps, handoffs;
-    long long eventAllocations = 0, eventFrees = 0, overPeriod = 0;
+    long long eventAllocations = 0, eventFrees = 0, steadyAllocations = 0, overPeriod = 0;
     for (auto _ : state)
     {
         double runSeconds = 0.0;
@@ -83,6 +84,7 @@ void eventBlocks (benchmark::State& state, bool live)
                 }
                 else
                 {
+                    steadyAllocations += allocations;
                     steady.push_back (elapsed.count());
                 }
 
@@ -110,6 +112,7 @@ void eventBlocks (benchmark::State& state, bool live)
     state.counters["over_period"] = (double) overPeriod;
     state.counters["allocs_event"] = (double) eventAllocations / events;
     state.counters["frees_event"] = (double) eventFrees / events;
+    state.counters["allocs_steady"] = (double) steadyAllocations / (double) std::max<size_t> (1, steady.size());
 }
 } // namespace
 
