@@ -392,12 +392,6 @@ void AudioEngine::onHandoff() noexcept
 // The bodies of these hand-offs belong to the transport, loops and transitions; until those are
 // built they only keep the state the router and the tick read consistent.
 void AudioEngine::onOverlapAutoStart() noexcept {}
-void AudioEngine::onTransportPosition (int64_t position, double rate) noexcept
-{
-    // Until the loop branches are built: only the count steps (the stretcher delay is 0).
-    if (rate > 0.0)
-        onCountPosition (position, (double) position / rate * getTempoRatio());
-}
 
 //==============================================================================
 // Loads from filePath when it names an existing file, else from fallbackPath, else logs the failure.

@@ -408,8 +408,9 @@ public:
     // pitched bus has semitones: calls `setStretchBypass` accordingly. Every load, activation, stretch
     // completion and tempo or pitch change ends with it.
     void applyLiveStretchRule();
-    // After the stems changed (a load, an activation, an offline stretch): the stretchers take the
-    // tempo and pitch in force again.
+    // After the stems or the tempo changed (a load, an activation, an offline stretch, SET_BPM): the
+    // armed loop region and sample-accurate boundary seek, kept in song time, are armed again in
+    // samples of the stems now playing.
     void rearmAfterStftFlip();
 
     // The active song, published with the router's session flag. Other threads read the id
@@ -1260,10 +1261,10 @@ private:
     void checkClickSectionDrift (const juce::String& tag);
     void handleClickSectionTickMarks();
     void handleCountTickMarks();
-    double handleLoopAndBoundaryBranches (double songTime) { return songTime; }
+    double handleLoopAndBoundaryBranches (double songTime);
     bool runOverlapPhases (double) { return false; }
     void addClickSectionFields (juce::DynamicObject& object);
-    void addAutomationState (juce::DynamicObject&, double) {}
+    void addAutomationState (juce::DynamicObject& update, double songTime);
     juce::Thread* getOfflineStretchThread() const;
     bool overlapPreActivating() const noexcept { return transitionPreloadArmed; }
 
@@ -1274,6 +1275,31 @@ private:
     // The active song's "sections" as loaded, kept for a preserved session.
     juce::var songSections;
 
+
+    // Loops, boundary seeks and live tempo and pitch (AudioEngineLoops.cpp, AudioEngineLiveStretch.cpp).
+    // The tempo ratio the position callback maps with (stored by the tick and every tempo change).
+    std::atomic<double> positionTempoRatio { 1.0 };
+    std::function<void (int)> loopSeekApplyHook;
+    // A song time as a sample of the loop-region source (session rate), truncated; and back.
+    int64_t sessionSampleForSongTime (double songTime) const noexcept;
+    double songTimeForSessionSeconds (double seconds) const noexcept;
+    // The stretchers' one-shot keep-state mark on every bus: armed while a loop or a sample-accurate
+    // jump is armed (a wrap must not reset them), cleared before a reposition that must.
+    void setStretchKeepState (bool keep) noexcept;
+    void armStretchKeepStateForLoops() noexcept;
+    // Positions the master transport (seconds) as a reposition: the stretchers reset there, and an
+    // armed loop or jump keeps their state for its next wrap again.
+    void setSongChainPosition (double transportSeconds);
+    // While stopped or paused: the song chain, click and cues moved to `songTime` in the mapping in force.
+    void repositionKeepingSongTime (double songTime);
+    void sendLoopAudit (const char* what, int64_t from, int64_t to, double newSongTime, bool withRatio);
+
+public:
+    // Tests: runs inside every iteration of a loop seek's apply (with the iteration), so that a test
+    // can ask for more loop seeks while one is applied.
+    void setLoopSeekApplyHookForTesting (std::function<void (int)> hook) { loopSeekApplyHook = std::move (hook); }
+
+private:
     // Start-up.
     double initialiseStartMs = 0.0;
     bool callbackAdded = false;

@@ -116,7 +116,7 @@ void AudioEngine::installSongChain (double songRate)
         player.setSource (router.get());
 
     if (masterTransport.getLengthInSeconds() >= 0.0)
-        masterTransport.setPosition (0.0);
+        setSongChainPosition (0.0);
 }
 
 void AudioEngine::finalizeTrackLoad (std::shared_ptr<TrackLoadResult> result, int ticket)
@@ -166,16 +166,17 @@ void AudioEngine::finalizeTrackLoad (std::shared_ptr<TrackLoadResult> result, in
         tracks[entry.trackId] = std::move (entry.track);
     }
 
-    // Tempo and pitch back to the song's own; the live stretchers pass the stems through.
+    // Tempo and pitch back to the song's own (setBpm re-arms the loop requests in samples of these
+    // stems); the live-stretch rule then lets the stretchers pass the stems through.
+    metronome->latencyCompensation = false;
+    buffersHaveStftDelay = false;
     setPitch (0.0f);
     currentSemitones = 0.0f;
     if (loadedBpm > 0.0)
         originalBpm = loadedBpm;
     currentBpm = originalBpm;
     setBpm (originalBpm);
-    setStretchBypass (true);
-    metronome->latencyCompensation = false;
-    buffersHaveStftDelay = false;
+    applyLiveStretchRule();
 
     currentSongIdForStretch = currentLoadingSongId;
     setActiveSongId (currentLoadingSongId);

@@ -5,18 +5,6 @@
 namespace quorvelle
 {
 //==============================================================================
-// Loops, seeks, counts, tempo and key.
-void AudioEngine::loopSeek (double) {}
-void AudioEngine::setLoopRegion (double, double, bool) {}
-void AudioEngine::setBoundarySeek (double, double, bool) {}
-void AudioEngine::setBoundarySeekSA (double, double, bool) {}
-void AudioEngine::setBpm (double) {}
-void AudioEngine::setPitch (float) {}
-void AudioEngine::transposeOverride (const juce::String&, bool) {}
-void AudioEngine::applyLiveStretchRule() {}
-void AudioEngine::rearmAfterStftFlip() {}
-
-//==============================================================================
 // Preload, activation and overlap transitions.
 void AudioEngine::activatePreloaded (const juce::String&, bool, double, bool, bool, const juce::String&, double, double, int, int, bool,
                                      double, double, bool, bool, double, bool, double, bool, double, double)

@@ -86,7 +86,7 @@ void AudioEngine::resumeClickSection (const juce::String& tag)
 
 bool AudioEngine::startPlainTransport (double songTime)
 {
-    masterTransport.setPosition (transportSecondsForSongTime (songTime));
+    setSongChainPosition (transportSecondsForSongTime (songTime));
     syncMetronomePosition (songTime);
     pendingSeekSeconds = -1.0;
     playbackGate = true;
@@ -158,7 +158,7 @@ void AudioEngine::play (bool fromStart, bool forceCountIn, double startPosition,
             sectionUsed = cue->getFirstSectionNameExcept ({ "cuenta inicial", "cuenta_inicial" });
         key = cue->getFilenameForSection (sectionUsed.isNotEmpty() ? sectionUsed : juce::String ("1"));
         // The count speaks before the start position: the stretcher delay is not added here.
-        masterTransport.setPosition (juce::jmax (startSongTime, 0.0) / r);
+        setSongChainPosition (juce::jmax (startSongTime, 0.0) / r);
         syncMetronomePosition (juce::jmax (startSongTime, 0.0));
     }
     else
@@ -167,7 +167,7 @@ void AudioEngine::play (bool fromStart, bool forceCountIn, double startPosition,
         key = sectionKey.isNotEmpty() ? cue->getFilenameForSection (sectionKey) : juce::String();
         if (startSongTime >= 0.0)
         {
-            masterTransport.setPosition (startSongTime / r);
+            setSongChainPosition (startSongTime / r);
             syncMetronomePosition (startSongTime);
         }
     }
@@ -385,7 +385,7 @@ void AudioEngine::stop()
     pendingSeekSeconds = -1.0;
     transportRunning = false;
     masterTransport.stop();
-    masterTransport.setPosition (0.0);
+    setSongChainPosition (0.0);
     syncMetronomePosition (0.0);
     if (musicGain != nullptr)
         musicGain->setGain (1.0f, 0.02f);
@@ -402,7 +402,7 @@ void AudioEngine::seek (double songTime)
 {
     if (! quietSeek)
         logStretchDiagnostics ("SEEK_PRE tgt=" + juce::String (songTime, 3));
-    masterTransport.setPosition (transportSecondsForSongTime (songTime));
+    setSongChainPosition (transportSecondsForSongTime (songTime));
     syncMetronomePosition (songTime);
     if (! quietSeek)
         logStretchDiagnostics ("SEEK_POST tgt=" + juce::String (songTime, 3));

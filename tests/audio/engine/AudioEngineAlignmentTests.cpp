@@ -174,6 +174,10 @@ protected:
     {
         tempo = ratio;
         engine.getMetronome().setBpm (songBpm * ratio);
+        // The engine's position callback resynchronises the click after a wrap with the tempo ratio
+        // the tick publishes: the engine plays at the same ratio (its recorded tempo is 120).
+        engine.setTempoForTesting (120.0 * ratio);
+        engine.timerCallback();
         for (const auto& [name, bus] : engine.getGroupBuses())
         {
             bus->stretch->rate = ratio;

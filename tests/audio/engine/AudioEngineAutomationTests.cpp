@@ -1,5 +1,7 @@
-// The engine's automation records: what `setAutomationCues` stores from each payload.
+// The engine's automation records: what `setAutomationCues` stores from each payload, and what the
+// tick reports of them in PLAYBACK_UPDATE.
 #include "audio/engine/AudioEngine.h"
+#include "EngineTransportFixture.h"
 
 #include <gtest/gtest.h>
 
@@ -94,6 +96,68 @@ TEST (AudioEngineAutomation, EachPayloadReplacesAllFourRecords)
         engine.setAutomationCues (Json::parse (c.payload));
         EXPECT_EQ (describeRecords (engine), c.expected) << c.payload;
     }
+}
+//==============================================================================
+// The tick's "coreAutomationState": the records resolved at the tick's song time, as JSON text.
+class AutomationTick : public test::EngineTransportTest
+{
+protected:
+    juce::var tickUpdate()
+    {
+        events.clear();
+        engine.timerCallback();
+        return lastUpdate();
+    }
+};
+
+TEST_F (AutomationTick, NormalUpdatesCarryTheResolvedStateWhileOnAndNeverTheCountInForm)
+{
+    struct Case
+    {
+        const char* what;
+        const char* payload;
+        bool on;
+        const char* expected; // null: the key is absent
+    };
+    const Case cases[] = {
+        { "off", R"({"baseState": {"a:volume": 1}})", false, nullptr },
+        { "on, no cues: the base state", R"({"baseState": {"a:volume": 1, "b:mute": false}})", true, R"({"a:volume":1.0,"b:mute":false})" },
+        { "a cue passed at song time 0", R"({"cues": [{"id": "c", "time": 0, "actions": [{"targetId": "a", "control": "volume", "value": 0.5}]}],
+                                            "baseState": {"a:volume": 1}})", true, R"({"a:volume":0.5})" },
+        { "an override removes its key", R"({"cues": [{"id": "c", "time": 0, "actions": [{"targetId": "a", "control": "volume", "value": 0.5}]}],
+                                            "baseState": {"a:volume": 1, "b:mute": true}, "overrides": [{"targetId": "a", "control": "volume"}]})",
+          true, R"({"b:mute":true})" },
+        { "empty records", "{}", true, "{}" },
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE (c.what);
+        engine.setAutomationCues (Json::parse (c.payload));
+        engine.setUseCoreAutomation (c.on);
+        const auto update = tickUpdate();
+        ASSERT_EQ (actionOf (update), "PLAYBACK_UPDATE");
+        if (c.expected == nullptr)
+        {
+            EXPECT_FALSE (update.hasProperty ("coreAutomationState"));
+            continue;
+        }
+        const auto state = update.getProperty ("coreAutomationState", {});
+        EXPECT_TRUE (state.isString()) << "text, not a nested object";
+        EXPECT_EQ (state.toString(), juce::String (c.expected));
+    }
+
+    // While a count speaks the tick sends the count-in form: never with the state.
+    loadCountSamples();
+    openDevice ("Virtual 2", 512, 2);
+    addStem ("d", "drums", constant (2.0, 0.1f));
+    activate();
+    engine.setAutomationCues (Json::parse (R"({"baseState": {"a:volume": 1}})"));
+    engine.setUseCoreAutomation (true);
+    engine.play (true, true, -1.0, {}, false, -1, -1, -1, -1);
+    ASSERT_EQ (engine.getCountInPhase(), 1);
+    const auto counting = tickUpdate();
+    EXPECT_TRUE ((bool) counting.getProperty ("isCountingIn", false));
+    EXPECT_FALSE (counting.hasProperty ("coreAutomationState"));
 }
 } // namespace
 } // namespace quorvelle

@@ -174,4 +174,67 @@ TEST_F (EngineTransportRace, NextSeekTargetChangedWhileTheSectionEnds)
         EXPECT_TRUE (waitFor ([&] { return engine.getMusicGain()->getPublishedGain() > 0.999f; })) << "the music is back";
     }
 }
+
+// SET_BPM and SET_PITCH between pause and resume while the device renders and a short loop wraps:
+// the live stretchers flip in and out, the loop is re-armed in samples of each tempo, and the wraps
+// go on at the new tempo.
+TEST_F (EngineTransportRace, TempoAndPitchChangesWhileTheLoopWraps)
+{
+    startRealTime();
+    playSong();
+    engine.setLoopRegion (0.2, 0.5, true);
+    const double tempos[] = { 132.0, 120.0, 96.0, 180.0, 120.0 };
+    const float pitches[] = { 0.0f, 2.0f, -3.0f, 0.0f, 0.0f };
+    for (int round = 0; round < 10; ++round)
+    {
+        SCOPED_TRACE (round);
+        engine.pause();
+        engine.setBpm (tempos[round % 5]);
+        engine.setPitch (pitches[round % 5]);
+        EXPECT_EQ (engine.getCurrentBpm(), tempos[round % 5]);
+        EXPECT_EQ (engine.isStretchBypassed(), tempos[round % 5] == 120.0 && pitches[round % 5] == 0.0f);
+        engine.resume();
+
+        events.clear();
+        auto& loop = engine.getLoopRegion();
+        ASSERT_TRUE (waitFor ([&]
+        {
+            engine.timerCallback();
+            return findAction ("LOOP_TRIGGERED").has_value();
+        })) << "the loop wraps at this tempo";
+        EXPECT_EQ (loop.lastLoopAt.load(), (int64_t) (0.5 / (tempos[round % 5] / 120.0) * rate));
+    }
+}
+
+// The sample-accurate jump re-armed from the message thread while the audio thread advances towards
+// it: each arming fires once or is replaced, never lost half-way, and the engine's flag clears when
+// the tick sees it fire.
+TEST_F (EngineTransportRace, SampleAccurateJumpReArmedWhileTheAudioThreadAdvances)
+{
+    startRealTime();
+    playSong();
+    for (int round = 0; round < 20; ++round)
+    {
+        SCOPED_TRACE (round);
+        events.clear();
+        const auto now = (double) engine.getTransportSnapshot().positionSamples / rate;
+        // A trigger just ahead, replaced at once by one a little further (the audio thread may take either).
+        engine.setBoundarySeekSA (now + 0.005, 1.0, true);
+        engine.setBoundarySeekSA (now + 0.002 + 0.01 * (round % 3), 1.0 + 0.1 * round, true);
+        ASSERT_TRUE (waitFor ([&]
+        {
+            engine.timerCallback();
+            return findAction ("BOUNDARY_SEEK_TRIGGERED").has_value();
+        }));
+        EXPECT_EQ (countAction ("BOUNDARY_SEEK_TRIGGERED"), 1);
+        const auto landed = (double) events[*findAction ("BOUNDARY_SEEK_TRIGGERED")].getProperty ("newPosition", -1.0);
+        EXPECT_TRUE (std::abs (landed - 1.0) < 1.0e-3 || std::abs (landed - (1.0 + 0.1 * round)) < 1.0e-3) << landed;
+        // Fired once: it does not fire again.
+        const auto from = devices().getBlocksRendered (deviceName);
+        ASSERT_TRUE (waitFor ([&] { return devices().getBlocksRendered (deviceName) > from + 8; }));
+        engine.timerCallback();
+        EXPECT_EQ (countAction ("BOUNDARY_SEEK_TRIGGERED"), 1);
+        engine.seek (0.0);
+    }
+}
 } // namespace quorvelle::test
