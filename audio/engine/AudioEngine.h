@@ -815,6 +815,7 @@ private:
     ReconnectPollerTimer reconnectPoller;
     // ALSA and JACK devices that stop without telling the manager are found by this watcher.
     ReconnectPollerTimer deviceWatcher;
+    int jackSelfCloseWaits = 0; // watcher ticks spent waiting for a gone JACK device to close itself
 
 public:
     // End of routing and device loss.

@@ -14,6 +14,7 @@ namespace
 {
 constexpr int reconnectIntervalMs = 2000;
 constexpr int watcherIntervalMs = 1000;
+constexpr int jackSelfCloseTicks = 5;
 
 bool isOpen (juce::AudioIODevice* device)
 {
@@ -195,7 +196,18 @@ void AudioEngine::watchDevice()
             present = type->getDeviceNames (false).contains (device->getName());
         }
     if (present)
+    {
+        jackSelfCloseWaits = 0;
         return;
+    }
+
+    // A JACK device whose server went away closes itself from the client library's thread, which
+    // still uses the device when the rescan already misses it: deleting the device first would
+    // pull it from under that thread. The watcher leaves it to close itself (the change message
+    // or the next tick then sees it closed), and closes it only after a few seconds of waiting.
+    if (device->getTypeName() == "JACK" && device->isOpen() && ++jackSelfCloseWaits <= jackSelfCloseTicks)
+        return;
+    jackSelfCloseWaits = 0;
 
     debugLog ("[CFG-FIX] device watcher: '" + device->getName() + "' ya no responde");
     deviceWatcher.stopTimer();
