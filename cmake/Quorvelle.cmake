@@ -22,16 +22,22 @@ endfunction()
 
 set(QUORVELLE_TEST_LAUNCHER ${PROJECT_SOURCE_DIR}/scripts/test-launcher.sh)
 
-# quorvelle_add_test(NAME LABELS unit SOURCES t.cpp LINKS lib [TIMEOUT s])
+# quorvelle_add_test(NAME LABELS unit SOURCES t.cpp LINKS lib [TIMEOUT s] [RESOURCE_LOCK name])
 # A GoogleTest executable; each of its cases is one CTest test, run through the launcher
-# (own network namespace with only lo up, own temporary HOME).
+# (own network namespace with only lo up, own temporary HOME). Tests that share a RESOURCE_LOCK
+# never run at the same time (the JACK servers of the end-to-end tests share one registry in
+# /dev/shm, which a crowd of servers starting and dying at once leaves unusable).
 function(quorvelle_add_test name)
-  cmake_parse_arguments(ARG "" "TIMEOUT" "SOURCES;LINKS;LABELS" ${ARGN})
+  cmake_parse_arguments(ARG "" "TIMEOUT;RESOURCE_LOCK" "SOURCES;LINKS;LABELS" ${ARGN})
   if(NOT ARG_LABELS)
     set(ARG_LABELS unit)
   endif()
   if(NOT ARG_TIMEOUT)
     set(ARG_TIMEOUT 120)
+  endif()
+  set(ARG_RESOURCE_LOCK_PROPERTY "")
+  if(ARG_RESOURCE_LOCK)
+    set(ARG_RESOURCE_LOCK_PROPERTY RESOURCE_LOCK ${ARG_RESOURCE_LOCK})
   endif()
   add_executable(${name} ${ARG_SOURCES})
   target_compile_options(${name} PRIVATE ${QUORVELLE_WARNINGS})
@@ -43,7 +49,8 @@ function(quorvelle_add_test name)
     DISCOVERY_MODE PRE_TEST
     DISCOVERY_TIMEOUT 60
     PROPERTIES LABELS "${ARG_LABELS}" TIMEOUT ${ARG_TIMEOUT}
-               ENVIRONMENT "QUORVELLE_BUILD_DIR=${PROJECT_BINARY_DIR}")
+               ENVIRONMENT "QUORVELLE_BUILD_DIR=${PROJECT_BINARY_DIR}"
+               ${ARG_RESOURCE_LOCK_PROPERTY})
 endfunction()
 
 # quorvelle_add_bench(NAME SOURCES b.cpp LINKS lib)
