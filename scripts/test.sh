@@ -8,7 +8,8 @@ bash scripts/setup.sh
 # No source below app/ includes from a layer above its own.
 bash scripts/check-layers.sh
 bash scripts/build.sh
-(cd build && ctest --output-on-failure -j "$(nproc)" "$@")
+# Tests labelled "long" (the ten-minute soak) run only when asked for: cd build && ctest -L long
+(cd build && ctest --output-on-failure -j "$(nproc)" -LE long "$@")
 
 # The typed bridge's fuzzer runs for a minute in its own clang tree; any crash fails the run.
 QUORVELLE_BUILD_DIR="$PWD/build" bash scripts/fuzz-typedbridge.sh 60

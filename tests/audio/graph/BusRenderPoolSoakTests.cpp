@@ -1,6 +1,6 @@
 // Ten minutes of the song graph with live stretch on all 16 buses, rendered through the bus render
 // pool on the Virtual device's real-time clock (256 frames at 48 kHz): no block may take longer
-// than its own duration. A long test: its name carries TenMinutes, which the default runs exclude.
+// than its own duration. A long test: labelled "long", which the default run leaves out.
 // QUORVELLE_SOAK_SECONDS shortens it for a trial run.
 
 #include "RealTimeDevice.h"
