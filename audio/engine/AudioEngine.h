@@ -1261,6 +1261,7 @@ private:
     void setClickSectionRunning (bool running);
     void checkClickSectionDrift (const juce::String& tag);
     void handleClickSectionTickMarks();
+    bool steersFixedSection (const char* row, const juce::String& entryId);
     void handleCountTickMarks();
     double handleLoopAndBoundaryBranches (double songTime);
     bool runOverlapPhases (double) { return false; }

@@ -202,7 +202,8 @@ void AudioEngine::startClickSection (const juce::String& entryId, const juce::St
     checkClickSectionDrift ("start");
 }
 
-void AudioEngine::setRepeat (const juce::String& entryId, bool repeat)
+// A repeat or loop switch applies to the running Fixed section it names; otherwise it logs why not.
+bool AudioEngine::steersFixedSection (const char* row, const juce::String& entryId)
 {
     auto& cs = clickSection;
     juce::String active;
@@ -214,14 +215,22 @@ void AudioEngine::setRepeat (const juce::String& entryId, bool repeat)
     }
     if (! isClickSectionActive() || entryId != active)
     {
-        debugLog (utf8 ("[CLICK-SECTION] SET_REPEAT skipped \xe2\x80\x94 active=") + active + " requested=" + entryId);
-        return;
+        debugLog ("[CLICK-SECTION] " + juce::String (row) + utf8 (" skipped \xe2\x80\x94 active=") + active + " requested=" + entryId);
+        return false;
     }
     if (loop)
     {
-        debugLog (utf8 ("[CLICK-SECTION] SET_REPEAT ignored \xe2\x80\x94 Loop mode entryId=") + entryId);
-        return;
+        debugLog ("[CLICK-SECTION] " + juce::String (row) + utf8 (" ignored \xe2\x80\x94 Loop mode entryId=") + entryId);
+        return false;
     }
+    return true;
+}
+
+void AudioEngine::setRepeat (const juce::String& entryId, bool repeat)
+{
+    auto& cs = clickSection;
+    if (! steersFixedSection ("SET_REPEAT", entryId))
+        return;
     cs.clickSectionRepeatRemaining = repeat ? 1 : 0;
     debugLog ("[CLICK-SECTION] SET_REPEAT entryId=" + entryId + " value=" + yesNo (repeat));
     clickSectionMachine.setRepeat (repeat ? 1u : 0u);
@@ -231,23 +240,8 @@ void AudioEngine::setRepeat (const juce::String& entryId, bool repeat)
 void AudioEngine::setLoopFixed (const juce::String& entryId, bool enabled)
 {
     auto& cs = clickSection;
-    juce::String active;
-    bool loop;
-    {
-        const SpinLock lock (cs.clickSectionLock);
-        active = cs.clickSectionEntryId;
-        loop = cs.clickSectionIsLoop;
-    }
-    if (! isClickSectionActive() || entryId != active)
-    {
-        debugLog (utf8 ("[CLICK-SECTION] SET_LOOP skipped \xe2\x80\x94 active=") + active + " requested=" + entryId);
+    if (! steersFixedSection ("SET_LOOP", entryId))
         return;
-    }
-    if (loop)
-    {
-        debugLog (utf8 ("[CLICK-SECTION] SET_LOOP ignored \xe2\x80\x94 Loop mode entryId=") + entryId);
-        return;
-    }
     cs.clickSectionLoopFixed = enabled;
     debugLog ("[CLICK-SECTION] SET_LOOP entryId=" + entryId + " value=" + yesNo (enabled));
     clickSectionMachine.setLoopFixed (enabled);
