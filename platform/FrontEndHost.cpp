@@ -129,9 +129,9 @@ void appendValue (std::string& out, const juce::var& v, int depth)
         out += "null"; // methods and foreign objects have no JSON form
 }
 
-juce::var toVar (const nlohmann::json& j)
+juce::var toVar (const nlohmann::ordered_json& j)
 {
-    using value_t = nlohmann::json::value_t;
+    using value_t = nlohmann::ordered_json::value_t;
     switch (j.type())
     {
         case value_t::null: return {};
@@ -224,8 +224,9 @@ std::optional<juce::var> parseJsonLine (const char* data, size_t size, int maxDe
     if (! jsonNestingWithin (data, size, maxDepth))
         return std::nullopt;
 
-    // Strict parse: UTF-8 is checked inside strings, trailing text is an error, no comments.
-    auto parsed = nlohmann::json::parse (data, data + size, nullptr, false, false);
+    // Strict parse: UTF-8 is checked inside strings, trailing text is an error, no comments; an
+    // object keeps its keys in the order of the text.
+    auto parsed = nlohmann::ordered_json::parse (data, data + size, nullptr, false, false);
     if (parsed.is_discarded())
         return std::nullopt;
 

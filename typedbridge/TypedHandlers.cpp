@@ -71,16 +71,14 @@ private:
     juce::DynamicObject::Ptr object { new juce::DynamicObject() };
 };
 
-// The deepest nesting juce::JSON::parse is given. Its parser recurses once per level, so a text
-// of unbounded depth from the front end would exhaust the stack; deeper texts count as invalid.
+// The deepest nesting a field's JSON text may have; deeper texts count as invalid.
 constexpr int maxJsonDepth = 512;
 
-// juce::JSON::parse of the field's text; an empty var for a text that does not parse.
+// The field's JSON text, parsed strictly; an empty var for a text that does not parse. JUCE's own
+// parser is not used here: its integer reading overflows on a literal of more than 18 digits.
 juce::var parseJsonText (const std::string& s)
 {
-    if (! platform::jsonNestingWithin (s.data(), textLength (s), maxJsonDepth))
-        return {};
-    return juce::JSON::parse (str (s));
+    return platform::parseJsonLine (s.data(), textLength (s), maxJsonDepth).value_or (juce::var());
 }
 
 // Types whose whole action travels as JSON text: the parsed object, renamed to `action`; nothing

@@ -1,6 +1,9 @@
 #include "net/cloud/CloudHttp.h"
 
 #include "net/cloud/CloudCommon.h"
+#include "platform/FrontEndHost.h"
+
+#include <cstring>
 
 namespace quorvelle::cloud
 {
@@ -125,9 +128,10 @@ bool postJson (const CloudConfig& config, const juce::String& url, const juce::v
     answer.body = juce::var();
     if (answerText.isNotEmpty())
     {
-        juce::var parsed;
-        if (juce::JSON::parse (answerText, parsed).wasOk())
-            answer.body = parsed;
+        // Parsed strictly: JUCE's own parser overflows on an integer literal of more than 18 digits.
+        const auto utf8 = answerText.toRawUTF8();
+        if (auto parsed = platform::parseJsonLine (utf8, std::strlen (utf8)))
+            answer.body = *parsed;
         if (answer.body.isArray() && answer.body.size() > 0)
             answer.body = answer.body[0];
     }

@@ -1,6 +1,7 @@
 #include "net/redundancy/RedundancyWire.h"
 
 #include "platform/EventSink.h"
+#include "platform/FrontEndHost.h"
 
 #include <cmath>
 #include <cstring>
@@ -200,7 +201,9 @@ FrameDecoder::Result FrameDecoder::next (juce::String& text)
 ControlMessage readControlMessage (const juce::String& text, uint32_t auth)
 {
     ControlMessage result;
-    auto parsed = juce::JSON::parse (text);
+    // Parsed strictly: JUCE's own parser overflows on an integer literal of more than 18 digits.
+    const auto utf8 = text.toRawUTF8();
+    auto parsed = platform::parseJsonLine (utf8, std::strlen (utf8)).value_or (juce::var());
     if (parsed.getDynamicObject() == nullptr) // JUCE counts arrays as objects too
         return result;
     const auto token = parsed.getProperty ("token", juce::var());

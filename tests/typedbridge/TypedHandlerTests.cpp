@@ -510,6 +510,20 @@ TEST (TypedHandlerJsonText, DeepNestingIsRefusedWithoutCrashing)
                std::vector<std::string> { R"({a:"[[[[[[",b:[[[1i]]],action:"LOAD_SONG"})" });
 }
 
+// Integer literals too long for a 64-bit signed integer keep their size and sign instead of
+// wrapping around (the text the fuzzer found had 20 significant digits); 19 digits still fit.
+TEST (TypedHandlerJsonText, LongIntegerLiteralsDoNotWrapAround)
+{
+    RecordingBridge r;
+    const std::string text = R"({"big": 18446744073709551615, "padded": 000000018446744073709551615, "fits": 9223372036854775807, "neg": -99999999999999999999})";
+    const auto out = r.dispatch (inbound (T::LoadSong, jsonText (fb::CreateLoadSong, text.c_str())));
+    EXPECT_TRUE (out.empty()) << "leading zeros are not JSON";
+
+    const std::string strict = R"({"big": 18446744073709551615, "fits": 9223372036854775807, "neg": -99999999999999999999})";
+    const auto parsed = r.dispatch (inbound (T::LoadSong, jsonText (fb::CreateLoadSong, strict.c_str())));
+    EXPECT_EQ (parsed, std::vector<std::string> { R"({big:1.8446744073709552e+19d,fits:9223372036854775807L,neg:-1e+20d,action:"LOAD_SONG"})" });
+}
+
 // The bound is 512 levels, the outer object included; a level more is refused.
 TEST (TypedHandlerJsonText, NestingBoundIsFiveHundredTwelveLevels)
 {
