@@ -33,6 +33,9 @@ for i, f in enumerate(json.load(open(sys.argv[1]))):
 PY
 fi
 
+# Inputs that once failed start the corpus too.
+cp "$root/tests/typedbridge/fuzz/regressions/"* "$corpus/"
+
 artifacts="$build/artifacts/"
 mkdir -p "$artifacts"
 "$build/typedbridge_fuzz" -max_total_time="$seconds" -rss_limit_mb=4096 -max_len=65536 \
