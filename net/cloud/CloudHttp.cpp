@@ -133,7 +133,10 @@ bool postJson (const CloudConfig& config, const juce::String& url, const juce::v
         if (auto parsed = platform::parseJsonLine (utf8, std::strlen (utf8)))
             answer.body = *parsed;
         if (answer.body.isArray() && answer.body.size() > 0)
-            answer.body = answer.body[0];
+        {
+            const auto first = answer.body[0]; // a copy: assigning the element itself would free it first
+            answer.body = first;
+        }
     }
     return true;
 }
