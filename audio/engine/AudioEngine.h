@@ -747,7 +747,6 @@ public:
 
     //==============================================================================
     // Hand-off callbacks the router runs on the audio thread (installed by the constructor).
-    void onHandoff() noexcept;
     void onCountJumpEnd() noexcept;
     void onOverlapAutoStart() noexcept;
     void onCountInComplete() noexcept;
@@ -1264,7 +1263,7 @@ private:
     bool steersFixedSection (const char* row, const juce::String& entryId);
     void handleCountTickMarks();
     double handleLoopAndBoundaryBranches (double songTime);
-    bool runOverlapPhases (double) { return false; }
+    bool runOverlapPhases (double songTime);
     void addClickSectionFields (juce::DynamicObject& object);
     void addAutomationState (juce::DynamicObject& update, double songTime);
     juce::Thread* getOfflineStretchThread() const;
@@ -1436,6 +1435,29 @@ private:
     void startSongPeaks (const juce::var& peakTracks, const juce::var& fallbackTracks, std::vector<DownloadedSource> downloads, int ticket);
     std::unique_ptr<OfflineStretchProcessor> stretchProcessor;
 
+    // Overlap transitions (AudioEngineOverlap.cpp). The transition flags: `overlayPlaying` the count
+    // overlay's end starts B, `handoffPending` B waits for the hand-off, `handoffDone` the hand-off
+    // happened (the router reads these three); `transitionScheduled` B starts at the first phase,
+    // `transitionArmed` B was activated for this transition, `transitionFinished` the first phase's
+    // copy of the fade-in. `transitionPreloadArmed` is the pre-activation mark. `handoffStamps`, ms:
+    // hand-off (the router), first phase, callback entry, callback end, and the one-second dump due.
+    // What the hand-off applies on the audio thread, set by the first phase before it arms: B's
+    // start position for the click, and the click and guide levels (-1: left as they are).
+    std::atomic<double> handoffSeekSeconds { 0.0 };
+    std::atomic<float> handoffClickGain { -1.0f }, handoffGuideGain { -1.0f };
+    void runFirstOverlapPhase();
+    void abortFirstOverlapPhase();
+    void runThirdOverlapPhase();
+    // Message thread: B's deferred click and cue timing staged on the metronome and the cue source.
+    void stageDeferredSongTiming();
+    // Starts B at `offset` in the block: its click and cue timing, levels, gate and transport.
+    void handOffToSongB (int offset) noexcept;
+    void silenceCountOverlays();
+public:
+    // One debug line of the transport, the music gain, the buses and the tracks with their gains.
+    void dumpOverlapAudio (const juce::String& tag);
+
+private:
 
     JUCE_DECLARE_NON_COPYABLE (AudioEngine)
 };

@@ -10,8 +10,5 @@ void AudioEngine::activatePreloaded (const juce::String&, bool, double, bool, bo
                                      double, double, bool, bool, double, bool, double, bool, double, double)
 {
 }
-void AudioEngine::scheduleOverlapTransition (const juce::String&, double, double, bool, double, bool) {}
-void AudioEngine::startCountOverlay (double, double, bool) {}
-void AudioEngine::cancelOverlapTransition() {}
 
 } // namespace quorvelle

@@ -291,6 +291,7 @@ void AudioEngine::clearOverlapState()
     overlayPlaying = false;
     transitionAutoStartRaised = false;
     transitionFinished = false;
+    transitionPreloadArmed = false;
     for (auto* overlay : { countOverlay.get(), countOverlayClick.get(), countOverlayGuide.get() })
         if (overlay != nullptr)
             overlay->loadSample ({}, 0.0, 0.0);
@@ -302,9 +303,12 @@ void AudioEngine::pause()
     if (standaloneWasActive && countIn != nullptr)
         countIn->stop();
 
-    const bool phase1Done = handoffDone.load();
-    if (standaloneWasActive || transitionSongId.isNotEmpty() || phase1Done || transitionArmed.load() || overlayPlaying.load())
+    const bool phase1Done = transitionArmed.load();
+    if (standaloneWasActive || transitionSongId.isNotEmpty() || phase1Done || handoffPending.load() || overlayPlaying.load())
     {
+        // B paused before its fade-in began: it plays at full level when resumed.
+        if (phase1Done && transitionFinished.load() && musicGain != nullptr)
+            musicGain->setGain (1.0f, 0.02f);
         clearOverlapState();
         handoffDone = false;
         deferredSetupPending = false;
