@@ -29,6 +29,7 @@ void AudioEngine::timerCallback()
     }
     handleClickSectionTickMarks();
     handleCountTickMarks();
+    applyDeferredSetupAfterCount();
     if (transitionAutoStartRaised.exchange (false))
         onOverlapAutoStart();
 

@@ -298,6 +298,7 @@ void AudioEngine::clearOverlapState()
 
 void AudioEngine::pause()
 {
+    applyPlainDeferredSetupNow (computeTickSongTime());
     const bool standaloneWasActive = standaloneCountInActive.exchange (false);
     if (standaloneWasActive && countIn != nullptr)
         countIn->stop();
@@ -365,6 +366,7 @@ void AudioEngine::stop()
 
     if (! overlapPreActivating())
     {
+        applyPlainDeferredSetupNow (0.0);
         standaloneCountInActive = false;
         clearOverlapState();
         deferredSetupPending = false;
