@@ -137,7 +137,8 @@ void AudioEngine::cancelOverlapTransition()
     transitionPreloadArmed = false;
     transitionArmed = false;
     transitionScheduled = false;
-    // MERGE_CANCEL_STORED
+    deferredSetupStored = false;
+    deferredSetupAfterCount = false;
     deferredSetupPending.exchange (false);
     handoffPending = false;
     overlayPlaying = false;
@@ -194,12 +195,13 @@ void AudioEngine::runFirstOverlapPhase()
         stamp = 0.0;
     const double started = hiResMs();
 
-    // The activation succeeds exactly when the slot holds B; the reset inside it stops A's transport,
-    // and the pre-activation mark keeps that stop from ending the transition.
-    const bool matched = preloadedSession != nullptr && preloadedSession->songId == songB;
-    activatePreloaded (songB, false, startPosition, true, false, {}, -1.0, -1.0, -1, -1, false, -1.0, -1.0, false, false, 0.0, false,
-                       0.0, false, 0.0, -1.0);
-    if (! matched)
+    // A fast reset and nothing else: no count, region or strip. The reset inside it stops A's
+    // transport, and the pre-activation mark keeps that stop from ending the transition.
+    PreloadActivation activation;
+    activation.songId = songB;
+    activation.startPosition = startPosition;
+    activation.fastReset = true;
+    if (! activatePreloadedSong (activation))
     {
         abortFirstOverlapPhase();
         return;
@@ -293,7 +295,7 @@ void AudioEngine::runThirdOverlapPhase()
     if (countIn != nullptr)
         countIn->stop();
 
-    // MERGE_APPLY_DEFERRED
+    applyDeferredSetup (handoffSeekSeconds.load());
     // What the hand-off's swap gave back is freed here, off the audio thread.
     if (metronome != nullptr)
         metronome->collectSongTiming();

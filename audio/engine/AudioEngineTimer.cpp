@@ -29,6 +29,7 @@ void AudioEngine::timerCallback()
     }
     handleClickSectionTickMarks();
     handleCountTickMarks();
+    applyDeferredSetupAfterCount();
 
     // Per-tick counters of the render.
     router->renderedSamples.exchange (0);

@@ -299,6 +299,7 @@ void AudioEngine::clearOverlapState()
 
 void AudioEngine::pause()
 {
+    applyPlainDeferredSetupNow (computeTickSongTime());
     const bool standaloneWasActive = standaloneCountInActive.exchange (false);
     if (standaloneWasActive && countIn != nullptr)
         countIn->stop();
@@ -309,9 +310,14 @@ void AudioEngine::pause()
         // B paused before its fade-in began: it plays at full level when resumed.
         if (phase1Done && transitionFinished.load() && musicGain != nullptr)
             musicGain->setGain (1.0f, 0.02f);
+        // B stays loaded and paused with its click and cue setup; before B was activated the setup
+        // belongs to nobody.
+        if (phase1Done)
+            applyDeferredSetup (handoffDone.load() ? computeTickSongTime() : handoffSeekSeconds.load());
+        else
+            deferredSetupPending = false;
         clearOverlapState();
         handoffDone = false;
-        deferredSetupPending = false;
         debugLog ("[TRANSITION] pause mid-transition -> count/overlay cancelled"
                   + juce::String (phase1Done ? " | B armed & paused (transition committed)" : ""));
     }
@@ -369,6 +375,7 @@ void AudioEngine::stop()
 
     if (! overlapPreActivating())
     {
+        applyPlainDeferredSetupNow (0.0);
         standaloneCountInActive = false;
         clearOverlapState();
         deferredSetupPending = false;
