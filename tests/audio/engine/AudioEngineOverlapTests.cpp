@@ -56,47 +56,11 @@ protected:
         render (4);
     }
 
-    // Song B in the preloaded slot: `seconds` of the stereo 16-bit ramp on the drums, at the device
-    // rate, 120 bpm, with a beat every 0.6 s from 0 when `withBeats` (not the tempo's 0.5 s grid, so
-    // a click that kept the tempo grid shows).
+    // Song B in the preloaded slot: `seconds` of the 16-bit ramp, a beat every 0.6 s when `withBeats`
+    // (not the tempo's 0.5 s grid, so a click that kept the tempo grid shows).
     std::shared_ptr<AudioEngine::PreloadedSession> preloadSongB (double seconds = 8.0, bool withBeats = false)
     {
-        auto session = std::make_shared<AudioEngine::PreloadedSession>();
-        session->songId = songB;
-        session->sampleRate = rate;
-        session->bpm = 120.0;
-        session->numBars = 8;
-        session->timeSignatureVar = juce::Array<juce::var> { 4, 4 };
-        if (withBeats)
-        {
-            juce::Array<juce::var> beats;
-            for (int i = 0; i < (int) (seconds / 0.6); ++i)
-            {
-                auto* beat = new juce::DynamicObject();
-                beat->setProperty ("time", i * 0.6);
-                beat->setProperty ("beatNum", i % 4 + 1);
-                beats.add (juce::var (beat));
-            }
-            session->beatmapVar = beats;
-        }
-
-        AudioEngine::PreloadedTrack track;
-        track.trackId = "b";
-        track.instrumentType = "DRUMS";
-        track.busOverride = "drums";
-        track.volumeDb = 0.0f;
-        const auto length = (int64_t) (seconds * rate);
-        track.totalSamples = length;
-        track.samples->int16Channels = std::make_unique<std::vector<Int16ChannelData>> (2);
-        for (auto& channel : *track.samples->int16Channels)
-        {
-            channel.allocate (length);
-            for (int64_t i = 0; i < length; ++i)
-                channel.samples[(size_t) i] = (int16_t) (i % 32768);
-        }
-        session->tracks.push_back (std::move (track));
-        engine.setPreloadedSessionForTesting (session);
-        return session;
+        return preloadRampSong (songB, seconds, withBeats ? 0.6 : 0.0);
     }
 
     static double rampLevel (int64_t bSample) { return (double) (bSample % 32768) / 32768.0; }
@@ -497,7 +461,7 @@ TEST_F (EngineOverlap, HandOffAllocatesNothingOnTheAudioThread)
     EXPECT_EQ (locks, 0);
     engine.timerCallback();
     AudioThreadLog::shared().drain();
-    EXPECT_EQ (countDebugLines ("[TRANSITION] deferred metronome FIRING (audio thread, overlapStart) | bpm=120.0 | beatmap=13 | hasTs=Y"), 1);
+    EXPECT_EQ (countDebugLines ("[TRANSITION] deferred metronome FIRING (audio thread, overlapStart) | bpm=120.0 | beatmap=14 | hasTs=Y"), 1);
     EXPECT_EQ (countDebugLines ("FALLBACK path"), 0);
     stopAtEnd();
 }

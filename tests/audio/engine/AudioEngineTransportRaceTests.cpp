@@ -237,4 +237,47 @@ TEST_F (EngineTransportRace, SampleAccurateJumpReArmedWhileTheAudioThreadAdvance
         engine.seek (0.0);
     }
 }
+// CANCEL_OVERLAP_TRANSITION while the audio thread hands off to B (the overlay's end drives it, a
+// standalone count defers B's click setup to the hand-off): in every order the hand-off happens at
+// most once, never after the block in flight when the cancel returns, and no third phase follows.
+TEST_F (EngineTransportRace, OverlapHandOffWhileTheTransitionIsCancelled)
+{
+    loadCountSamples();
+    startRealTime();
+    playSong();
+    for (int round = 0; round < 16; ++round)
+    {
+        SCOPED_TRACE (round);
+        if (! engine.getTransportSnapshot().playing)
+        {
+            engine.play (false, false, -1.0, {}, false, -1, -1, -1, -1);
+            const auto from = devices().getBlocksRendered (deviceName);
+            ASSERT_TRUE (waitFor ([&] { return devices().getBlocksRendered (deviceName) > from + 2; }));
+        }
+        events.clear();
+        const auto songId = "song-B" + juce::String (round);
+        preloadRampSong (songId, 2.0, 0.6);
+        engine.startStandaloneCountIn (240.0, 4, 4, "", true, true, -1.0f, -1.0f);
+        engine.scheduleOverlapTransition (songId, 0.0, 0.0, false, 5.0, false);
+        engine.startCountOverlay (0.0, 0.01 + 0.005 * (round % 6), true); // 10 to 35 ms of overlay
+        engine.timerCallback(); // the first phase: B activated, the hand-off armed
+        ASSERT_EQ (engine.getActiveSongId(), songId);
+
+        // The cancel lands before, during or after the overlay's end, as the round varies the wait.
+        const auto armedAt = devices().getBlocksRendered (deviceName);
+        ASSERT_TRUE (waitFor ([&] { return devices().getBlocksRendered (deviceName) >= armedAt + round % 8; }));
+        engine.cancelOverlapTransition();
+
+        const auto cancelledAt = devices().getBlocksRendered (deviceName);
+        ASSERT_TRUE (waitFor ([&] { return devices().getBlocksRendered (deviceName) > cancelledAt + 2; }));
+        const bool started = engine.getTransportSnapshot().playing;
+        ASSERT_TRUE (waitFor ([&] { return devices().getBlocksRendered (deviceName) > cancelledAt + 12; }));
+        EXPECT_EQ (engine.getTransportSnapshot().playing, started) << "nothing stays armed after the cancel";
+        engine.timerCallback();
+        EXPECT_EQ (countDebugLines ("overlap auto-start DONE"), 0);
+        engine.cancelStandaloneCountIn();
+    }
+    engine.stop();
+}
+
 } // namespace quorvelle::test
