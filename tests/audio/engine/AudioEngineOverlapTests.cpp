@@ -424,6 +424,93 @@ TEST_F (EngineOverlap, CancelAfterTheFirstPhaseLeavesBLoadedAndUnstarted)
     EXPECT_EQ (linesSince ("[TRANSITION]", before), 0);
 }
 
+// A pause after the first phase: B stays loaded and paused with its click and cue setup applied at
+// once, its fade-in given up (full level on resume), and the count's end starts nothing.
+TEST_F (EngineOverlap, PauseAfterTheFirstPhaseKeepsBPausedWithItsSetup)
+{
+    loadCountSamples();
+    playSongA (512);
+    preloadSongB (8.0, true);
+    engine.scheduleOverlapTransition (songB, 0.0, 0.0, true, 5.0, false);
+    const auto countStart = captured();
+    engine.startStandaloneCountIn (240.0, 4, 4, "", true, true, -1.0f, -1.0f);
+    const auto countEnd = countStart + engine.getCountIn().getLength();
+    tick();
+    ASSERT_EQ (engine.getActiveSongId(), songB);
+    render (8);
+
+    engine.pause();
+    EXPECT_EQ (countDebugLines ("[TRANSITION] pause mid-transition -> count/overlay cancelled | B armed & paused (transition committed)"), 1);
+    EXPECT_EQ (log.count ("AudioEngine: Deferred cue setup applied"), 1);
+    EXPECT_EQ (countDebugLines ("[TRANSITION] deferred metronome FIRING (message thread, FALLBACK path) | bpm=120.0 | beatmap=14"), 1);
+
+    render ((int) ((countEnd - captured()) / 512) + 8);
+    EXPECT_FALSE (engine.getMasterTransport().isPlaying());
+    EXPECT_EQ (peak (musicChannel, countStart, captured()), 0.0f);
+    const auto before = events.size();
+    engine.timerCallback();
+    EXPECT_EQ (linesSince ("[TRANSITION]", before), 0);
+
+    // Resumed, B plays from its start at full level: no fade waits for a hand-off that will not come.
+    engine.resume();
+    const auto resumedAt = captured();
+    render (8);
+    expectSongBFrom (resumedAt + 1024, 1024, 2048);
+    stopAtEnd();
+}
+
+// Which music the count overlay plays: the premix whole when it fits the window (or no window is
+// given), the window rebuilt when the premix is more than 0.25 s longer, the window built from the
+// tracks without a premix; B's click and guide stems play on their own players.
+TEST_F (EngineOverlap, CountOverlayChoosesItsMusic)
+{
+    openDevice (overlapDevice, 512, 8);
+    auto session = preloadSongB (8.0);
+    AudioEngine::PreloadedTrack click;
+    click.trackId = "c";
+    click.instrumentType = "CLICK";
+    click.volumeDb = 0.0f;
+    click.samples->buffer = std::make_unique<juce::AudioBuffer<float>> (1, (int) (8 * rate));
+    click.samples->buffer->clear();
+    click.samples->buffer->setSample (0, (int) (1.25 * rate), 1.0f);
+    session->tracks.push_back (std::move (click));
+    const auto premixOf = [&] (double seconds)
+    {
+        session->premix = std::make_unique<juce::AudioBuffer<float>> (2, (int) (seconds * rate));
+        session->premix->clear();
+    };
+
+    const struct { double premixSeconds, start, end; const char* line; } cases[] = {
+        { 2.1, 1.0, 3.0, "[COUNT-OVERLAY] playback started (pre-mixed music) [SEQ: overlay arranca B] | music=Y clickSEQ=Y guideSEQ=N | srcRate=48000 devRate=48000 dur=2.10s" },
+        { 2.3, 1.0, 3.0, "[COUNT-OVERLAY] playback started (on-demand music) [SEQ: overlay arranca B] | music=Y clickSEQ=Y guideSEQ=N | srcRate=48000 devRate=48000 dur=2.00s" },
+        { 2.3, 3.0, 3.0, "[COUNT-OVERLAY] playback started (pre-mixed music) [SEQ: overlay arranca B] | music=Y clickSEQ=N guideSEQ=N | srcRate=48000 devRate=48000 dur=2.30s" },
+        { 0.0, 1.0, 1.5, "[COUNT-OVERLAY] playback started (on-demand music) [SEQ: overlay arranca B] | music=Y clickSEQ=Y guideSEQ=N | srcRate=48000 devRate=48000 dur=0.50s" },
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE (c.line);
+        if (c.premixSeconds > 0.0)
+            premixOf (c.premixSeconds);
+        else
+            session->premix.reset();
+        events.clear();
+        engine.scheduleOverlapTransition (songB, c.end, 100.0, false, 5.0, false);
+        engine.startCountOverlay (c.start, c.end, true);
+        EXPECT_EQ (countDebugLines (c.line), 1);
+        EXPECT_EQ (countDebugLines ("pre-mixed excede el lead"), c.premixSeconds > 2.2 && c.start < c.end ? 1 : 0);
+    }
+
+    // No session, or one of another song: skipped, and B starts at the first phase.
+    events.clear();
+    engine.scheduleOverlapTransition ("song-C", 1.0, 100.0, false, 5.0, false);
+    engine.startCountOverlay (0.0, 1.0, true);
+    EXPECT_EQ (countDebugLines ("[COUNT-OVERLAY] GUARD SKIP -- preloadedSession de otra cancion (session=song-B esperada=song-C); B arrancara en Phase 1 (sin overlay)"), 1);
+    engine.setPreloadedSessionForTesting (nullptr);
+    engine.startCountOverlay (0.0, 1.0, false);
+    EXPECT_EQ (countDebugLines (juce::String::fromUTF8 ("[COUNT-OVERLAY] startCountOverlay \xe2\x80\x94 sin preloaded session")), 1);
+    EXPECT_EQ (countDebugLines ("playback started"), 0);
+}
+
 // The hand-off block allocates and frees nothing on the audio thread, with B's deferred click and
 // cue timing swapped in there; only the song transport's own lock is taken.
 TEST_F (EngineOverlap, HandOffAllocatesNothingOnTheAudioThread)
