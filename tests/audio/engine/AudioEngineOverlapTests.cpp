@@ -82,15 +82,6 @@ protected:
             }
     }
 
-    float peak (int channel, int64_t from, int64_t to) const
-    {
-        const auto samples = devices().getCaptured (deviceName, channel);
-        float largest = 0.0f;
-        for (auto i = (size_t) std::max<int64_t> (from, 0); i < std::min<size_t> ((size_t) to, samples.size()); ++i)
-            largest = std::max (largest, std::abs (samples[i]));
-        return largest;
-    }
-
     // One tick. A tick that stops the playing transport (the first phase's reset) gets the one block
     // that the transport's stop waits for, rendered by a second thread; no other block is rendered.
     void tick()

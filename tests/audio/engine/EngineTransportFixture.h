@@ -7,6 +7,7 @@
 #include "EngineDeviceFixture.h"
 #include "tests/audio/graph/SpokenAndClickFixtures.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <thread>
@@ -98,6 +99,16 @@ protected:
             if (std::abs (samples[i]) > threshold)
                 return (int64_t) i;
         return -1;
+    }
+
+    // The largest magnitude captured on `channel` over [from, to).
+    float peak (int channel, int64_t from, int64_t to) const
+    {
+        const auto samples = devices().getCaptured (deviceName, channel);
+        float largest = 0.0f;
+        for (auto i = (size_t) std::max<int64_t> (from, 0); i < std::min<size_t> ((size_t) to, samples.size()); ++i)
+            largest = std::max (largest, std::abs (samples[i]));
+        return largest;
     }
 
     // Runs `operation` here while a stepping thread renders blocks until it has returned.
