@@ -143,6 +143,9 @@ void AudioEngine::cancelOverlapTransition()
     handoffPending = false;
     overlayPlaying = false;
     handoffDone = false;
+    // An activated B waiting for its fade-in would stay silent: it plays at full level.
+    if (transitionFinished.exchange (false) && musicGain != nullptr)
+        musicGain->setGain (1.0f, 0.02f);
     silenceCountOverlays();
     juce::Logger::writeToLog ("AudioEngine: Overlap transition cancelled");
 }

@@ -391,12 +391,13 @@ TEST_F (EngineOverlap, FirstPhaseAbortStopsTheCountAndTheOverlays)
     stopAtEnd();
 }
 
-// Cancel after the first phase: B stays loaded, the overlays fall silent and no hand-off follows.
+// Cancel after the first phase: B stays loaded, the overlays fall silent and no hand-off follows;
+// played later, B sounds at full level (its fade-in was given up with the transition).
 TEST_F (EngineOverlap, CancelAfterTheFirstPhaseLeavesBLoadedAndUnstarted)
 {
     playSongA (512);
     preloadSongB();
-    engine.scheduleOverlapTransition (songB, 1.0, 0.0, false, 5.0, false);
+    engine.scheduleOverlapTransition (songB, 1.0, 0.0, true, 5.0, false);
     const auto overlayStart = captured();
     engine.startCountOverlay (0.5, 1.0, true);
     tick();
@@ -413,6 +414,12 @@ TEST_F (EngineOverlap, CancelAfterTheFirstPhaseLeavesBLoadedAndUnstarted)
     const auto before = events.size();
     engine.timerCallback();
     EXPECT_EQ (linesSince ("[TRANSITION]", before), 0);
+
+    engine.play (false, false, -1.0, {}, false, -1, -1, -1, -1); // a plain play starts at 0
+    const auto playedAt = captured();
+    render (8);
+    expectSongBFrom (playedAt + 1024, 1024, 2048);
+    stopAtEnd();
 }
 
 // A pause after the first phase: B stays loaded and paused with its click and cue setup applied at
