@@ -110,11 +110,16 @@ bool AudioEngine::activatePreloadedSong (const PreloadActivation& request)
     setActiveSongId (songId);
     audioLeadPadSec = session->audioLeadPadSec;
 
+    // A standalone count that speaks now goes on speaking through the reset (which would drop its
+    // flag): the song's click setup then waits for it, and no second count replaces it.
+    const bool standaloneCountSpeaking = standaloneCountInActive.load();
     if (request.fastReset)
         resetFast();
     else
         reset();
     setActiveSongId (songId);
+    if (standaloneCountSpeaking && countIn != nullptr && countIn->isActive())
+        standaloneCountInActive = true;
 
     // Whatever an earlier activation left waiting belongs to the song that is gone.
     deferredSetupStored = false;
