@@ -1,5 +1,5 @@
 // Reads the song events the program sends only on the typed road (LOAD_PROGRESS,
-// TRACK_LOAD_ERROR, the CLICK_SECTION events) back into their JSON form; DEBUG_LOG and the device events as
+// TRACK_LOAD_ERROR, PRELOAD_PROGRESS, PRELOAD_COMPLETE, the CLICK_SECTION events) back into their JSON form; DEBUG_LOG and the device events as
 // `typedDeviceEvent` reads them.
 #pragma once
 
@@ -21,6 +21,17 @@ inline juce::var typedSongEvent (const juce::var& line)
                              { "trackIndex", progress->trackIndex() },
                              { "totalTracks", progress->totalTracks() },
                              { "progress", progress->progress() } });
+    if (const auto* progress = message->payload_as_PreloadProgressEvent())
+        return makeObject ({ { "action", "PRELOAD_PROGRESS" },
+                             { "songId", text (progress->songId()) },
+                             { "trackIndex", progress->trackIndex() },
+                             { "totalTracks", progress->totalTracks() },
+                             { "progress", progress->progress() } });
+    if (const auto* complete = message->payload_as_PreloadCompleteEvent())
+        return makeObject ({ { "action", "PRELOAD_COMPLETE" },
+                             { "songId", text (complete->songId()) },
+                             { "trackCount", complete->trackCount() },
+                             { "sampleRate", complete->sampleRate() } });
     if (const auto* error = message->payload_as_TrackLoadErrorEvent())
         return makeObject ({ { "action", "TRACK_LOAD_ERROR" },
                              { "songId", text (error->songId()) },
