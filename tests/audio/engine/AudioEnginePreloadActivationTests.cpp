@@ -320,29 +320,53 @@ TEST_F (EngineActivation, ASetupKeptDuringAStandaloneCountAppliesWhenThatCountEn
 {
     loadCountSamples();
     loadSongA (512);
-    engine.startStandaloneCountIn (120.0, 4, 4, {}, true, true, -1.0f, -1.0f);
-    ASSERT_TRUE (engine.getCountRowsProbeForTesting().standaloneCountInActive);
 
-    auto session = rampSession ("song-b", 10.0);
-    session->timeSignatureVar = juce::JSON::parse ("[3, 4]");
-    session->beatmapVar = beatmapOf (0.0, 0.5, 10.0);
-    engine.setPreloadedSessionForTesting (session);
-    session.reset();
+    // The count ends by itself (the tick applies the setup), or a pause or a stop ends it.
+    enum class End { byItself, pause, stop };
+    for (const auto end : { End::byItself, End::pause, End::stop })
+    {
+        SCOPED_TRACE ((int) end);
+        engine.setTimeSignature (4, 4);
+        events.clear();
+        engine.startStandaloneCountIn (120.0, 4, 4, {}, true, true, -1.0f, -1.0f);
+        ASSERT_TRUE (engine.getCountRowsProbeForTesting().standaloneCountInActive);
 
-    auto request = activation ("song-b");
-    request.countIn = true;
-    ASSERT_TRUE (engine.activatePreloadedSong (request));
-    EXPECT_EQ (countAction ("COUNT_IN_STARTED_BY_NATIVE"), 0) << "the running count is the count";
-    EXPECT_EQ (engine.getMixerProbeForTesting().numerator, 4) << "the running count keeps its click";
+        auto session = rampSession ("song-b", 10.0);
+        session->timeSignatureVar = juce::JSON::parse ("[3, 4]");
+        session->beatmapVar = beatmapOf (0.0, 0.5, 10.0);
+        engine.setPreloadedSessionForTesting (session);
+        session.reset();
 
-    // The tick applies B's setup once the count has ended, not before.
-    ASSERT_TRUE (tickUntil ([this] { return engine.getMixerProbeForTesting().numerator == 3; }));
-    EXPECT_FALSE (engine.getCountRowsProbeForTesting().standaloneCountInActive);
-    EXPECT_EQ (countDebugLines ("deferred metronome FIRING (message thread, FALLBACK path) | bpm=120.0 | beatmap=20"), 1);
+        auto request = activation ("song-b");
+        request.countIn = true;
+        ASSERT_TRUE (engine.activatePreloadedSong (request));
+        EXPECT_EQ (countAction ("COUNT_IN_STARTED_BY_NATIVE"), 0) << "the running count is the count";
+        EXPECT_TRUE (engine.getCountRowsProbeForTesting().standaloneCountInActive) << "and it goes on";
+        EXPECT_EQ (engine.getMixerProbeForTesting().numerator, 4) << "the running count keeps its click";
 
-    // Once applied, it is gone: a later pause does not apply it again.
-    engine.pause();
-    EXPECT_EQ (countDebugLines ("deferred metronome FIRING"), 1);
+        if (end == End::byItself)
+        {
+            render (20);
+            engine.timerCallback();
+            EXPECT_EQ (engine.getMixerProbeForTesting().numerator, 4) << "not before the count has ended";
+            ASSERT_TRUE (tickUntil ([this] { return engine.getMixerProbeForTesting().numerator == 3; }));
+            EXPECT_FALSE (engine.getCountRowsProbeForTesting().standaloneCountInActive);
+        }
+        else
+        {
+            if (end == End::pause)
+                engine.pause();
+            else
+                engine.stop();
+            EXPECT_EQ (engine.getMixerProbeForTesting().numerator, 3);
+        }
+        EXPECT_EQ (countDebugLines ("deferred metronome FIRING (message thread, FALLBACK path) | bpm=120.0 | beatmap=20"), 1);
+
+        // Once applied, it is gone: the next tick and pause do not apply it again.
+        engine.timerCallback();
+        engine.pause();
+        EXPECT_EQ (countDebugLines ("deferred metronome FIRING"), 1);
+    }
 }
 
 TEST_F (EngineActivation, AHeadWindowAfterTheStartIsCompletedOverTheWholeStem)
