@@ -24,20 +24,6 @@ constexpr double rate = 48000.0;
 
 juce::String actionOf (const juce::var& v) { return v.getProperty ("action", {}).toString(); }
 
-// The typed and JSON events of one action from `from` on, in arrival order.
-std::vector<juce::var> eventsOf (const ProgramProcess& program, const juce::String& action, size_t from)
-{
-    std::vector<juce::var> found;
-    const auto all = program.events();
-    for (size_t i = from; i < all.size(); ++i)
-    {
-        if (actionOf (all[i]) == action)
-            found.push_back (all[i]);
-        else if (const auto typed = typedSongEvent (all[i]); actionOf (typed) == action)
-            found.push_back (typed);
-    }
-    return found;
-}
 
 std::optional<size_t> waitForSongEvent (ProgramProcess& program, const juce::String& action, const juce::String& songId, size_t from)
 {
@@ -121,11 +107,11 @@ TEST (PreloadActivationE2E, PreloadActivateSkipAndPreserveAndReturn)
     program.send (songRequest ("PRELOAD_SONG", "song-b", tracksB));
     const auto complete = waitForSongEvent (program, "PRELOAD_COMPLETE", "song-b", from);
     ASSERT_TRUE (complete.has_value()) << program.stderrText();
-    const auto completion = eventsOf (program, "PRELOAD_COMPLETE", from).front();
+    const auto completion = songEventsOf (program, "PRELOAD_COMPLETE", from).front();
     EXPECT_EQ ((int) completion.getProperty ("trackCount", -1), 3);
     EXPECT_EQ ((int) completion.getProperty ("sampleRate", -1), 48000);
     std::vector<int> indices, percents;
-    for (const auto& p : eventsOf (program, "PRELOAD_PROGRESS", from))
+    for (const auto& p : songEventsOf (program, "PRELOAD_PROGRESS", from))
     {
         indices.push_back ((int) p.getProperty ("trackIndex", -1));
         percents.push_back ((int) p.getProperty ("progress", -1));
@@ -154,11 +140,11 @@ TEST (PreloadActivationE2E, PreloadActivateSkipAndPreserveAndReturn)
     program.send (std::string (R"({"action":"PRESERVE_SESSION"})"));
     program.send (songRequest ("LOAD_SONG", "song-a", tracksA));
     ASSERT_TRUE (waitForSongEvent (program, "SESSION_LOADED", "song-a", from).has_value()) << program.stderrText();
-    EXPECT_TRUE (eventsOf (program, "PRELOAD_PROGRESS", from).empty());
+    EXPECT_TRUE (songEventsOf (program, "PRELOAD_PROGRESS", from).empty());
     from = program.lines().size();
     program.send (makeObject ({ { "action", "ACTIVATE_PRELOADED" }, { "songId", "song-b" }, { "autoPlay", true } }));
     expectPreloadedSession (program, "song-b", 3, from);
-    EXPECT_TRUE (eventsOf (program, "ACTIVATE_PRELOADED_FAILED", from).empty());
+    EXPECT_TRUE (songEventsOf (program, "ACTIVATE_PRELOADED_FAILED", from).empty());
     EXPECT_TRUE (waitUntilPlayingPast (program, 0.2, from)) << "B plays again";
 }
 } // namespace quorvelle::test

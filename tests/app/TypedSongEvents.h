@@ -54,4 +54,20 @@ inline juce::var typedSongEvent (const juce::var& line)
         return makeObject ({ { "action", "CLICK_SECTION_COMPLETE" }, { "entryId", text (complete->entryId()) } });
     return typedDeviceEvent (line);
 }
+
+// The events of one action from `from` on, in arrival order, whether they came as JSON or typed.
+inline std::vector<juce::var> songEventsOf (const ProgramProcess& program, const juce::String& action, size_t from = 0)
+{
+    using typed_device_events_detail::actionOf;
+    std::vector<juce::var> found;
+    const auto all = program.events();
+    for (size_t i = from; i < all.size(); ++i)
+    {
+        if (actionOf (all[i]) == action)
+            found.push_back (all[i]);
+        else if (const auto typed = typedSongEvent (all[i]); actionOf (typed) == action)
+            found.push_back (typed);
+    }
+    return found;
+}
 } // namespace quorvelle::test
