@@ -294,7 +294,7 @@ TEST_F (EngineActivation, TheClickFollowsBsBeatMapFromTheStartPosition)
         EXPECT_NEAR ((double) clicks[k], (0.1 + 0.7 * (double) k) * rate, 2.0) << "click " << k;
 }
 
-TEST_F (EngineActivation, CountInAndRegionTogetherRunOnlyTheCountIn)
+TEST_F (EngineActivation, CountInAndRegionTogetherRunOnlyTheCountInWithBsStrip)
 {
     loadCountSamples();
     loadSongA (512);
@@ -309,11 +309,21 @@ TEST_F (EngineActivation, CountInAndRegionTogetherRunOnlyTheCountIn)
     request.regionStartPos = 1.0;
     request.regionEndPos = 3.0;
     request.regionVoiceInt = true;
+    request.countStrip = true;
+    request.countClickVolumeDb = -6.0;
+    request.countGuideVolumeDb = -3.0;
+    request.countGuideMuted = true;
     ASSERT_TRUE (engine.activatePreloadedSong (request));
 
     EXPECT_EQ (countAction ("COUNT_IN_STARTED_BY_NATIVE"), 1);
     EXPECT_EQ (engine.getCountInPhase(), 1);
     EXPECT_LT (engine.getCountRowsProbeForTesting().countRegionStart, 0.0) << "no region count";
+
+    // B's click and guide levels are set before its count (the stages take them at the next block).
+    render (1);
+    const auto mixer = engine.getMixerProbeForTesting();
+    EXPECT_NEAR (mixer.metronomeVolume, std::pow (10.0f, -6.0f / 20.0f), 1.0e-4f);
+    EXPECT_EQ (mixer.guideVolume, 0.0f) << "the guide is muted";
 }
 
 TEST_F (EngineActivation, ASetupKeptDuringAStandaloneCountAppliesWhenThatCountEnds)
