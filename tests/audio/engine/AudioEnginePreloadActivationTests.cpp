@@ -269,6 +269,50 @@ TEST_F (EngineActivation, StemlessSongsRunOnTheirBarsAndUnknownBusesFallBackToAu
     EXPECT_TRUE (line.has_value());
 }
 
+TEST_F (EngineActivation, PreStretchedStemsCarryTheirTempoAndPlainOnesTheSongs)
+{
+    loadSongA (512);
+    // Song A was playing faster live: B's own tempo replaces it.
+    engine.setBpm (132.0);
+
+    struct Case
+    {
+        const char* name;
+        bool wasPreStretched;
+        double stretchBpm, stretchSemitones;
+        double expectedBpm, expectedDuration;
+    };
+    const Case cases[] = {
+        { "pre-stretched to 132 bpm", true, 132.0, 0.0, 132.0, 11.0 },
+        { "key only", true, 0.0, 2.0, 120.0, 10.0 },
+        { "as recorded", false, 0.0, 0.0, 120.0, 10.0 },
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE (c.name);
+        auto session = rampSession (c.name, 10.0);
+        session->wasPreStretched = c.wasPreStretched;
+        session->stretchBpm = c.stretchBpm;
+        session->stretchSemitones = c.stretchSemitones;
+        engine.setPreloadedSessionForTesting (session);
+        session.reset();
+        auto request = activation (c.name);
+        request.autoPlay = true;
+        ASSERT_TRUE (engine.activatePreloadedSong (request));
+
+        const auto loaded = lastEvent ("SESSION_LOADED");
+        EXPECT_EQ ((bool) loaded["wasPreStretched"], c.wasPreStretched);
+        EXPECT_NEAR ((double) loaded["audioDuration"], c.expectedDuration, 1.0e-9);
+        EXPECT_EQ (engine.getCurrentBpm(), c.expectedBpm);
+        EXPECT_TRUE (engine.isStretchBypassed()) << "the stems play as they are";
+
+        // One second of stems played is that many seconds of song at the stems' tempo ratio.
+        render ((int) rate / 512);
+        engine.timerCallback();
+        EXPECT_NEAR ((double) lastUpdate()["time"], (double) (((int) rate / 512) * 512) / rate * c.expectedBpm / 120.0, 0.02);
+    }
+}
+
 TEST_F (EngineActivation, TheClickFollowsBsBeatMapFromTheStartPosition)
 {
     loadCountSamples();
