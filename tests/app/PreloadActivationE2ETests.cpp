@@ -1,7 +1,7 @@
 // Preloading the next song and activating it through the whole program (`--bridge-stdio`) on
 // jackd's dummy backend: PRELOAD_SONG while a song plays (typed progress and completion),
-// ACTIVATE_PRELOADED, a preload refused by its estimate, and PRESERVE_SESSION to come back to a song
-// after another one.
+// ACTIVATE_PRELOADED, a preload refused by its estimate, PRESERVE_SESSION to come back to a song after
+// another one, and a song too long to preload whole, preloaded as its head and completed on activation.
 #include "DummyJackServer.h"
 #include "EndedProgram.h"
 #include "ProgramProcess.h"
@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <iostream>
 
 namespace quorvelle::test
 {
@@ -83,7 +84,7 @@ bool waitUntilPlayingPast (ProgramProcess& program, double seconds, size_t from)
 }
 } // namespace
 
-TEST (PreloadActivationE2E, PreloadActivateSkipAndPreserveAndReturn)
+TEST (PreloadActivationE2E, PreloadActivateSkipPreserveAndHeadOnlyFallback)
 {
     TempFolder temp;
     DummyJackServer server (temp / "jackd.log", "quorvelle-preload", true);
@@ -146,5 +147,33 @@ TEST (PreloadActivationE2E, PreloadActivateSkipAndPreserveAndReturn)
     expectPreloadedSession (program, "song-b", 3, from);
     EXPECT_TRUE (songEventsOf (program, "ACTIVATE_PRELOADED_FAILED", from).empty());
     EXPECT_TRUE (waitUntilPlayingPast (program, 0.2, from)) << "B plays again";
+
+    // Head-only fallback: a song too long to decode whole is preloaded as its first 30 s (when the
+    // machine has room for that head), and its activation completes the rest in the background.
+    from = program.lines().size();
+    auto longSong = songRequest ("PRELOAD_SONG", "song-long", juce::Array<juce::var> { stem (temp, "l1", 40.0, 440.0f) });
+    longSong.getDynamicObject()->setProperty ("durationSec", 1.0e9);
+    program.send (longSong);
+    const auto answered = program.waitForEvent ([] (const juce::var& e)
+    {
+        const auto typed = typedSongEvent (e);
+        const auto action = actionOf (e) == "PRELOAD_SKIPPED" ? actionOf (e) : actionOf (typed);
+        return (action == "PRELOAD_COMPLETE" || action == "PRELOAD_SKIPPED") && (actionOf (e) == "PRELOAD_SKIPPED" ? e : typed)["songId"] == "song-long";
+    }, eventMs, from);
+    ASSERT_TRUE (answered.has_value()) << program.stderrText();
+    if (actionOf (program.events()[*answered]) == "PRELOAD_SKIPPED")
+    {
+        std::cout << "[ NOTE     ] not enough free memory for the 30 s head: the fallback was skipped" << std::endl;
+    }
+    else
+    {
+        EXPECT_TRUE (program.waitForStderr ("[ADMISSION] PRELOAD degradado a HEAD-ONLY | song=song-lon", eventMs));
+        const auto activateFrom = program.lines().size();
+        program.send (makeObject ({ { "action", "ACTIVATE_PRELOADED" }, { "songId", "song-long" }, { "autoPlay", true } }));
+        const auto sessionLong = expectPreloadedSession (program, "song-long", 1, activateFrom);
+        EXPECT_NEAR ((double) sessionLong.getProperty ("audioDuration", 0.0), 40.0, 1.0e-6);
+        EXPECT_TRUE (program.waitForStderr ("[F5-FILL] disparando relleno de complemento | jobs=1", eventMs)) << program.stderrText();
+        EXPECT_TRUE (program.waitForStderr ("[F5-FILL] complemento rellenado | jobs=1", eventMs)) << program.stderrText();
+    }
 }
 } // namespace quorvelle::test
