@@ -1466,7 +1466,7 @@ public:
     // Makes the preloaded song the active one. False (ACTIVATE_PRELOADED_FAILED sent, nothing
     // changed) when the slot does not hold `songId`.
     bool activatePreloadedSong (const PreloadActivation& request);
-    // Samples of head-only stems played as silence because their chunk was not decoded yet.
+    // Spans of head-only stems played as silence because their chunk was not decoded yet.
     int64_t getChunkMissCount() const noexcept { return chunkMissCount.load(); }
 
 private:

@@ -110,11 +110,16 @@ bool AudioEngine::activatePreloadedSong (const PreloadActivation& request)
     setActiveSongId (songId);
     audioLeadPadSec = session->audioLeadPadSec;
 
+    // A standalone count that speaks now goes on speaking through the reset (which would drop its
+    // flag): the song's click setup then waits for it, and no second count replaces it.
+    const bool standaloneCountSpeaking = standaloneCountInActive.load();
     if (request.fastReset)
         resetFast();
     else
         reset();
     setActiveSongId (songId);
+    if (standaloneCountSpeaking && countIn != nullptr && countIn->isActive())
+        standaloneCountInActive = true;
 
     // Whatever an earlier activation left waiting belongs to the song that is gone.
     deferredSetupStored = false;
@@ -308,11 +313,10 @@ bool AudioEngine::activatePreloadedSong (const PreloadActivation& request)
 
     if (request.countStrip)
     {
-        metronomeGain = linearGain (request.countClickVolumeDb);
-        updateGains();
+        // The mixer's own setters: -100 dB or less is silence, a level that is not a number is refused.
+        setMetronomeVolume ((float) request.countClickVolumeDb);
         setMetronomeMute (request.countClickMuted);
-        guideGain = linearGain (request.countGuideVolumeDb);
-        updateGains();
+        setGuideVolume ((float) request.countGuideVolumeDb);
         setGuideMute (request.countGuideMuted);
         debugLog ("[COUNT-IN] strip de B aplicado pre-cuenta | click=" + juce::String (request.countClickVolumeDb, 1) + "dB"
                   + (request.countClickMuted ? " (M)" : "") + " | guia=" + juce::String (request.countGuideVolumeDb, 1) + "dB"

@@ -59,20 +59,6 @@ juce::var stemObject (const juce::String& id, const juce::String& url, const juc
     return makeObject ({ { "id", id }, { "name", id }, { "url", url }, { "instrumentType", type } });
 }
 
-// The typed and JSON events of one action, in arrival order.
-std::vector<juce::var> eventsOf (const ProgramProcess& program, const juce::String& action, size_t from = 0)
-{
-    std::vector<juce::var> found;
-    const auto all = program.events();
-    for (size_t i = from; i < all.size(); ++i)
-    {
-        if (actionOf (all[i]) == action)
-            found.push_back (all[i]);
-        else if (const auto typed = typedSongEvent (all[i]); actionOf (typed) == action)
-            found.push_back (typed);
-    }
-    return found;
-}
 
 // The next PLAYBACK_UPDATE after `from` that satisfies `predicate`; its index.
 std::optional<size_t> waitForUpdate (ProgramProcess& program, const std::function<bool (const juce::var&)>& predicate, size_t from)
@@ -165,7 +151,7 @@ TEST (SongPlaybackE2E, MainRoadLoadsPlaysPausesResumesStopsAndSoundsAsTheSumOfTh
     EXPECT_EQ (session.getProperty ("songId", {}).toString(), "song-main-road");
 
     // Every stem counts in the progress, the missing one too, and only the missing one fails.
-    const auto progress = eventsOf (program, "LOAD_PROGRESS", loadFrom);
+    const auto progress = songEventsOf (program, "LOAD_PROGRESS", loadFrom);
     ASSERT_EQ (progress.size(), 4u) << program.stderrText();
     std::vector<int> indices, percents;
     for (const auto& p : progress)
@@ -177,7 +163,7 @@ TEST (SongPlaybackE2E, MainRoadLoadsPlaysPausesResumesStopsAndSoundsAsTheSumOfTh
     EXPECT_EQ (indices, (std::vector<int> { 0, 1, 2, 3 }));
     EXPECT_EQ (percents, (std::vector<int> { 25, 50, 75, 100 }));
 
-    const auto errors = eventsOf (program, "TRACK_LOAD_ERROR", loadFrom);
+    const auto errors = songEventsOf (program, "TRACK_LOAD_ERROR", loadFrom);
     ASSERT_EQ (errors.size(), 1u);
     EXPECT_EQ (errors[0].getProperty ("trackId", {}).toString(), "d");
     EXPECT_TRUE (errors[0].getProperty ("diag", {}).toString().contains ("exists=NO path=" + missing.getFullPathName()))
@@ -307,7 +293,7 @@ TEST (SongPlaybackE2E, ClickSectionStartsRepeatsOnceAndCompletes)
             sequence.add (actionOf (typed) + ":" + typed.getProperty ("entryId", {}).toString());
         }
     EXPECT_EQ (sequence.joinIntoString (","), "CLICK_SECTION_STARTED:e,CLICK_SECTION_REPEAT_FIRED:e,CLICK_SECTION_COMPLETE:e");
-    const auto started = eventsOf (program, "CLICK_SECTION_STARTED", from);
+    const auto started = songEventsOf (program, "CLICK_SECTION_STARTED", from);
     ASSERT_EQ (started.size(), 1u);
     EXPECT_EQ ((juce::int64) started[0].getProperty ("samplesPerBar", {}), 24000);
 }
