@@ -240,7 +240,7 @@ TEST_F (EngineTransportRace, SampleAccurateJumpReArmedWhileTheAudioThreadAdvance
         engine.seek (0.0);
     }
 }
-<<<<<<< HEAD
+
 // CANCEL_OVERLAP_TRANSITION while the audio thread hands off to B (the overlay's end drives it, a
 // standalone count defers B's click setup to the hand-off): in every order the hand-off happens at
 // most once, never after the block in flight when the cancel returns, and no third phase follows.
@@ -283,8 +283,6 @@ TEST_F (EngineTransportRace, OverlapHandOffWhileTheTransitionIsCancelled)
     }
     engine.stop();
 }
-
-=======
 
 // A reset while the complement fill of an activated head-only stem writes into the samples that
 // play: the fill ends, the samples go with the last of their holders, and the device renders on.
@@ -337,5 +335,4 @@ TEST_F (EngineTransportRace, ResetDuringAComplementFill)
     }
     EXPECT_GT (resetsDuringAFill, 0) << "no reset met a running fill";
 }
->>>>>>> issue18a
 } // namespace quorvelle::test
