@@ -297,6 +297,11 @@ void AudioEngine::runThirdOverlapPhase()
     standaloneCountInActive = false;
     if (countIn != nullptr)
         countIn->stop();
+    // The hand-off gave the internal click and guide their levels; their mutes follow here.
+    if (handoffClickGain.load() >= 0.0f)
+        metronomeMute = false;
+    if (handoffGuideGain.load() >= 0.0f)
+        guideMute = false;
 
     applyDeferredSetup (handoffSeekSeconds.load());
     // What the hand-off's swap gave back is freed here, off the audio thread.

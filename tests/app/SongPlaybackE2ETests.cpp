@@ -3,6 +3,7 @@
 // then PLAY, PAUSE, RESUME and STOP as PLAYBACK_UPDATE shows them, and the audio the program plays,
 // recorded from its JACK ports, against the sum of the stems.
 #include "DummyJackServer.h"
+#include "JackRecording.h"
 #include "EndedProgram.h"
 #include "ProgramProcess.h"
 #include "TypedSongEvents.h"
@@ -69,39 +70,6 @@ std::optional<size_t> waitForUpdate (ProgramProcess& program, const std::functio
 double timeOf (const juce::var& update) { return (double) update.getProperty ("time", -1.0); }
 bool playingOf (const juce::var& update) { return (bool) update.getProperty ("isPlaying", false); }
 
-// Reads a 32-bit recording as its integer samples.
-std::vector<std::vector<int>> readRecording (const juce::File& file)
-{
-    juce::AudioFormatManager formats;
-    formats.registerBasicFormats();
-    std::unique_ptr<juce::AudioFormatReader> reader (formats.createReaderFor (file));
-    if (reader == nullptr)
-        return {};
-    std::vector<std::vector<int>> channels (reader->numChannels, std::vector<int> ((size_t) reader->lengthInSamples));
-    std::vector<int*> pointers;
-    for (auto& c : channels)
-        pointers.push_back (c.data());
-    if (! reader->read (pointers.data(), (int) pointers.size(), 0, (int) reader->lengthInSamples, false))
-        return {};
-    return channels;
-}
-
-// A JACK tool that runs in the background until it ends by itself.
-class BackgroundTool
-{
-public:
-    explicit BackgroundTool (const juce::StringArray& command) { started = process.start (command, juce::ChildProcess::wantStdOut); }
-    ~BackgroundTool()
-    {
-        if (process.isRunning())
-            process.kill();
-    }
-    bool waitForEnd() { return started && process.waitForProcessToFinish (jackToolMs) && process.getExitCode() == 0; }
-    bool started = false;
-
-private:
-    juce::ChildProcess process;
-};
 } // namespace
 
 TEST (SongPlaybackE2E, MainRoadLoadsPlaysPausesResumesStopsAndSoundsAsTheSumOfTheStems)
@@ -171,17 +139,9 @@ TEST (SongPlaybackE2E, MainRoadLoadsPlaysPausesResumesStopsAndSoundsAsTheSumOfTh
 
     // The recorder runs before the song starts, so its file holds the song's first sample.
     const auto recording = temp / "out.wav";
-    BackgroundTool recorder ({ "jack_rec", "-b", "32", "-f", recording.getFullPathName(), "-d", "4", "quorvelle:out_1", "quorvelle:out_2" });
+    BackgroundTool recorder = startJackRecorder (recording, 4);
     ASSERT_TRUE (recorder.started);
-    bool recorderListening = false;
-    for (int attempt = 0; attempt < 200 && ! recorderListening; ++attempt)
-    {
-        if (const auto ports = runTool ({ "jack_lsp", "-c" }); ports.has_value() && ports->contains ("jackrec"))
-            recorderListening = true;
-        else
-            juce::Thread::sleep (50);
-    }
-    ASSERT_TRUE (recorderListening);
+    ASSERT_TRUE (waitForJackRecorder());
 
     // PLAY: the time rises while isPlaying is true.
     const auto playFrom = program.lines().size();
