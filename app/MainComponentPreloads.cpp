@@ -73,6 +73,7 @@ void MainComponent::executeActivatePreloaded (const juce::var& request)
     const auto countGuideVolumeDb = f.real ("countGuideVolumeDb", 0.0);
     const auto countGuideMuted = f.flag ("countGuideMuted", false);
 
+    engine.cancelExportAndWait();
     engine.debugLog ("Native: ACTIVATE_PRELOADED for " + songId + (autoPlay ? " [autoPlay]" : "") + (fastReset ? " [fastReset]" : "")
                      + (countIn ? " [countIn]" : "") + (countInRegion ? " [countInRegion]" : "") + (countStrip ? " [countStrip]" : ""));
     engine.activatePreloaded (songId, autoPlay, startPosition, fastReset, countIn, countInSectionKey, countInStartPosition, countInBpm,

@@ -161,11 +161,11 @@ void AudioEngine::buildGraph()
     router->countJumpArmed = &countJumpArmed;
     router->handoffArmed = &handoffPending;
     router->overlayDrivesHandoff = &overlayPlaying;
-    router->autoStartRaised = &transitionAutoStartRaised;
+    router->autoStartRaised = &handoffDone;
     router->handoffStampMs = &handoffStamps[0];
     router->renderPool = &renderPool;
     // Set before any device runs and never reassigned: they run on the audio thread.
-    router->handoffCallback = [this] { onHandoff(); };
+    router->handoffCallback = [this] { onOverlapAutoStart(); };
     router->countJumpCallback = [this] { onCountJumpEnd(); };
     router->blockRenderedCallback = [this] { onAudioBlockRendered(); };
     // The count-in completion starts the song on the audio thread; installed before any device
@@ -369,29 +369,6 @@ bool AudioEngine::copyActiveSongId (char* out, size_t capacity, bool tryOnly) co
     out[length] = 0;
     return length > 0;
 }
-
-//==============================================================================
-void AudioEngine::onHandoff() noexcept
-{
-    startSeekPending = false;
-    startArmed = false;
-
-    const auto seekSample = startSeekSample.exchange (-1);
-    if (seekSample >= 0 && loopRegion != nullptr)
-        loopRegion->requestSeek (seekSample);
-
-    if (musicGain != nullptr)
-        musicGain->requestRamp (1.0f, 0.005f);
-
-    // The count voices re-arm their region voice themselves once they are built on the count-in.
-    regionVoiceRearm.exchange (false);
-
-    countInPhase = 2;
-}
-
-// The bodies of these hand-offs belong to the transport, loops and transitions; until those are
-// built they only keep the state the router and the tick read consistent.
-void AudioEngine::onOverlapAutoStart() noexcept {}
 
 //==============================================================================
 // Loads from filePath when it names an existing file, else from fallbackPath, else logs the failure.

@@ -68,6 +68,10 @@ public:
     // One loaded stem. Made empty by the loaders; owned by `tracks` or by a preloaded session.
     struct LoadedTrack
     {
+        LoadedTrack() = default;
+        // A track that plays samples decoded elsewhere (a preloaded stem), without copying them.
+        explicit LoadedTrack (std::shared_ptr<StemSamples> decoded) : samples (std::move (decoded)) {}
+
         // The samples that play, one record shared with a complement fill still writing into them;
         // `buffer`, `int16Channels` and `loadMap` are its members under their own names.
         const std::shared_ptr<StemSamples> samples { std::make_shared<StemSamples>() };
@@ -747,7 +751,6 @@ public:
 
     //==============================================================================
     // Hand-off callbacks the router runs on the audio thread (installed by the constructor).
-    void onHandoff() noexcept;
     void onCountJumpEnd() noexcept;
     void onOverlapAutoStart() noexcept;
     void onCountInComplete() noexcept;
@@ -1264,7 +1267,7 @@ private:
     bool steersFixedSection (const char* row, const juce::String& entryId);
     void handleCountTickMarks();
     double handleLoopAndBoundaryBranches (double songTime);
-    bool runOverlapPhases (double) { return false; }
+    bool runOverlapPhases (double songTime);
     void addClickSectionFields (juce::DynamicObject& object);
     void addAutomationState (juce::DynamicObject& update, double songTime);
     juce::Thread* getOfflineStretchThread() const;
@@ -1436,6 +1439,78 @@ private:
     void startSongPeaks (const juce::var& peakTracks, const juce::var& fallbackTracks, std::vector<DownloadedSource> downloads, int ticket);
     std::unique_ptr<OfflineStretchProcessor> stretchProcessor;
 
+    // Activation of a preloaded song (AudioEnginePreloadActivation.cpp).
+public:
+    // One activation: ACTIVATE_PRELOADED's fields, or a transition's first phase (a fast reset and
+    // nothing else: the defaults).
+    struct PreloadActivation
+    {
+        juce::String songId;
+        bool autoPlay = false;
+        double startPosition = -1.0;
+        bool fastReset = false;
+        bool countIn = false;
+        juce::String countInSectionKey;
+        double countInStartPosition = -1.0, countInBpm = -1.0;
+        int countInNumerator = -1, countInDenominator = -1;
+        bool countInRegion = false;
+        double regionStartPos = -1.0, regionEndPos = -1.0;
+        bool regionVoiceInt = false;
+        double regionVoiceDelaySec = 0.0, regionVoiceSpanSec = -1.0;
+        bool countStrip = false;
+        double countClickVolumeDb = 0.0;
+        bool countClickMuted = false;
+        double countGuideVolumeDb = 0.0;
+        bool countGuideMuted = false;
+    };
+    // Makes the preloaded song the active one. False (ACTIVATE_PRELOADED_FAILED sent, nothing
+    // changed) when the slot does not hold `songId`.
+    bool activatePreloadedSong (const PreloadActivation& request);
+    // Spans of head-only stems played as silence because their chunk was not decoded yet.
+    int64_t getChunkMissCount() const noexcept { return chunkMissCount.load(); }
+
+private:
+    // The click and cue setup an activation under a standalone count keeps for later (the deferred
+    // members above hold it: `deferredMetronomeSetup` the beat map, `deferredCueSetup` the sections,
+    // `deferredCountInSetup` the time signature). `deferredSetupStored` is the message thread's
+    // pending flag; `deferredSetupAfterCount` marks a setup stored outside a transition, which the
+    // tick applies once the count has ended (at `deferredStartPosition` while the song is still).
+    bool deferredSetupStored = false, deferredSetupAfterCount = false;
+    double deferredStartPosition = 0.0;
+    std::atomic<int64_t> chunkMissCount { 0 };
+    void storeDeferredSetup (const PreloadedSession& session);
+    // Applies what is left of a stored setup (message thread); the click goes to `songPosition`.
+    void applyDeferredSetup (double songPosition);
+    // The tick's step: a plain activation's setup once its count has ended.
+    void applyDeferredSetupAfterCount();
+    // Pause and stop: a plain activation's setup applies at once (the count it waited for ends).
+    void applyPlainDeferredSetupNow (double songPosition);
+    void buildPreloadedTracks (PreloadedSession& session, std::vector<ComplementFillJob>& fills);
+
+
+    // Overlap transitions (AudioEngineOverlap.cpp). The transition flags: `overlayPlaying` the count
+    // overlay's end starts B, `handoffPending` B waits for the hand-off, `handoffDone` the hand-off
+    // happened (the router reads these three); `transitionScheduled` B starts at the first phase,
+    // `transitionArmed` B was activated for this transition, `transitionFinished` the first phase's
+    // copy of the fade-in. `transitionPreloadArmed` is the pre-activation mark. `handoffStamps`, ms:
+    // hand-off (the router), first phase, callback entry, callback end, and the one-second dump due.
+    // What the hand-off applies on the audio thread, set by the first phase before it arms: B's
+    // start position for the click, and the click and guide levels (-1: left as they are).
+    std::atomic<double> handoffSeekSeconds { 0.0 };
+    std::atomic<float> handoffClickGain { -1.0f }, handoffGuideGain { -1.0f };
+    void runFirstOverlapPhase();
+    void abortFirstOverlapPhase();
+    void runThirdOverlapPhase();
+    // Message thread: B's deferred click and cue timing staged on the metronome and the cue source.
+    void stageDeferredSongTiming();
+    // Starts B at `offset` in the block: its click and cue timing, levels, gate and transport.
+    void handOffToSongB (int offset) noexcept;
+    void silenceCountOverlays();
+public:
+    // One debug line of the transport, the music gain, the buses and the tracks with their gains.
+    void dumpOverlapAudio (const juce::String& tag);
+
+private:
 
     JUCE_DECLARE_NON_COPYABLE (AudioEngine)
 };

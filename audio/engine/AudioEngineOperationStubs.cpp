@@ -6,12 +6,5 @@ namespace quorvelle
 {
 //==============================================================================
 // Preload, activation and overlap transitions.
-void AudioEngine::activatePreloaded (const juce::String&, bool, double, bool, bool, const juce::String&, double, double, int, int, bool,
-                                     double, double, bool, bool, double, bool, double, bool, double, double)
-{
-}
-void AudioEngine::scheduleOverlapTransition (const juce::String&, double, double, bool, double, bool) {}
-void AudioEngine::startCountOverlay (double, double, bool) {}
-void AudioEngine::cancelOverlapTransition() {}
 
 } // namespace quorvelle

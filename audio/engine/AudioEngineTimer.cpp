@@ -29,8 +29,7 @@ void AudioEngine::timerCallback()
     }
     handleClickSectionTickMarks();
     handleCountTickMarks();
-    if (transitionAutoStartRaised.exchange (false))
-        onOverlapAutoStart();
+    applyDeferredSetupAfterCount();
 
     // Per-tick counters of the render.
     router->renderedSamples.exchange (0);
@@ -100,7 +99,7 @@ juce::var AudioEngine::makePlaybackUpdate (double songTime)
     auto* object = new juce::DynamicObject();
     juce::var event (object);
     const bool clickSection = isClickSectionActive();
-    const bool playing = masterTransport.isPlaying() || transitionArmed.load() || (clickSection && playbackGate.load());
+    const bool playing = masterTransport.isPlaying() || handoffPending.load() || (clickSection && playbackGate.load());
 
     object->setProperty ("action", "PLAYBACK_UPDATE");
     object->setProperty ("time", songTime);

@@ -291,6 +291,7 @@ void AudioEngine::clearOverlapState()
     overlayPlaying = false;
     transitionAutoStartRaised = false;
     transitionFinished = false;
+    transitionPreloadArmed = false;
     for (auto* overlay : { countOverlay.get(), countOverlayClick.get(), countOverlayGuide.get() })
         if (overlay != nullptr)
             overlay->loadSample ({}, 0.0, 0.0);
@@ -298,16 +299,25 @@ void AudioEngine::clearOverlapState()
 
 void AudioEngine::pause()
 {
+    applyPlainDeferredSetupNow (computeTickSongTime());
     const bool standaloneWasActive = standaloneCountInActive.exchange (false);
     if (standaloneWasActive && countIn != nullptr)
         countIn->stop();
 
-    const bool phase1Done = handoffDone.load();
-    if (standaloneWasActive || transitionSongId.isNotEmpty() || phase1Done || transitionArmed.load() || overlayPlaying.load())
+    const bool phase1Done = transitionArmed.load();
+    if (standaloneWasActive || transitionSongId.isNotEmpty() || phase1Done || handoffPending.load() || overlayPlaying.load())
     {
+        // B paused before its fade-in began: it plays at full level when resumed.
+        if (phase1Done && transitionFinished.load() && musicGain != nullptr)
+            musicGain->setGain (1.0f, 0.02f);
+        // B stays loaded and paused with its click and cue setup; before B was activated the setup
+        // belongs to nobody.
+        if (phase1Done)
+            applyDeferredSetup (handoffDone.load() ? computeTickSongTime() : handoffSeekSeconds.load());
+        else
+            deferredSetupPending = false;
         clearOverlapState();
         handoffDone = false;
-        deferredSetupPending = false;
         debugLog ("[TRANSITION] pause mid-transition -> count/overlay cancelled"
                   + juce::String (phase1Done ? " | B armed & paused (transition committed)" : ""));
     }
@@ -365,6 +375,7 @@ void AudioEngine::stop()
 
     if (! overlapPreActivating())
     {
+        applyPlainDeferredSetupNow (0.0);
         standaloneCountInActive = false;
         clearOverlapState();
         deferredSetupPending = false;

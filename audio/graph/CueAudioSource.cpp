@@ -699,8 +699,11 @@ bool CueAudioSource::applyStagedSongTiming() noexcept
             denominator = update.denominator;
         }
         std::swap (beatTimes, update.beatmap.beatTimes);
-        std::swap (timeSignatureMap, update.timeSignatureMap);
-        useTimeSignatureMap = timeSignatureMap.size() >= 2;
+        if (update.replaceTimeSignatureMap)
+        {
+            std::swap (timeSignatureMap, update.timeSignatureMap);
+            useTimeSignatureMap = timeSignatureMap.size() >= 2;
+        }
         if (update.replaceSections)
         {
             std::swap (sections, update.sections);

@@ -62,6 +62,16 @@ void LinearGainRamp::setGain (float target, float seconds) noexcept
     pending.post (target, seconds);
 }
 
+void LinearGainRamp::requestRamp (float target, float seconds) noexcept
+{
+    if (sampleRate.load() <= 0.0)
+    {
+        smoother.setCurrentAndTargetValue (target);
+        return;
+    }
+    audioPending.post (target, seconds);
+}
+
 void LinearGainRamp::apply (float target, float seconds) noexcept
 {
     if (std::abs (target - smoother.getTargetValue()) < 1.0e-4f && std::abs (seconds - rampSeconds) < 0.001f)
@@ -94,6 +104,8 @@ void LinearGainRamp::process (const juce::AudioSourceChannelInfo& info, const st
 {
     float target, seconds;
     if (pending.take (target, seconds))
+        apply (target, seconds);
+    if (audioPending.take (target, seconds))
         apply (target, seconds);
 
     auto& buffer = *info.buffer;

@@ -32,6 +32,9 @@ public:
     // Message thread. Before the first prepare the gain applies at once; afterwards the request is
     // applied at the start of the next block.
     void setGain (float target, float seconds) noexcept;
+    // Audio thread (engine callbacks), through its own slot: applied at the start of the next block,
+    // after a message-thread request of that block.
+    void requestRamp (float target, float seconds) noexcept;
     void prepare (double sampleRate) noexcept;
     // Audio thread: applies a pending request, then the gain over [start, start + n).
     void process (const juce::AudioSourceChannelInfo& info, const std::atomic<bool>* muteFlag) noexcept;
@@ -46,7 +49,7 @@ private:
     juce::SmoothedValue<float, juce::ValueSmoothingTypes::Linear> smoother;
     std::atomic<double> sampleRate { 0.0 };
     float rampSeconds = -1.0f;
-    PendingGain pending;
+    PendingGain pending, audioPending;
 };
 
 // A linear gain ramp on a positionable chain (tracks, group buses, metronome and cue chains). While
@@ -57,6 +60,8 @@ public:
     explicit SmoothedGainAudioSource (juce::PositionableAudioSource* source) : PositionableStage (source) {}
 
     void setGain (float target, float seconds) noexcept { ramp.setGain (target, seconds); }
+    // Audio thread (engine callbacks): as setGain, through the ramp's second slot.
+    void requestRamp (float target, float seconds) noexcept { ramp.requestRamp (target, seconds); }
     void setMuteFlag (const std::atomic<bool>* flag) noexcept { muteFlag = flag; }
     const LinearGainRamp& getRamp() const noexcept { return ramp; }
 

@@ -255,7 +255,8 @@ bool MetronomeAudioSource::applyStagedSongTiming() noexcept
         if (update.bpm > 0.0)
             bpm = update.bpm;
         timing.replaceBeatmap (update.beatmap);
-        timing.replaceTimeSignatureMap (update.timeSignatureMap);
+        if (update.replaceTimeSignatureMap)
+            timing.replaceTimeSignatureMap (update.timeSignatureMap);
         if (update.numerator > 0 && update.denominator > 0)
             tsChanged = timing.setTimeSignature (update.numerator, update.denominator);
         count = (int64_t) timing.beatmap.beatTimes.size();

@@ -19,6 +19,7 @@ struct SongTimingUpdate
     int32_t denominator = 0;
     Beatmap beatmap;          // empty: the song has no beat map
     std::vector<TimeSignatureMapEntry> timeSignatureMap;
+    bool replaceTimeSignatureMap = true; // false: the source keeps the map it has
     std::vector<CueSection> sections; // the cue source only; already sorted by startTime
     bool replaceSections = false;
 };

@@ -3,6 +3,7 @@
 // then PLAY, PAUSE, RESUME and STOP as PLAYBACK_UPDATE shows them, and the audio the program plays,
 // recorded from its JACK ports, against the sum of the stems.
 #include "DummyJackServer.h"
+#include "JackRecording.h"
 #include "EndedProgram.h"
 #include "ProgramProcess.h"
 #include "TypedSongEvents.h"
@@ -59,20 +60,6 @@ juce::var stemObject (const juce::String& id, const juce::String& url, const juc
     return makeObject ({ { "id", id }, { "name", id }, { "url", url }, { "instrumentType", type } });
 }
 
-// The typed and JSON events of one action, in arrival order.
-std::vector<juce::var> eventsOf (const ProgramProcess& program, const juce::String& action, size_t from = 0)
-{
-    std::vector<juce::var> found;
-    const auto all = program.events();
-    for (size_t i = from; i < all.size(); ++i)
-    {
-        if (actionOf (all[i]) == action)
-            found.push_back (all[i]);
-        else if (const auto typed = typedSongEvent (all[i]); actionOf (typed) == action)
-            found.push_back (typed);
-    }
-    return found;
-}
 
 // The next PLAYBACK_UPDATE after `from` that satisfies `predicate`; its index.
 std::optional<size_t> waitForUpdate (ProgramProcess& program, const std::function<bool (const juce::var&)>& predicate, size_t from)
@@ -83,39 +70,6 @@ std::optional<size_t> waitForUpdate (ProgramProcess& program, const std::functio
 double timeOf (const juce::var& update) { return (double) update.getProperty ("time", -1.0); }
 bool playingOf (const juce::var& update) { return (bool) update.getProperty ("isPlaying", false); }
 
-// Reads a 32-bit recording as its integer samples.
-std::vector<std::vector<int>> readRecording (const juce::File& file)
-{
-    juce::AudioFormatManager formats;
-    formats.registerBasicFormats();
-    std::unique_ptr<juce::AudioFormatReader> reader (formats.createReaderFor (file));
-    if (reader == nullptr)
-        return {};
-    std::vector<std::vector<int>> channels (reader->numChannels, std::vector<int> ((size_t) reader->lengthInSamples));
-    std::vector<int*> pointers;
-    for (auto& c : channels)
-        pointers.push_back (c.data());
-    if (! reader->read (pointers.data(), (int) pointers.size(), 0, (int) reader->lengthInSamples, false))
-        return {};
-    return channels;
-}
-
-// A JACK tool that runs in the background until it ends by itself.
-class BackgroundTool
-{
-public:
-    explicit BackgroundTool (const juce::StringArray& command) { started = process.start (command, juce::ChildProcess::wantStdOut); }
-    ~BackgroundTool()
-    {
-        if (process.isRunning())
-            process.kill();
-    }
-    bool waitForEnd() { return started && process.waitForProcessToFinish (jackToolMs) && process.getExitCode() == 0; }
-    bool started = false;
-
-private:
-    juce::ChildProcess process;
-};
 } // namespace
 
 TEST (SongPlaybackE2E, MainRoadLoadsPlaysPausesResumesStopsAndSoundsAsTheSumOfTheStems)
@@ -165,7 +119,7 @@ TEST (SongPlaybackE2E, MainRoadLoadsPlaysPausesResumesStopsAndSoundsAsTheSumOfTh
     EXPECT_EQ (session.getProperty ("songId", {}).toString(), "song-main-road");
 
     // Every stem counts in the progress, the missing one too, and only the missing one fails.
-    const auto progress = eventsOf (program, "LOAD_PROGRESS", loadFrom);
+    const auto progress = songEventsOf (program, "LOAD_PROGRESS", loadFrom);
     ASSERT_EQ (progress.size(), 4u) << program.stderrText();
     std::vector<int> indices, percents;
     for (const auto& p : progress)
@@ -177,7 +131,7 @@ TEST (SongPlaybackE2E, MainRoadLoadsPlaysPausesResumesStopsAndSoundsAsTheSumOfTh
     EXPECT_EQ (indices, (std::vector<int> { 0, 1, 2, 3 }));
     EXPECT_EQ (percents, (std::vector<int> { 25, 50, 75, 100 }));
 
-    const auto errors = eventsOf (program, "TRACK_LOAD_ERROR", loadFrom);
+    const auto errors = songEventsOf (program, "TRACK_LOAD_ERROR", loadFrom);
     ASSERT_EQ (errors.size(), 1u);
     EXPECT_EQ (errors[0].getProperty ("trackId", {}).toString(), "d");
     EXPECT_TRUE (errors[0].getProperty ("diag", {}).toString().contains ("exists=NO path=" + missing.getFullPathName()))
@@ -185,17 +139,9 @@ TEST (SongPlaybackE2E, MainRoadLoadsPlaysPausesResumesStopsAndSoundsAsTheSumOfTh
 
     // The recorder runs before the song starts, so its file holds the song's first sample.
     const auto recording = temp / "out.wav";
-    BackgroundTool recorder ({ "jack_rec", "-b", "32", "-f", recording.getFullPathName(), "-d", "4", "quorvelle:out_1", "quorvelle:out_2" });
+    BackgroundTool recorder = startJackRecorder (recording, 4);
     ASSERT_TRUE (recorder.started);
-    bool recorderListening = false;
-    for (int attempt = 0; attempt < 200 && ! recorderListening; ++attempt)
-    {
-        if (const auto ports = runTool ({ "jack_lsp", "-c" }); ports.has_value() && ports->contains ("jackrec"))
-            recorderListening = true;
-        else
-            juce::Thread::sleep (50);
-    }
-    ASSERT_TRUE (recorderListening);
+    ASSERT_TRUE (waitForJackRecorder());
 
     // PLAY: the time rises while isPlaying is true.
     const auto playFrom = program.lines().size();
@@ -307,7 +253,7 @@ TEST (SongPlaybackE2E, ClickSectionStartsRepeatsOnceAndCompletes)
             sequence.add (actionOf (typed) + ":" + typed.getProperty ("entryId", {}).toString());
         }
     EXPECT_EQ (sequence.joinIntoString (","), "CLICK_SECTION_STARTED:e,CLICK_SECTION_REPEAT_FIRED:e,CLICK_SECTION_COMPLETE:e");
-    const auto started = eventsOf (program, "CLICK_SECTION_STARTED", from);
+    const auto started = songEventsOf (program, "CLICK_SECTION_STARTED", from);
     ASSERT_EQ (started.size(), 1u);
     EXPECT_EQ ((juce::int64) started[0].getProperty ("samplesPerBar", {}), 24000);
 }

@@ -1,5 +1,5 @@
 // Reads the song events the program sends only on the typed road (LOAD_PROGRESS,
-// TRACK_LOAD_ERROR, the CLICK_SECTION events) back into their JSON form; DEBUG_LOG and the device events as
+// TRACK_LOAD_ERROR, PRELOAD_PROGRESS, PRELOAD_COMPLETE, the CLICK_SECTION events) back into their JSON form; DEBUG_LOG and the device events as
 // `typedDeviceEvent` reads them.
 #pragma once
 
@@ -21,6 +21,17 @@ inline juce::var typedSongEvent (const juce::var& line)
                              { "trackIndex", progress->trackIndex() },
                              { "totalTracks", progress->totalTracks() },
                              { "progress", progress->progress() } });
+    if (const auto* progress = message->payload_as_PreloadProgressEvent())
+        return makeObject ({ { "action", "PRELOAD_PROGRESS" },
+                             { "songId", text (progress->songId()) },
+                             { "trackIndex", progress->trackIndex() },
+                             { "totalTracks", progress->totalTracks() },
+                             { "progress", progress->progress() } });
+    if (const auto* complete = message->payload_as_PreloadCompleteEvent())
+        return makeObject ({ { "action", "PRELOAD_COMPLETE" },
+                             { "songId", text (complete->songId()) },
+                             { "trackCount", complete->trackCount() },
+                             { "sampleRate", complete->sampleRate() } });
     if (const auto* error = message->payload_as_TrackLoadErrorEvent())
         return makeObject ({ { "action", "TRACK_LOAD_ERROR" },
                              { "songId", text (error->songId()) },
@@ -42,5 +53,21 @@ inline juce::var typedSongEvent (const juce::var& line)
     if (const auto* complete = message->payload_as_ClickSectionCompleteEvent())
         return makeObject ({ { "action", "CLICK_SECTION_COMPLETE" }, { "entryId", text (complete->entryId()) } });
     return typedDeviceEvent (line);
+}
+
+// The events of one action from `from` on, in arrival order, whether they came as JSON or typed.
+inline std::vector<juce::var> songEventsOf (const ProgramProcess& program, const juce::String& action, size_t from = 0)
+{
+    using typed_device_events_detail::actionOf;
+    std::vector<juce::var> found;
+    const auto all = program.events();
+    for (size_t i = from; i < all.size(); ++i)
+    {
+        if (actionOf (all[i]) == action)
+            found.push_back (all[i]);
+        else if (const auto typed = typedSongEvent (all[i]); actionOf (typed) == action)
+            found.push_back (typed);
+    }
+    return found;
 }
 } // namespace quorvelle::test

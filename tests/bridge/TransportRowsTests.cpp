@@ -424,15 +424,15 @@ TEST_F (TransportRows, PreloadAndActivationExecutorsPassTheirFieldsAndLog)
         { R"({"action": "PRELOAD_SONG", "songId": "b", "countOverlay": [1, 2]})",
           { "log|Native: PRELOAD_SONG for b peakTracks=0", "startPreload|||120||800|b||0|0|false||-1|-1|0|false|-1|4|0" } },
         { R"({"action": "ACTIVATE_PRELOADED", "songId": "b"})",
-          { "log|Native: ACTIVATE_PRELOADED for b", "activatePreloaded|b|false|-1|false|false||-1|-1|-1|-1|false|-1|-1|false|false|0|false|0|false|0|-1" } },
+          { "cancelExportAndWait", "log|Native: ACTIVATE_PRELOADED for b", "activatePreloaded|b|false|-1|false|false||-1|-1|-1|-1|false|-1|-1|false|false|0|false|0|false|0|-1" } },
         { R"({"action": "ACTIVATE_PRELOADED", "songId": "b", "countClickVolumeDb": 0})",
-          { "log|Native: ACTIVATE_PRELOADED for b [countStrip]",
+          { "cancelExportAndWait", "log|Native: ACTIVATE_PRELOADED for b [countStrip]",
             "activatePreloaded|b|false|-1|false|false||-1|-1|-1|-1|false|-1|-1|false|true|0|false|0|false|0|-1" } },
         { R"({"action": "ACTIVATE_PRELOADED", "songId": "b", "autoPlay": true, "startPosition": 12, "fastReset": true, "countIn": true,
               "countInStartPosition": 8, "countInSectionKey": "Coro", "countInBpm": 100, "countInNumerator": 3, "countInDenominator": 4,
               "countInRegion": true, "regionStartPos": 8, "regionEndPos": 12, "regionVoiceInt": true, "regionVoiceDelaySec": 0.25,
               "regionVoiceSpanSec": 2, "countClickVolumeDb": -6, "countClickMuted": true, "countGuideVolumeDb": -3, "countGuideMuted": true})",
-          { "log|Native: ACTIVATE_PRELOADED for b [autoPlay] [fastReset] [countIn] [countInRegion] [countStrip]",
+          { "cancelExportAndWait", "log|Native: ACTIVATE_PRELOADED for b [autoPlay] [fastReset] [countIn] [countInRegion] [countStrip]",
             "activatePreloaded|b|true|12|true|true|Coro|8|100|3|4|true|8|12|true|true|-6|true|-3|true|0.25|2" } },
     };
 

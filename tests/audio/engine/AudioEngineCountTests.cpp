@@ -43,15 +43,6 @@ protected:
 
     float sampleAt (int channel, int64_t index) const { return devices().getCaptured (deviceName, channel)[(size_t) index]; }
 
-    float peak (int channel, int64_t from, int64_t to) const
-    {
-        const auto samples = devices().getCaptured (deviceName, channel);
-        float largest = 0.0f;
-        for (auto i = (size_t) std::max<int64_t> (from, 0); i < std::min<size_t> ((size_t) to, samples.size()); ++i)
-            largest = std::max (largest, std::abs (samples[i]));
-        return largest;
-    }
-
     // The output samples, from `from` on, at which a sound starts on `channel`.
     std::vector<int64_t> onsets (int channel, int64_t from = 0) const
     {

@@ -2,6 +2,9 @@
 // (run under ThreadSanitizer as race cases): the chain is taken apart only after the transport has
 // let go of it, and every flag the audio thread reads is an atomic.
 #include "EngineTransportFixture.h"
+#include "ScriptedFormat.h"
+#include "tests/support/MessageLoop.h"
+#include "tests/support/TempFolder.h"
 
 #include <chrono>
 
@@ -236,5 +239,100 @@ TEST_F (EngineTransportRace, SampleAccurateJumpReArmedWhileTheAudioThreadAdvance
         EXPECT_EQ (countAction ("BOUNDARY_SEEK_TRIGGERED"), 1);
         engine.seek (0.0);
     }
+}
+
+// CANCEL_OVERLAP_TRANSITION while the audio thread hands off to B (the overlay's end drives it, a
+// standalone count defers B's click setup to the hand-off): in every order the hand-off happens at
+// most once, never after the block in flight when the cancel returns, and no third phase follows.
+TEST_F (EngineTransportRace, OverlapHandOffWhileTheTransitionIsCancelled)
+{
+    loadCountSamples();
+    startRealTime();
+    playSong();
+    for (int round = 0; round < 16; ++round)
+    {
+        SCOPED_TRACE (round);
+        if (! engine.getTransportSnapshot().playing)
+        {
+            engine.play (false, false, -1.0, {}, false, -1, -1, -1, -1);
+            const auto from = devices().getBlocksRendered (deviceName);
+            ASSERT_TRUE (waitFor ([&] { return devices().getBlocksRendered (deviceName) > from + 2; }));
+        }
+        events.clear();
+        const auto songId = "song-B" + juce::String (round);
+        preloadRampSong (songId, 2.0, 0.6);
+        engine.startStandaloneCountIn (240.0, 4, 4, "", true, true, -1.0f, -1.0f);
+        engine.scheduleOverlapTransition (songId, 0.0, 0.0, false, 5.0, false);
+        engine.startCountOverlay (0.0, 0.01 + 0.005 * (round % 6), true); // 10 to 35 ms of overlay
+        engine.timerCallback(); // the first phase: B activated, the hand-off armed
+        ASSERT_EQ (engine.getActiveSongId(), songId);
+
+        // The cancel lands before, during or after the overlay's end, as the round varies the wait.
+        const auto armedAt = devices().getBlocksRendered (deviceName);
+        ASSERT_TRUE (waitFor ([&] { return devices().getBlocksRendered (deviceName) >= armedAt + round % 8; }));
+        engine.cancelOverlapTransition();
+
+        const auto cancelledAt = devices().getBlocksRendered (deviceName);
+        ASSERT_TRUE (waitFor ([&] { return devices().getBlocksRendered (deviceName) > cancelledAt + 2; }));
+        const bool started = engine.getTransportSnapshot().playing;
+        ASSERT_TRUE (waitFor ([&] { return devices().getBlocksRendered (deviceName) > cancelledAt + 12; }));
+        EXPECT_EQ (engine.getTransportSnapshot().playing, started) << "nothing stays armed after the cancel";
+        engine.timerCallback();
+        EXPECT_EQ (countDebugLines ("overlap auto-start DONE"), 0);
+        engine.cancelStandaloneCountIn();
+    }
+    engine.stop();
+}
+
+// A reset while the complement fill of an activated head-only stem writes into the samples that
+// play: the fill ends, the samples go with the last of their holders, and the device renders on.
+TEST_F (EngineTransportRace, ResetDuringAComplementFill)
+{
+    // Ten minutes of a generated mono stem: its fill takes a while.
+    TempFolder temp;
+    const auto file = temp / "stem.scripted";
+    constexpr int64_t length = (int64_t) (600.0 * rate);
+    ASSERT_TRUE (file.replaceWithText ("48000 16 " + juce::String (length) + " -1"));
+    engine.getFormatManager().registerFormat (new ScriptedFormat(), false);
+    startRealTime();
+
+    int resetsDuringAFill = 0;
+    for (int round = 0; round < 4; ++round)
+    {
+        SCOPED_TRACE (round);
+        // Only the first chunk decoded, the rest left to the fill.
+        auto session = std::make_shared<AudioEngine::PreloadedSession>();
+        session->songId = "head-only";
+        session->sampleRate = rate;
+        AudioEngine::PreloadedTrack track;
+        track.trackId = "s";
+        track.busOverride = "drums";
+        track.samples->int16Channels = std::make_unique<std::vector<Int16ChannelData>> (1);
+        track.samples->int16Channels->front().allocate (length);
+        track.samples->loadMap.reset (length);
+        track.samples->loadMap.markLoaded (0);
+        track.isHeadOnly = true;
+        track.headEndSample = ChunkLoadMap::defaultChunkSize;
+        track.totalSamples = length;
+        track.complementSource = file.getFullPathName();
+        const std::weak_ptr<StemSamples> samples = track.samples;
+        session->tracks.push_back (std::move (track));
+        engine.setPreloadedSessionForTesting (std::move (session));
+
+        AudioEngine::PreloadActivation request;
+        request.songId = "head-only";
+        request.autoPlay = true;
+        ASSERT_TRUE (engine.activatePreloadedSong (request));
+        resetsDuringAFill += engine.getTrackLoader().isBusy() ? 1 : 0;
+        engine.reset();
+
+        EXPECT_TRUE (waitFor ([&] { return ! engine.getTrackLoader().isBusy(); }));
+        EXPECT_TRUE (engine.getLoadedTracks().empty());
+        // A fill that ended first still has its completion mark queued on the message thread.
+        EXPECT_TRUE (runMessageLoopUntil ([&] { return samples.expired(); }, 20000)) << "the samples are freed once the fill has let go";
+        const auto from = devices().getBlocksRendered (deviceName);
+        ASSERT_TRUE (waitFor ([&] { return devices().getBlocksRendered (deviceName) > from + 2; })) << "the device renders on";
+    }
+    EXPECT_GT (resetsDuringAFill, 0) << "no reset met a running fill";
 }
 } // namespace quorvelle::test

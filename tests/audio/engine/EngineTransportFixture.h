@@ -7,6 +7,7 @@
 #include "EngineDeviceFixture.h"
 #include "tests/audio/graph/SpokenAndClickFixtures.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <thread>
@@ -100,6 +101,16 @@ protected:
         return -1;
     }
 
+    // The largest magnitude captured on `channel` over [from, to).
+    float peak (int channel, int64_t from, int64_t to) const
+    {
+        const auto samples = devices().getCaptured (deviceName, channel);
+        float largest = 0.0f;
+        for (auto i = (size_t) std::max<int64_t> (from, 0); i < std::min<size_t> ((size_t) to, samples.size()); ++i)
+            largest = std::max (largest, std::abs (samples[i]));
+        return largest;
+    }
+
     // Runs `operation` here while a stepping thread renders blocks until it has returned.
     void whileRendering (const std::function<void()>& operation)
     {
@@ -145,6 +156,49 @@ protected:
         owner->songId = "song-2";
         engine.setPreloadedSessionForTesting (owner);
         return owner;
+    }
+
+    // A song in the preloaded slot: `seconds` of a stereo 16-bit ramp on the drums at the device rate
+    // (sample i holds i mod 32768, so a gap, a repeat or a shift shows on the exact sample), 120 bpm,
+    // 4/4, with a beat every `beatSpacing` seconds from 0 when it is above 0.
+    std::shared_ptr<AudioEngine::PreloadedSession> preloadRampSong (const juce::String& songId, double seconds, double beatSpacing = 0.0)
+    {
+        auto session = std::make_shared<AudioEngine::PreloadedSession>();
+        session->songId = songId;
+        session->sampleRate = rate;
+        session->bpm = 120.0;
+        session->numBars = 8;
+        session->timeSignatureVar = juce::Array<juce::var> { 4, 4 };
+        if (beatSpacing > 0.0)
+        {
+            juce::Array<juce::var> beats;
+            for (int i = 0; i * beatSpacing < seconds; ++i)
+            {
+                auto* beat = new juce::DynamicObject();
+                beat->setProperty ("time", i * beatSpacing);
+                beat->setProperty ("beatNum", i % 4 + 1);
+                beats.add (juce::var (beat));
+            }
+            session->beatmapVar = beats;
+        }
+
+        AudioEngine::PreloadedTrack track;
+        track.trackId = "b";
+        track.instrumentType = "DRUMS";
+        track.busOverride = "drums";
+        track.volumeDb = 0.0f;
+        const auto length = (int64_t) (seconds * rate);
+        track.totalSamples = length;
+        track.samples->int16Channels = std::make_unique<std::vector<Int16ChannelData>> (2);
+        for (auto& channel : *track.samples->int16Channels)
+        {
+            channel.allocate (length);
+            for (int64_t i = 0; i < length; ++i)
+                channel.samples[(size_t) i] = (int16_t) (i % 32768);
+        }
+        session->tracks.push_back (std::move (track));
+        engine.setPreloadedSessionForTesting (session);
+        return session;
     }
 
     AssetFolders assets;

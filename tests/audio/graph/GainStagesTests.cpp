@@ -131,6 +131,45 @@ TEST (SmoothedGainAudioSource, BeforePrepareAtOnceAndMuteFlagSilences)
     EXPECT_NEAR (out[23], 0.5f, 1.0e-5f);
 }
 
+TEST (SmoothedGainAudioSource, AudioThreadRequestsHaveTheirOwnSlot)
+{
+    ConstantSource source (1.0f, 1.0f);
+    SmoothedGainAudioSource gain (&source);
+    gain.prepareToPlay (256, 48000.0);
+
+    // Made before the stage renders (an engine callback earlier in the block): the whole block.
+    gain.requestRamp (0.0f, 0.0f);
+    auto out = render (gain, 256, { 256 });
+    EXPECT_EQ (*std::max_element (out.begin(), out.end()), 0.0f);
+
+    // Both writers before one block, the audio thread first: neither request overwrites the other's
+    // slot; the message thread's applies first, the audio thread's last.
+    gain.requestRamp (0.6f, 0.0f);
+    gain.setGain (0.2f, 0.0f);
+    out = render (gain, 64, { 64 });
+    EXPECT_EQ (out.front(), 0.6f);
+    EXPECT_EQ (out.back(), 0.6f);
+
+    // A taken request is gone: a later message-thread ramp is not undone by the audio slot.
+    gain.setGain (0.3f, 0.0f);
+    out = render (gain, 128, { 64 });
+    EXPECT_EQ (out.front(), 0.3f);
+    EXPECT_EQ (out.back(), 0.3f);
+
+    // An audio-thread ramp runs linearly over its time, like a message-thread one.
+    gain.requestRamp (0.8f, 0.01f); // 480 steps
+    out = render (gain, 600, { 100 });
+    EXPECT_NEAR (out[239], 0.55f, 1.0e-4f);
+    EXPECT_EQ (out[479], 0.8f);
+    EXPECT_EQ (out.back(), 0.8f);
+
+    // Before the first prepare the request applies at once, as setGain does.
+    ConstantSource one (1.0f, 1.0f);
+    SmoothedGainAudioSource unprepared (&one);
+    unprepared.requestRamp (0.4f, 1.0f);
+    EXPECT_EQ (unprepared.getRamp().getCurrentValue(), 0.4f);
+}
+
 TEST (CosineSmoothedGainAudioSource, RaisedCosineWithTimeScaledByDistance)
 {
     const struct { float from, to, seconds; int expectedSteps; } cases[] = {

@@ -406,6 +406,32 @@ TEST (Metronome, HandOffSwapAppliesSongBTimingOnTheAudioThreadWithoutAllocatingO
     EXPECT_EQ (m.countLines ("[CLICK-CPP] setBeatmap: 12 entries | useBeatmap=YES | ts=3/4"), 1);
 }
 
+TEST (Metronome, HandOffSwapCanKeepTheTimeSignatureMapInForce)
+{
+    // A map of 2/4 throughout: beat 3 of a bar numbered in fours is a downbeat under it, not under
+    // the fixed 4/4. A swap that keeps the map leaves it in force; one that replaces it drops it.
+    const double rate = 48000.0;
+    for (const bool keep : { true, false })
+    {
+        Metronome m (rate, false);
+        m.source.setTimeSignatureMap ({ { 0.0, 2, 4 }, { 100.0, 2, 4 } });
+        SongTimingUpdate songB;
+        songB.originalBpm = 120.0;
+        songB.beatmap.beatTimes = { 0.1, 0.6, 1.1, 1.6 };
+        songB.beatmap.beatNumbers = { 1, 2, 3, 4 };
+        songB.replaceTimeSignatureMap = ! keep;
+        m.source.stageSongTiming (std::move (songB));
+        ASSERT_TRUE (m.source.applyStagedSongTiming());
+        m.source.setNextReadPosition (0);
+
+        const auto onsets = findOnsets (m.render (512 * 200, 512));
+        ASSERT_EQ (onsets.size(), 4u) << "keep=" << keep;
+        EXPECT_EQ (kindOf (onsets[0].value), ACC);
+        EXPECT_EQ (kindOf (onsets[2].value), keep ? ACC : Q) << "keep=" << keep;
+        EXPECT_EQ (kindOf (onsets[3].value), Q);
+    }
+}
+
 TEST (Metronome, SteadyRenderingAllocatesAndFreesNothing)
 {
     const double rate = 44100.0;

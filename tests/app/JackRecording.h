@@ -1,0 +1,65 @@
+// Recording the program's JACK outputs with jack_rec and reading the recording back, for the
+// end-to-end tests on jackd's dummy backend.
+#pragma once
+
+#include "DummyJackServer.h"
+
+#include <juce_audio_formats/juce_audio_formats.h>
+
+#include <vector>
+
+namespace quorvelle::test
+{
+// Reads a 32-bit recording as its integer samples.
+inline std::vector<std::vector<int>> readRecording (const juce::File& file)
+{
+    juce::AudioFormatManager formats;
+    formats.registerBasicFormats();
+    std::unique_ptr<juce::AudioFormatReader> reader (formats.createReaderFor (file));
+    if (reader == nullptr)
+        return {};
+    std::vector<std::vector<int>> channels (reader->numChannels, std::vector<int> ((size_t) reader->lengthInSamples));
+    std::vector<int*> pointers;
+    for (auto& c : channels)
+        pointers.push_back (c.data());
+    if (! reader->read (pointers.data(), (int) pointers.size(), 0, (int) reader->lengthInSamples, false))
+        return {};
+    return channels;
+}
+
+// A JACK tool that runs in the background until it ends by itself.
+class BackgroundTool
+{
+public:
+    explicit BackgroundTool (const juce::StringArray& command) { started = process.start (command, juce::ChildProcess::wantStdOut); }
+    ~BackgroundTool()
+    {
+        if (process.isRunning())
+            process.kill();
+    }
+    bool waitForEnd() { return started && process.waitForProcessToFinish (jackToolMs) && process.getExitCode() == 0; }
+    bool started = false;
+
+private:
+    juce::ChildProcess process;
+};
+
+// jack_rec on the program's two first outputs, 32-bit, for `seconds`.
+inline BackgroundTool startJackRecorder (const juce::File& recording, int seconds)
+{
+    return BackgroundTool ({ "jack_rec", "-b", "32", "-f", recording.getFullPathName(), "-d", juce::String (seconds), "quorvelle:out_1",
+                             "quorvelle:out_2" });
+}
+
+// Waits (bounded) until the recorder's ports are connected.
+inline bool waitForJackRecorder()
+{
+    for (int attempt = 0; attempt < 200; ++attempt)
+    {
+        if (const auto ports = runTool ({ "jack_lsp", "-c" }); ports.has_value() && ports->contains ("jackrec"))
+            return true;
+        juce::Thread::sleep (50);
+    }
+    return false;
+}
+} // namespace quorvelle::test
