@@ -29,7 +29,6 @@ void AudioEngine::timerCallback()
     }
     handleClickSectionTickMarks();
     handleCountTickMarks();
-    applyDeferredSetupAfterCount();
     if (transitionAutoStartRaised.exchange (false))
         onOverlapAutoStart();
 
@@ -41,6 +40,9 @@ void AudioEngine::timerCallback()
     // 7. An export drives the graph itself.
     if (exportRendering.load())
         return;
+
+    // A song activated under a standalone count takes its click setup once that count has ended.
+    applyDeferredSetupAfterCount();
 
     // 8. A count speaks and the transport waits.
     if (countInPhase.load() == 1)
