@@ -29,7 +29,6 @@ void AudioEngine::timerCallback()
     }
     handleClickSectionTickMarks();
     handleCountTickMarks();
-    applyDeferredSetupAfterCount();
 
     // Per-tick counters of the render.
     router->renderedSamples.exchange (0);
@@ -39,6 +38,9 @@ void AudioEngine::timerCallback()
     // 7. An export drives the graph itself.
     if (exportRendering.load())
         return;
+
+    // A song activated under a standalone count takes its click setup once that count has ended.
+    applyDeferredSetupAfterCount();
 
     // 8. A count speaks and the transport waits.
     if (countInPhase.load() == 1)

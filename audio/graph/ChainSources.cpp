@@ -364,9 +364,10 @@ void LoopRegionSource::getNextAudioBlock (const juce::AudioSourceChannelInfo& in
 void TapAudioSource::prepareToPlay (int samplesPerBlockExpected, double sampleRate)
 {
     source->prepareToPlay (samplesPerBlockExpected, sampleRate);
-    capture.setSize (2, 2 * juce::jmax (1, samplesPerBlockExpected));
+    // Grown only: preparing at a smaller block keeps the storage.
+    capture.setSize (2, 2 * juce::jmax (1, samplesPerBlockExpected), false, false, true);
     capture.clear();
-    captured = writePosition = 0;
+    resetCapture();
 }
 
 void TapAudioSource::getNextAudioBlock (const juce::AudioSourceChannelInfo& info)
@@ -378,10 +379,11 @@ void TapAudioSource::getNextAudioBlock (const juce::AudioSourceChannelInfo& info
         return;
 
     const int size = capture.getNumSamples();
-    int k = juce::jmin (size - writePosition, n);
+    int position = writePosition.load (std::memory_order_relaxed);
+    int k = juce::jmin (size - position, n);
     if (k < n && k <= 0)
     {
-        writePosition = 0;
+        position = 0;
         k = juce::jmin (n, size); // a pull longer than the capture keeps its first samples
     }
     if (k <= 0)
@@ -395,22 +397,23 @@ void TapAudioSource::getNextAudioBlock (const juce::AudioSourceChannelInfo& info
     {
         if (clear)
         {
-            juce::FloatVectorOperations::clear (capture.getWritePointer (c, writePosition), k);
+            juce::FloatVectorOperations::clear (capture.getWritePointer (c, position), k);
         }
         else
         {
             const auto* in = info.buffer->getReadPointer (c, info.startSample);
-            juce::FloatVectorOperations::copy (capture.getWritePointer (c, writePosition), in, k);
+            juce::FloatVectorOperations::copy (capture.getWritePointer (c, position), in, k);
             const auto range = juce::FloatVectorOperations::findMinAndMax (in, k);
             largest = juce::jmax (largest, std::abs (range.getStart()), std::abs (range.getEnd()));
         }
     }
     for (int c = channels; c < 2; ++c)
-        juce::FloatVectorOperations::clear (capture.getWritePointer (c, writePosition), k);
+        juce::FloatVectorOperations::clear (capture.getWritePointer (c, position), k);
 
     raisePeak (peak, largest);
-    writePosition += k;
-    captured = writePosition;
+    position += k;
+    writePosition.store (position, std::memory_order_relaxed);
+    captured.store (position, std::memory_order_relaxed);
 }
 
 //==============================================================================

@@ -160,16 +160,22 @@ public:
     void prepareToPlay (int samplesPerBlockExpected, double sampleRate) override;
     void getNextAudioBlock (const juce::AudioSourceChannelInfo& info) override;
 
-    // Audio thread: the router's reset at the start of a device block.
-    void resetCapture() noexcept { captured = writePosition = 0; }
-    int getCaptured() const noexcept { return captured; }
+    // Audio thread: the router's reset at the start of a device block. (The counts are atomics: the
+    // router resets them on every block, also while the message thread prepares a stopped song's
+    // chain again.)
+    void resetCapture() noexcept
+    {
+        captured.store (0, std::memory_order_relaxed);
+        writePosition.store (0, std::memory_order_relaxed);
+    }
+    int getCaptured() const noexcept { return captured.load (std::memory_order_relaxed); }
     const juce::AudioBuffer<float>& getCapture() const noexcept { return capture; }
 
     std::atomic<float> peak { 0.0f };
 
 private:
     juce::AudioBuffer<float> capture;
-    int captured = 0, writePosition = 0;
+    std::atomic<int> captured { 0 }, writePosition { 0 };
 };
 
 // Passes a plain source through and keeps its peak (the pads' level).
