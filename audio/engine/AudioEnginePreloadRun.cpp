@@ -3,6 +3,8 @@
 #include "audio/engine/AudioEngine.h"
 
 #include "audio/graph/GraphUtils.h"
+#include "audio/loading/OfflineStretch.h"
+#include "audio/loading/StretchCache.h"
 #include "core/StemRoles.h"
 #include "platform/CheckedWrite.h"
 
@@ -97,8 +99,16 @@ void AudioEngine::PreloadThread::runPreload (const PreloadRequest& request, juce
     session->tracksVar = request.tracksVar;
     session->peakTracksVar = request.peakTracksVar;
     session->timeSignatureVar = request.timeSignatureVar;
-    // The offline-stretch work adds here the shortcut of a cache-only request whose stretch cache
-    // is complete; until then such a request decodes like any other.
+    // Tempo and key changes the stretcher cannot render (or values that are not finite) end here.
+    if (! isValidStretchRequest (request.stretchRatio(), request.stretchSemitones))
+    {
+        owner.debugLog ("Preloader: stretch out of range for " + first8 (request.songId) + " | bpm=" + juce::String (request.bpm)
+                        + " stretchBpm=" + juce::String (request.stretchBpm) + " semi=" + juce::String (request.stretchSemitones));
+        postRunEvent (runGeneration, makeObject ({ { "action", "PRELOAD_FAILED" }, { "songId", request.songId }, { "reason", "invalidArgs" } }));
+        return;
+    }
+    if (finishFromCompleteCache (session, request, runGeneration))
+        return;
 
     Run run (request, runGeneration);
     run.numStems = request.tracksVar.isArray() ? request.tracksVar.size() : 0;
@@ -148,8 +158,8 @@ void AudioEngine::PreloadThread::runPreload (const PreloadRequest& request, juce
                     + "ms sumRead=" + juce::String (sumRead, 1) + "ms pcm=" + juce::String (sumMb, 1) + "MB workers=" + juce::String (workers)
                     + " sr=" + juce::String ((int) session->sampleRate));
 
-    // The offline-stretch work adds here the pre-stretch of a stretched request; until then such a
-    // session completes unstretched, decoded to float.
+    if (! runShouldStop (runGeneration) && request.isStretched() && ! session->tracks.empty() && ! preStretch (*session, request, runGeneration))
+        return;
 
     if (! runShouldStop (runGeneration) && request.countOverlayEndSec > 0.0 && ! session->tracks.empty())
         buildPremix (*session, request);
@@ -243,7 +253,12 @@ void AudioEngine::PreloadThread::preloadStemWorker (Run& run)
 
         const auto readStart = juce::Time::getMillisecondCounterHiRes();
         bool decoded = true;
-        if (asInt16 && request.headOnly)
+        // A head-only stretched stem whose stretched file is cached is read from there by the pre-stretch.
+        track.servedFromCache = hasAudio && request.headOnly && stretched
+                                && isStretchCacheFilePresent (stretchCacheFileOf (request, id, track.skipTranspose, reader->sampleRate));
+        if (track.servedFromCache)
+            decoded = true; // nothing to decode here
+        else if (asInt16 && request.headOnly)
         {
             const auto rate = reader->sampleRate > 0.0 ? reader->sampleRate : 44100.0;
             const auto window = headWindow (request, rate, length);

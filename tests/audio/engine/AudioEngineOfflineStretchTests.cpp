@@ -241,6 +241,57 @@ TEST_F (EngineOfflineStretch, AJobSwapsTheStretchedStemsInAndABypassRestoresThem
     EXPECT_EQ (track ("bass").getNumSamples(), stretched);
 }
 
+TEST_F (EngineOfflineStretch, TheMemoryAdmissionRefusesOrNarrowsAJob)
+{
+    loadSong();
+    // The song as float: keys 2 × 96000 × 4 + bass 1 × 96000 × 4 = 1,152,000 bytes. At 132 bpm the
+    // job counts 1152000 / 1.1 = 1,047,272 bytes of audio and 3 × 768,000 per worker (keys is the
+    // largest stem); with 8 hardware threads it wants 2 workers.
+    constexpr juce::int64 reserve = 629145600, audio = 1047272, perWorker = 2304000;
+    engine.getStretchProcessor().hardwareThreads = 8;
+    std::atomic<juce::uint64> available { 0 };
+    engine.memoryProbe = [&] { return available.load(); };
+
+    const struct { const char* name; juce::uint64 available; const char* refusedOrDegraded; const char* jobLine; } rows[] = {
+        { "unknown", ~juce::uint64 (0), nullptr, "workers=2 " },
+        { "two workers fit", reserve + audio + 2 * perWorker, nullptr, "workers=2 " },
+        { "one worker fits",
+          reserve + audio + 2 * perWorker - 1,
+          "[ADMISSION] APPLY_STRETCH degradado por memoria | workers=1/2 peak=3MB avail=605MB",
+          "[ADMISSION] stretch workers clamped by memory: 1/2 (peak~3MB)" },
+        { "nothing fits", reserve + audio + perWorker - 1,
+          "[ADMISSION] APPLY_STRETCH rechazado por memoria | peak=3MB avail=603MB reserve=600MB (ni con 1 worker)", nullptr },
+    };
+    for (const auto& row : rows)
+    {
+        SCOPED_TRACE (row.name);
+        clearEvents();
+        available = row.available;
+        engine.applyStretch (132.0, 1.0f);
+        if (row.jobLine == nullptr)
+        {
+            const auto rejected = eventsOf ("STRETCH_REJECTED");
+            ASSERT_EQ (rejected.size(), 1u);
+            EXPECT_EQ (rejected[0].getProperty ("reason", {}).toString(), "lowMemory");
+            EXPECT_EQ (linesContaining (row.refusedOrDegraded), 1);
+            EXPECT_TRUE (eventsOf ("STRETCH_STARTED").empty());
+            EXPECT_EQ (engine.getCurrentSemitones(), 0.0f);
+            EXPECT_EQ (track ("keys").getNumSamples(), stemSamples);
+            continue;
+        }
+        ASSERT_EQ (eventsOf ("STRETCH_STARTED").size(), 1u);
+        EXPECT_EQ (linesContaining ("[ADMISSION] APPLY_STRETCH"), row.refusedOrDegraded != nullptr ? 1 : 0);
+        if (row.refusedOrDegraded != nullptr)
+        {
+            EXPECT_EQ (linesContaining (row.refusedOrDegraded), 1);
+        }
+        ASSERT_TRUE (waitForComplete());
+        EXPECT_EQ (linesContaining (row.jobLine), 1);
+        EXPECT_EQ (track ("keys").getNumSamples(), (int) std::ceil (stemSamples / 1.1));
+        engine.applyStretch (120.0, 0.0f); // back to the unstretched stems for the next row
+    }
+}
+
 TEST_F (EngineOfflineStretch, OfThreeQuickRequestsOnlyTheThirdIsInstalled)
 {
     loadSong();
