@@ -99,23 +99,6 @@ std::vector<std::vector<int>> readRecording (const juce::File& file)
         return {};
     return channels;
 }
-
-// A JACK tool that runs in the background until it ends by itself.
-class BackgroundTool
-{
-public:
-    explicit BackgroundTool (const juce::StringArray& command) { started = process.start (command, juce::ChildProcess::wantStdOut); }
-    ~BackgroundTool()
-    {
-        if (process.isRunning())
-            process.kill();
-    }
-    bool waitForEnd() { return started && process.waitForProcessToFinish (jackToolMs) && process.getExitCode() == 0; }
-    bool started = false;
-
-private:
-    juce::ChildProcess process;
-};
 } // namespace
 
 TEST (SongPlaybackE2E, MainRoadLoadsPlaysPausesResumesStopsAndSoundsAsTheSumOfTheStems)
@@ -187,15 +170,7 @@ TEST (SongPlaybackE2E, MainRoadLoadsPlaysPausesResumesStopsAndSoundsAsTheSumOfTh
     const auto recording = temp / "out.wav";
     BackgroundTool recorder ({ "jack_rec", "-b", "32", "-f", recording.getFullPathName(), "-d", "4", "quorvelle:out_1", "quorvelle:out_2" });
     ASSERT_TRUE (recorder.started);
-    bool recorderListening = false;
-    for (int attempt = 0; attempt < 200 && ! recorderListening; ++attempt)
-    {
-        if (const auto ports = runTool ({ "jack_lsp", "-c" }); ports.has_value() && ports->contains ("jackrec"))
-            recorderListening = true;
-        else
-            juce::Thread::sleep (50);
-    }
-    ASSERT_TRUE (recorderListening);
+    ASSERT_TRUE (waitForJackListing ("jackrec"));
 
     // PLAY: the time rises while isPlaying is true.
     const auto playFrom = program.lines().size();
