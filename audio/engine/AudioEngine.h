@@ -307,6 +307,13 @@ public:
 
     private:
         struct Run;
+        // The decoded window [start, end) of a head-only stem of `length` samples at `rate` (44100
+        // when unknown), in a timeline `ratio` times faster than the recording (1: the stem itself).
+        struct HeadWindow
+        {
+            juce::int64 start = 0, end = 0;
+        };
+        static HeadWindow headWindow (const PreloadRequest& request, double rate, double ratio, juce::int64 length);
         bool runShouldStop (juce::uint64 runGeneration) const noexcept;
         void runPreload (const PreloadRequest& request, juce::uint64 runGeneration);
         void preloadStemWorker (Run& run);

@@ -21,31 +21,6 @@ namespace
 juce::String first8 (const juce::String& id) { return id.substring (0, 8); }
 
 double millisecondsNow() { return juce::Time::getMillisecondCounterHiRes(); }
-
-// The head window of a stem served from the cache, in samples of the stretched file.
-struct StretchedHeadWindow
-{
-    juce::int64 start = 0, end = 0;
-};
-
-StretchedHeadWindow stretchedHeadWindow (const AudioEngine::PreloadRequest& request, double sessionRate, double ratio, juce::int64 length)
-{
-    const double rate = sessionRate > 0.0 ? sessionRate : 44100.0;
-    const double r = ratio > 0.0 ? ratio : 1.0;
-    double start = std::max (request.headStartSec, 0.0);
-    double end = start + (request.headLengthSec > 0.0 ? request.headLengthSec : 4.0);
-    if (request.countOverlayEndSec > 0.0)
-    {
-        start = std::min (std::max (request.countOverlayStartSec, 0.0), start);
-        end = std::max (request.countOverlayEndSec, end);
-    }
-    StretchedHeadWindow window;
-    window.start = std::max<juce::int64> ((juce::int64) (start * rate / r), 0);
-    window.end = std::min ((juce::int64) (end * rate / r + 0.5), length);
-    if (window.end <= window.start)
-        window.end = std::min (window.start + (juce::int64) (4.0 * rate / r), length);
-    return window;
-}
 } // namespace
 
 double AudioEngine::PreloadRequest::stretchRatio() const
@@ -225,7 +200,7 @@ void AudioEngine::PreloadThread::preStretchWorker (StretchPhase& phase)
                             // Only the window a count and the transition play; the rest is filled at activation.
                             ChunkLoadMap map;
                             map.reset (length);
-                            const auto window = stretchedHeadWindow (request, rate, phase.ratio, length);
+                            const auto window = headWindow (request, rate, phase.ratio, length);
                             std::vector<std::vector<int>> scratch;
                             read = window.end <= window.start
                                    || readRangeToInt16 (reader.get(), *channels, scratch, window.start, window.end - window.start, &map, stop);

@@ -18,29 +18,6 @@ namespace
 {
 juce::String first8 (const juce::String& id) { return id.substring (0, 8); }
 
-// The decoded window of a head-only stem: [start, end) in samples of the file.
-struct HeadWindow
-{
-    juce::int64 start = 0, end = 0;
-};
-
-HeadWindow headWindow (const AudioEngine::PreloadRequest& request, double rate, juce::int64 length)
-{
-    double start = std::max (request.headStartSec, 0.0);
-    double end = start + (request.headLengthSec > 0.0 ? request.headLengthSec : 4.0);
-    if (request.countOverlayEndSec > 0.0)
-    {
-        start = std::min (std::max (request.countOverlayStartSec, 0.0), start);
-        end = std::max (request.countOverlayEndSec, end);
-    }
-    HeadWindow window;
-    window.start = std::max<juce::int64> ((juce::int64) (start * rate), 0);
-    window.end = std::min ((juce::int64) (end * rate + 0.5), length);
-    if (window.end <= window.start)
-        window.end = std::min (window.start + (juce::int64) (4.0 * rate), length);
-    return window;
-}
-
 // `buffer` as a 16-bit WAV file at `rate`, replacing `file` only once it is complete.
 bool writeWav16 (const juce::File& file, const juce::AudioBuffer<float>& buffer, double rate)
 {
@@ -59,6 +36,26 @@ bool writeWav16 (const juce::File& file, const juce::AudioBuffer<float>& buffer,
     return written && replacement.commit();
 }
 } // namespace
+
+AudioEngine::PreloadThread::HeadWindow AudioEngine::PreloadThread::headWindow (const PreloadRequest& request, double rate, double ratio,
+                                                                                juce::int64 length)
+{
+    rate = rate > 0.0 ? rate : 44100.0;
+    ratio = ratio > 0.0 ? ratio : 1.0;
+    double start = std::max (request.headStartSec, 0.0);
+    double end = start + (request.headLengthSec > 0.0 ? request.headLengthSec : 4.0);
+    if (request.countOverlayEndSec > 0.0)
+    {
+        start = std::min (std::max (request.countOverlayStartSec, 0.0), start);
+        end = std::max (request.countOverlayEndSec, end);
+    }
+    HeadWindow window;
+    window.start = std::max<juce::int64> ((juce::int64) (start * rate / ratio), 0);
+    window.end = std::min ((juce::int64) (end * rate / ratio + 0.5), length);
+    if (window.end <= window.start)
+        window.end = std::min (window.start + (juce::int64) (4.0 * rate / ratio), length);
+    return window;
+}
 
 // The state one run shares with its stem workers. Each worker writes only the slots it took.
 struct AudioEngine::PreloadThread::Run
@@ -260,8 +257,7 @@ void AudioEngine::PreloadThread::preloadStemWorker (Run& run)
             decoded = true; // nothing to decode here
         else if (asInt16 && request.headOnly)
         {
-            const auto rate = reader->sampleRate > 0.0 ? reader->sampleRate : 44100.0;
-            const auto window = headWindow (request, rate, length);
+            const auto window = headWindow (request, reader->sampleRate, 1.0, length);
             samples.int16Channels = std::make_unique<std::vector<Int16ChannelData>> ((size_t) reader->numChannels);
             for (auto& channel : *samples.int16Channels)
                 channel.allocate (length);
