@@ -730,6 +730,21 @@ TEST_F (EnginePreStretch, ValuesTheStretcherCannotRenderFailThePreload)
     }
 }
 
+TEST_F (EnginePreStretch, ACancelDuringTheRenderLeavesNoSessionAndNoCacheFile)
+{
+    // A stem long enough to be still rendering when the cancel comes.
+    const auto json = "[" + stem ("keys", wav ("keys.wav", makeNoise (1, 8000000, 0.1f), 48000.0)) + "]";
+    preload (json, "song-b", at (150.0, 2.0));
+    ASSERT_TRUE (runMessageLoopUntil ([&] { return log.count ("[PRELOAD-PERF] stretch phase START | song=song-b") == 1; }, 60000));
+    engine.cancelPreload();
+    waitUntilPreloaderIdle();
+
+    EXPECT_EQ (engine.getPreloadedSession(), nullptr);
+    EXPECT_TRUE (eventsOf ("PRELOAD_COMPLETE").empty());
+    EXPECT_EQ (log.count ("stretch phase DONE"), 0);
+    EXPECT_EQ (songsFolder().findChildFiles (juce::File::findFiles, true, "*").size(), 0) << "no cache file, no temporary file";
+}
+
 TEST_F (EnginePreStretch, ACompleteCacheEndsACacheOnlyPreloadAndHeadOnlyStemsAreReadFromIt)
 {
     // The cache holds the song at 44.1 kHz only; the device runs at 48 kHz.
