@@ -3,12 +3,8 @@
 #include "audio/engine/AudioEngine.h"
 
 #include "audio/loading/StretchCache.h"
-#include "platform/StorageRoot.h"
-#include "platform/VirtualAudioDevice.h"
+#include "tests/audio/engine/EngineSongFixture.h"
 #include "tests/support/AudioFixtures.h"
-#include "tests/support/CapturingLogger.h"
-#include "tests/support/MessageLoop.h"
-#include "tests/support/TempFolder.h"
 #include "tests/support/ThreadGate.h"
 
 #include <gtest/gtest.h>
@@ -24,51 +20,26 @@ namespace
 constexpr double rate = 48000.0;
 constexpr int stemSamples = 96000;
 
-class EngineOfflineStretch : public ::testing::Test
+class EngineOfflineStretch : public EngineSongTest
 {
 protected:
     void SetUp() override
     {
-        platform::VirtualAudioDevices::instance().reset();
-        getStorageRoot().getChildFile ("audio-settings.xml").deleteFile();
         getStorageRoot().getChildFile ("Songs").deleteRecursively();
-        engine.getDeviceManager().addAudioDeviceType (platform::createVirtualAudioDeviceType());
-        engine.initSettingsFile();
-        engine.setAudioDriver ("Virtual");
-        ASSERT_EQ (engine.getDeviceSampleRate(), rate);
+        EngineSongTest::SetUp();
     }
     void TearDown() override
     {
         getStorageRoot().getChildFile ("Songs").deleteRecursively();
-        platform::VirtualAudioDevices::instance().reset();
+        EngineSongTest::TearDown();
     }
 
-    static juce::String actionOf (const juce::var& e) { return e.getProperty ("action", {}).toString(); }
-    std::vector<juce::var> eventsOf (const juce::String& action) const
-    {
-        const std::scoped_lock lock (eventLock);
-        std::vector<juce::var> found;
-        for (const auto& e : events)
-            if (actionOf (e) == action)
-                found.push_back (e);
-        return found;
-    }
-    std::vector<juce::var> allEvents() const
-    {
-        const std::scoped_lock lock (eventLock);
-        return events;
-    }
     int linesContaining (const juce::String& fragment) const
     {
         int n = 0;
         for (const auto& e : eventsOf ("DEBUG_LOG"))
             n += e.getProperty ("message", {}).toString().contains (fragment) ? 1 : 0;
         return n;
-    }
-    void clearEvents()
-    {
-        const std::scoped_lock lock (eventLock);
-        events.clear();
     }
 
     // A song at 120 bpm of a 16-bit stereo 440 Hz stem and a 24-bit mono 330 Hz stem.
@@ -78,11 +49,6 @@ protected:
         const auto mono = temp / "bass.wav";
         ASSERT_TRUE (writeAudioFile (stereo, makeSine (2, stemSamples, rate, 440.0, 0.5f), rate, FixtureFormat::wav16));
         ASSERT_TRUE (writeAudioFile (mono, makeSine (1, stemSamples, rate, 330.0, 0.5f), rate, FixtureFormat::wav24));
-        const auto stem = [] (const char* id, const juce::File& file)
-        {
-            return "{\"id\": \"" + juce::String (id) + "\", \"name\": \"" + id + "\", \"url\": \"file://" + file.getFullPathName()
-                   + "\", \"instrumentType\": \"MELODIC\"}";
-        };
         engine.loadSession (juce::JSON::parse ("[" + stem ("keys", stereo) + ", " + stem ("bass", mono) + "]"), {}, {},
                             juce::JSON::parse ("[4, 4]"), {}, 120.0, 8, "song-1", true, 0.0);
         ASSERT_TRUE (runMessageLoopUntil ([&] { return ! eventsOf ("SESSION_LOADED").empty(); }, 60000));
@@ -109,17 +75,6 @@ protected:
             gate.open();
         });
     }
-
-    CapturingLogger log;
-    TempFolder temp;
-    mutable std::mutex eventLock;
-    std::vector<juce::var> events;
-    AudioEngine engine { [this] (const juce::String&, const juce::var& payload)
-                         {
-                             const std::scoped_lock lock (eventLock);
-                             events.push_back (payload);
-                         },
-                         [] { return getStorageRoot(); } };
 };
 } // namespace
 

@@ -4,13 +4,8 @@
 
 #include "audio/graph/GraphUtils.h"
 #include "audio/loading/StretchCache.h"
-#include "platform/StorageRoot.h"
-#include "platform/VirtualAudioDevice.h"
-#include "tests/audio/engine/ScriptedFormat.h"
+#include "tests/audio/engine/EngineSongFixture.h"
 #include "tests/support/AudioFixtures.h"
-#include "tests/support/CapturingLogger.h"
-#include "tests/support/MessageLoop.h"
-#include "tests/support/TempFolder.h"
 
 #include <gtest/gtest.h>
 
@@ -23,41 +18,13 @@ namespace quorvelle::test
 {
 namespace
 {
-class EnginePreload : public ::testing::Test
+class EnginePreload : public EngineSongTest
 {
 protected:
-    void SetUp() override
-    {
-        platform::VirtualAudioDevices::instance().reset();
-        getStorageRoot().getChildFile ("audio-settings.xml").deleteFile();
-        engine.getDeviceManager().addAudioDeviceType (platform::createVirtualAudioDeviceType());
-        engine.getFormatManager().registerFormat (new ScriptedFormat(), false);
-        engine.initSettingsFile();
-        engine.setAudioDriver ("Virtual");
-        ASSERT_EQ (engine.getDeviceSampleRate(), 48000.0);
-        clearEvents();
-    }
-    void TearDown() override { platform::VirtualAudioDevices::instance().reset(); }
-
-    static juce::String actionOf (const juce::var& e) { return e.getProperty ("action", {}).toString(); }
-    std::vector<juce::var> eventsOf (const juce::String& action, const juce::String& songId = {}) const
-    {
-        const std::scoped_lock lock (eventLock);
-        std::vector<juce::var> found;
-        for (const auto& e : events)
-            if (actionOf (e) == action && (songId.isEmpty() || e["songId"].toString() == songId))
-                found.push_back (e);
-        return found;
-    }
     size_t eventCountFor (const juce::String& songId) const
     {
         const std::scoped_lock lock (eventLock);
         return (size_t) std::count_if (events.begin(), events.end(), [&] (const juce::var& e) { return e["songId"].toString() == songId; });
-    }
-    void clearEvents()
-    {
-        const std::scoped_lock lock (eventLock);
-        events.clear();
     }
     static juce::String keysOf (const juce::var& e)
     {
@@ -89,24 +56,12 @@ protected:
     {
         EXPECT_TRUE (runMessageLoopUntil ([&] { return ! eventsOf (action, songId).empty(); }, 60000)) << action;
     }
-    // Runs the message loop until everything queued before now has run.
-    static void drainMessageQueue()
-    {
-        auto done = std::make_shared<std::atomic<bool>> (false);
-        juce::MessageManager::callAsync ([done] { *done = true; });
-        EXPECT_TRUE (runMessageLoopUntil ([done] { return done->load(); }));
-    }
     void waitUntilPreloaderIdle()
     {
         EXPECT_TRUE (runMessageLoopUntil ([this] { return ! engine.getPreloader().isBusy(); }, 60000));
         drainMessageQueue();
     }
 
-    juce::String stem (const juce::String& id, const juce::File& file, const juce::String& type = "MELODIC", const juce::String& extra = {})
-    {
-        return "{\"id\": \"" + id + "\", \"name\": \"" + id + "\", \"url\": \"file://" + file.getFullPathName() + "\", \"instrumentType\": \""
-               + type + "\"" + extra + "}";
-    }
     juce::File wav (const juce::String& name, const juce::AudioBuffer<float>& audio, double rate)
     {
         const auto file = temp / name;
@@ -131,17 +86,6 @@ protected:
             return t.samples->buffer->getNumSamples();
         return t.samples->int16Channels != nullptr && ! t.samples->int16Channels->empty() ? t.samples->int16Channels->front().numSamples : -1;
     }
-
-    CapturingLogger log;
-    TempFolder temp;
-    mutable std::mutex eventLock;
-    std::vector<juce::var> events;
-    AudioEngine engine { [this] (const juce::String&, const juce::var& payload)
-                         {
-                             const std::scoped_lock lock (eventLock);
-                             events.push_back (payload);
-                         },
-                         [] { return getStorageRoot(); } };
 };
 } // namespace
 
