@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the audio-graph race cases (tests/audio/graph/AudioRaceTests.cpp and the bus render pool's
 # BusRenderPoolRaceTests.cpp) and the engine's transport race cases
-# (tests/audio/engine/AudioEngineTransportRaceTests.cpp) with ThreadSanitizer, JUCE and every library
+# (tests/audio/engine/AudioEngineTransportRaceTests.cpp), and the offline stretch and pre-stretch cases
+# (AudioEngineOfflineStretchTests.cpp, AudioEnginePreloadTests.cpp) with ThreadSanitizer, JUCE and every library
 # they link included, and runs them on the Virtual device's real-time clock.
 # Any sanitizer report fails the run. JUCE's assertions are logged in this tree (JUCE_LOG_ASSERTIONS),
 # and the test logger fails a test on any "JUCE Assertion failure" line.
@@ -31,7 +32,7 @@ if [ -n "${QUORVELLE_TSAN_TARGET:-}" ]; then
   cmake --build "$build_dir" -j "$jobs" --target "$QUORVELLE_TSAN_TARGET"
   exit 0
 fi
-cmake --build "$build_dir" -j "$jobs" --target audio_graph_race_tsan audio_engine_transport_race_tsan
+cmake --build "$build_dir" -j "$jobs" --target audio_graph_race_tsan audio_engine_transport_race_tsan audio_engine_stretch_tsan
 
 export TSAN_OPTIONS="halt_on_error=1 exitcode=66 second_deadlock_stack=1 suppressions=$source_dir/scripts/tsan-audio-graph/tsan.supp ${TSAN_OPTIONS:-}"
 
@@ -43,3 +44,4 @@ HOME="$home" "$build_dir/audio_graph_race_tsan" --gtest_filter='AudioRace.*:Audi
 # The engine keeps its settings under HOME and opens devices: the test launcher gives it its own
 # namespaces and HOME, as CTest does.
 "$source_dir/scripts/test-launcher.sh" "$build_dir/audio_engine_transport_race_tsan" --gtest_filter='EngineTransportRace.*:-EngineTransportRace.CountStopDuringACountJump'
+"$source_dir/scripts/test-launcher.sh" "$build_dir/audio_engine_stretch_tsan" --gtest_filter='EngineOfflineStretch.*:EngineStretchCacheRoad.*:EnginePreload.*:EnginePreStretch.*'

@@ -275,6 +275,8 @@ public:
         double audioLeadPadSec = 0.0;
 
         bool isStretched() const;
+        // stretchBpm / bpm when the tempo changes (stretchBpm above 0 and more than 0.001 away), else 1.
+        double stretchRatio() const;
     };
 
     // Decodes the next song's stems on a pool of workers ("Preloader", low priority) into a
@@ -304,12 +306,36 @@ public:
 
         void run() override;
 
+        // Seam: the hardware-thread count the pre-stretch sizes its pool by (0: the machine's).
+        int stretchHardwareThreads = 0;
+
     private:
         struct Run;
+        // The decoded window [start, end) of a head-only stem of `length` samples at `rate` (44100
+        // when unknown), in a timeline `ratio` times faster than the recording (1: the stem itself).
+        struct HeadWindow
+        {
+            juce::int64 start = 0, end = 0;
+        };
+        static HeadWindow headWindow (const PreloadRequest& request, double rate, double ratio, juce::int64 length);
         bool runShouldStop (juce::uint64 runGeneration) const noexcept;
         void runPreload (const PreloadRequest& request, juce::uint64 runGeneration);
         void preloadStemWorker (Run& run);
         void buildPremix (PreloadedSession& session, const PreloadRequest& request);
+        // The pre-stretch of a stretched request (AudioEnginePreStretch.cpp): the session's stems
+        // rendered to its tempo and key, or read from the stretch cache. False when the run was
+        // told to end meanwhile.
+        struct StretchPhase;
+        bool preStretch (PreloadedSession& session, const PreloadRequest& request, juce::uint64 runGeneration);
+        void preStretchWorker (StretchPhase& phase);
+        void advanceStretchProgress (StretchPhase& phase, size_t track, double fraction);
+        void reportStretchProgress (StretchPhase& phase);
+        // A cache-only request whose stretch cache is complete at one candidate rate: finalized at
+        // once without decoding. False when no rate is complete.
+        bool finishFromCompleteCache (const std::shared_ptr<PreloadedSession>& session, const PreloadRequest& request, juce::uint64 runGeneration);
+        // The stretch cache file of a stem of the request at `rate` (its key offset 0 when it does
+        // not follow the key).
+        juce::File stretchCacheFileOf (const PreloadRequest& request, const juce::String& trackId, bool skipTranspose, double rate);
         // Posts `payload` to the message thread; sent there only while this run is still wanted.
         void postRunEvent (juce::uint64 runGeneration, juce::var payload);
 
@@ -506,6 +532,7 @@ public:
     const ClickSectionStateMachine& getClickSectionMachine() const noexcept { return clickSectionMachine; }
     CosineSmoothedGainAudioSource* getMusicGain() noexcept { return musicGain.get(); }
     int getStretchTicket() const noexcept { return stretchTicket; }
+    float getCurrentSemitones() const noexcept { return currentSemitones; }
     juce::String getCurrentLoadingSongId() const { return currentLoadingSongId; }
     bool hasPreloadedSession() const noexcept { return preloadedSession != nullptr; }
 
@@ -1425,6 +1452,8 @@ private:
     void sendStretchRejected (const juce::String& reason, double bpm, float semitones);
     void sendStretchComplete (const juce::String& songId);
     void bypassStretch (double bpm, float semitones);
+    // The memory admission of a job at `ratio`: false after rejecting it with "lowMemory".
+    bool admitStretchRequest (double bpm, float semitones, double ratio);
     void finalizeStretch (std::shared_ptr<OfflineStretchProcessor::Result> result);
     bool rebuildOriginalBuffer (LoadedTrack& track);
     bool restoreInt16FromDisk (LoadedTrack& track);

@@ -4,6 +4,8 @@
 
 #include "audio/loading/OfflineStretch.h"
 
+#include <thread>
+
 namespace quorvelle
 {
 namespace
@@ -31,6 +33,7 @@ OfflineStretchProcessor& AudioEngine::getStretchProcessor()
         {
             postToMessageThread ([this, result] { runAfterExport ([this, result] { finalizeStretch (result); }); });
         };
+        callbacks.availableMemory = [this] { return availableMemoryForAdmission(); };
         stretchProcessor = std::make_unique<OfflineStretchProcessor> (std::move (callbacks));
     }
     return *stretchProcessor;
@@ -69,7 +72,8 @@ void AudioEngine::applyStretch (double bpm, float semitones)
         return sendStretchRejected ("invalidArgs", bpm, semitones);
 
     const bool unchanged = std::abs (bpm - originalBpm) < 1e-6 && std::abs (semitones) < 0.001f;
-    // The memory admission of a job comes with the preloader's admission rules.
+    if (! unchanged && ! admitStretchRequest (bpm, semitones, ratio))
+        return;
 
     currentSemitones = semitones;
     logStretchDiagnostics ("BEFORE");
@@ -102,10 +106,35 @@ void AudioEngine::applyStretch (double bpm, float semitones)
                 return readUnstretchedAudio (url, leadPad, rate, [processor] { return processor != nullptr && processor->threadShouldExit(); });
             };
         input.weight = std::max (1, track->getNumSamples());
+        input.bytes = stretchTrackBytes (track->getNumChannels(), track->getNumSamples());
         job.tracks.push_back (std::move (input));
     }
     getStretchProcessor().startJob (std::move (job));
     sendEvent (makeObject ({ { "action", "STRETCH_STARTED" }, { "songId", currentSongIdForStretch }, { "totalTracks", (int) tracks.size() } }));
+}
+
+bool AudioEngine::admitStretchRequest (double bpm, float semitones, double ratio)
+{
+    std::vector<juce::int64> trackBytes;
+    for (const auto& [id, track] : tracks)
+        trackBytes.push_back (stretchTrackBytes (track->getNumChannels(), track->getNumSamples()));
+    const auto available = availableMemoryForAdmission();
+    // The job's pool is sized by the processor's count; before the first job, by the machine's.
+    const int hardware = stretchProcessor != nullptr ? stretchProcessor->getHardwareThreads() : (int) std::max (1u, std::thread::hardware_concurrency());
+    const auto verdict = admitStretchJobOver (trackBytes, ratio, hardware, available);
+    const auto& adm = verdict.admission;
+    const auto mb = [] (juce::int64 bytes) { return juce::String (bytesToLogMb (bytes)); };
+    if (! adm.admitted)
+    {
+        debugLog ("[ADMISSION] APPLY_STRETCH rechazado por memoria | peak=" + mb (adm.neededBytes) + "MB avail=" + mb (available) + "MB reserve="
+                  + mb (adm.reserveBytes) + "MB (ni con 1 worker)");
+        sendStretchRejected ("lowMemory", bpm, semitones);
+        return false;
+    }
+    if (adm.workers < verdict.wantedWorkers)
+        debugLog ("[ADMISSION] APPLY_STRETCH degradado por memoria | workers=" + juce::String (adm.workers) + "/" + juce::String (verdict.wantedWorkers)
+                  + " peak=" + mb (adm.neededBytes) + "MB avail=" + mb (available) + "MB");
+    return true;
 }
 
 void AudioEngine::bypassStretch (double bpm, float semitones)

@@ -3,6 +3,8 @@
 #include "audio/engine/AudioEngine.h"
 
 #include "audio/graph/GraphUtils.h"
+#include "audio/loading/OfflineStretch.h"
+#include "audio/loading/StretchCache.h"
 #include "core/StemRoles.h"
 #include "platform/CheckedWrite.h"
 
@@ -15,29 +17,6 @@ namespace quorvelle
 namespace
 {
 juce::String first8 (const juce::String& id) { return id.substring (0, 8); }
-
-// The decoded window of a head-only stem: [start, end) in samples of the file.
-struct HeadWindow
-{
-    juce::int64 start = 0, end = 0;
-};
-
-HeadWindow headWindow (const AudioEngine::PreloadRequest& request, double rate, juce::int64 length)
-{
-    double start = std::max (request.headStartSec, 0.0);
-    double end = start + (request.headLengthSec > 0.0 ? request.headLengthSec : 4.0);
-    if (request.countOverlayEndSec > 0.0)
-    {
-        start = std::min (std::max (request.countOverlayStartSec, 0.0), start);
-        end = std::max (request.countOverlayEndSec, end);
-    }
-    HeadWindow window;
-    window.start = std::max<juce::int64> ((juce::int64) (start * rate), 0);
-    window.end = std::min ((juce::int64) (end * rate + 0.5), length);
-    if (window.end <= window.start)
-        window.end = std::min (window.start + (juce::int64) (4.0 * rate), length);
-    return window;
-}
 
 // `buffer` as a 16-bit WAV file at `rate`, replacing `file` only once it is complete.
 bool writeWav16 (const juce::File& file, const juce::AudioBuffer<float>& buffer, double rate)
@@ -57,6 +36,26 @@ bool writeWav16 (const juce::File& file, const juce::AudioBuffer<float>& buffer,
     return written && replacement.commit();
 }
 } // namespace
+
+AudioEngine::PreloadThread::HeadWindow AudioEngine::PreloadThread::headWindow (const PreloadRequest& request, double rate, double ratio,
+                                                                                juce::int64 length)
+{
+    rate = rate > 0.0 ? rate : 44100.0;
+    ratio = ratio > 0.0 ? ratio : 1.0;
+    double start = std::max (request.headStartSec, 0.0);
+    double end = start + (request.headLengthSec > 0.0 ? request.headLengthSec : 4.0);
+    if (request.countOverlayEndSec > 0.0)
+    {
+        start = std::min (std::max (request.countOverlayStartSec, 0.0), start);
+        end = std::max (request.countOverlayEndSec, end);
+    }
+    HeadWindow window;
+    window.start = std::max<juce::int64> ((juce::int64) (start * rate / ratio), 0);
+    window.end = std::min ((juce::int64) (end * rate / ratio + 0.5), length);
+    if (window.end <= window.start)
+        window.end = std::min (window.start + (juce::int64) (4.0 * rate / ratio), length);
+    return window;
+}
 
 // The state one run shares with its stem workers. Each worker writes only the slots it took.
 struct AudioEngine::PreloadThread::Run
@@ -97,8 +96,16 @@ void AudioEngine::PreloadThread::runPreload (const PreloadRequest& request, juce
     session->tracksVar = request.tracksVar;
     session->peakTracksVar = request.peakTracksVar;
     session->timeSignatureVar = request.timeSignatureVar;
-    // The offline-stretch work adds here the shortcut of a cache-only request whose stretch cache
-    // is complete; until then such a request decodes like any other.
+    // Tempo and key changes the stretcher cannot render (or values that are not finite) end here.
+    if (! isValidStretchRequest (request.stretchRatio(), request.stretchSemitones))
+    {
+        owner.debugLog ("Preloader: stretch out of range for " + first8 (request.songId) + " | bpm=" + juce::String (request.bpm)
+                        + " stretchBpm=" + juce::String (request.stretchBpm) + " semi=" + juce::String (request.stretchSemitones));
+        postRunEvent (runGeneration, makeObject ({ { "action", "PRELOAD_FAILED" }, { "songId", request.songId }, { "reason", "invalidArgs" } }));
+        return;
+    }
+    if (finishFromCompleteCache (session, request, runGeneration))
+        return;
 
     Run run (request, runGeneration);
     run.numStems = request.tracksVar.isArray() ? request.tracksVar.size() : 0;
@@ -148,8 +155,8 @@ void AudioEngine::PreloadThread::runPreload (const PreloadRequest& request, juce
                     + "ms sumRead=" + juce::String (sumRead, 1) + "ms pcm=" + juce::String (sumMb, 1) + "MB workers=" + juce::String (workers)
                     + " sr=" + juce::String ((int) session->sampleRate));
 
-    // The offline-stretch work adds here the pre-stretch of a stretched request; until then such a
-    // session completes unstretched, decoded to float.
+    if (! runShouldStop (runGeneration) && request.isStretched() && ! session->tracks.empty() && ! preStretch (*session, request, runGeneration))
+        return;
 
     if (! runShouldStop (runGeneration) && request.countOverlayEndSec > 0.0 && ! session->tracks.empty())
         buildPremix (*session, request);
@@ -243,10 +250,14 @@ void AudioEngine::PreloadThread::preloadStemWorker (Run& run)
 
         const auto readStart = juce::Time::getMillisecondCounterHiRes();
         bool decoded = true;
-        if (asInt16 && request.headOnly)
+        // A head-only stretched stem whose stretched file is cached is read from there by the pre-stretch.
+        track.servedFromCache = hasAudio && request.headOnly && stretched
+                                && isStretchCacheFilePresent (stretchCacheFileOf (request, id, track.skipTranspose, reader->sampleRate));
+        if (track.servedFromCache)
+            decoded = true; // nothing to decode here
+        else if (asInt16 && request.headOnly)
         {
-            const auto rate = reader->sampleRate > 0.0 ? reader->sampleRate : 44100.0;
-            const auto window = headWindow (request, rate, length);
+            const auto window = headWindow (request, reader->sampleRate, 1.0, length);
             samples.int16Channels = std::make_unique<std::vector<Int16ChannelData>> ((size_t) reader->numChannels);
             for (auto& channel : *samples.int16Channels)
                 channel.allocate (length);

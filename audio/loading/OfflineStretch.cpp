@@ -21,6 +21,26 @@ juce::int64 stretchedLength (juce::int64 length, double ratio)
     return length > 0 && ratio > 0.0 ? (juce::int64) std::ceil ((double) length / ratio) : 0;
 }
 
+juce::int64 stretchTrackBytes (int channels, juce::int64 samples)
+{
+    return (juce::int64) std::max (channels, 1) * std::max<juce::int64> (samples, 0) * 4;
+}
+
+StretchJobAdmission admitStretchJobOver (const std::vector<juce::int64>& trackBytes, double ratio, int hardwareThreads, juce::int64 availableBytes)
+{
+    juce::int64 total = 0, peak = 0;
+    for (const auto bytes : trackBytes)
+    {
+        total += bytes;
+        peak = std::max (peak, bytes);
+    }
+    StretchJobAdmission result;
+    result.wantedWorkers = std::min (std::max ((int) trackBytes.size(), 1), std::max (hardwareThreads - 1, 1));
+    const double lengthFactor = ratio > 0.0 ? 1.0 / ratio : 1.0;
+    result.admission = admitStretchJob (total, peak, result.wantedWorkers, lengthFactor, availableBytes);
+    return result;
+}
+
 std::optional<juce::AudioBuffer<float>> renderOfflineStretch (const juce::AudioBuffer<float>& source, const OfflineStretchSettings& settings,
                                                               const std::function<bool()>& shouldStop,
                                                               const std::function<void (double)>& progress, OfflineStretchReport* report)
@@ -31,7 +51,7 @@ std::optional<juce::AudioBuffer<float>> renderOfflineStretch (const juce::AudioB
     if (channels < 1 || length < 1 || ! isValidStretchRequest (ratio, settings.semitones))
         return std::nullopt;
 
-    const auto outLength = stretchedLength (length, ratio);
+    const auto outLength = settings.outputLength > 0 ? settings.outputLength : stretchedLength (length, ratio);
     const auto rate = (double) (float) settings.sampleRate;
     TimeStretcher stretcher (TimeStretcher::Engine::offline);
     stretcher.configure (channels, (int) (rate * 0.12), (int) (rate * 0.03), settings.sampleRate);
@@ -153,6 +173,11 @@ OfflineStretchProcessor::OfflineStretchProcessor (Callbacks callbacksIn) : juce:
 
 OfflineStretchProcessor::~OfflineStretchProcessor() { cancelAndWait(); }
 
+int OfflineStretchProcessor::getHardwareThreads() const
+{
+    return hardwareThreads > 0 ? hardwareThreads : (int) std::max (1u, std::thread::hardware_concurrency());
+}
+
 void OfflineStretchProcessor::log (const juce::String& line) const
 {
     if (callbacks.log != nullptr)
@@ -245,9 +270,17 @@ void OfflineStretchProcessor::runJob (Job job)
     if (threadShouldExit())
         return;
 
-    // The memory admission's clamp of the worker count waits for the admission itself.
-    const int hardware = hardwareThreads > 0 ? hardwareThreads : (int) std::max (1u, std::thread::hardware_concurrency());
-    const int workers = std::max (1, std::min (n, std::max (hardware - 1, 1)));
+    // The job runs whatever the admission says (APPLY_STRETCH refused what does not fit); it only
+    // takes fewer workers when memory is short.
+    std::vector<juce::int64> trackBytes;
+    for (const auto& track : job.tracks)
+        trackBytes.push_back (track.bytes);
+    const auto available = callbacks.availableMemory != nullptr ? callbacks.availableMemory() : (juce::int64) -1;
+    const auto admitted = admitStretchJobOver (trackBytes, job.ratio, getHardwareThreads(), available);
+    const int workers = std::max (1, std::min ((int) admitted.admission.workers, admitted.wantedWorkers));
+    if (workers < admitted.wantedWorkers)
+        log ("[ADMISSION] stretch workers clamped by memory: " + juce::String (workers) + "/" + juce::String (admitted.wantedWorkers) + " (peak~"
+             + juce::String (bytesToLogMb (admitted.admission.neededBytes)) + "MB)");
 
     state.outputs.resize ((size_t) n);
     for (const auto& track : job.tracks)

@@ -6,6 +6,7 @@
 // at construction, which must post to the message thread themselves.
 #pragma once
 
+#include "audio/loading/MemoryAdmission.h"
 #include "audio/loading/StemSamples.h"
 
 #include <juce_audio_basics/juce_audio_basics.h>
@@ -25,12 +26,26 @@ bool isValidStretchRequest (double ratio, double semitones);
 // Length of a stem of `length` samples played at `ratio`: ceil(length / ratio).
 juce::int64 stretchedLength (juce::int64 length, double ratio);
 
+// Bytes one stem takes as float samples: max(channels, 1) × samples × 4.
+juce::int64 stretchTrackBytes (int channels, juce::int64 samples);
+
+// The memory admission of a stretch job over stems of `trackBytes`: the workers wanted are
+// min(tracks, hardware threads − 1) (at least 1), the stretched audio counted at 1 / `ratio` of
+// the song's length, `availableBytes` −1 when unknown.
+struct StretchJobAdmission
+{
+    MemoryAdmission admission;
+    int wantedWorkers = 1;
+};
+StretchJobAdmission admitStretchJobOver (const std::vector<juce::int64>& trackBytes, double ratio, int hardwareThreads, juce::int64 availableBytes);
+
 struct OfflineStretchSettings
 {
     double ratio = 1.0;       // playback speed: > 1 is faster and shorter
     float semitones = 0.0f;   // key offset; |semitones| <= 0.001 is no transposition
     double sampleRate = 44100.0;
     int blockSamples = 32768; // input samples per stretcher call (and between stop checks)
+    juce::int64 outputLength = 0; // samples of the result; 0: stretchedLength(len, ratio)
 };
 
 // What a render reports for its log line.
@@ -41,8 +56,8 @@ struct OfflineStretchReport
 
 // Renders `source` (every channel) at the settings' ratio and key with the offline engine: primed
 // with the stretcher's input latency, processed in blocks, flushed, and trimmed by the latency, so
-// that the result has exactly stretchedLength(len, ratio) samples and sample 0 is the source's
-// sample 0. `progress` receives the fraction of the input used; `shouldStop` is asked before each
+// that the result has exactly the settings' output length (by default stretchedLength(len, ratio))
+// and its sample 0 is the source's sample 0. `progress` receives the fraction of the input used; `shouldStop` is asked before each
 // block and ends the render with no result. A source without samples or channels gives no result.
 std::optional<juce::AudioBuffer<float>> renderOfflineStretch (const juce::AudioBuffer<float>& source, const OfflineStretchSettings& settings,
                                                               const std::function<bool()>& shouldStop = {},
@@ -66,6 +81,7 @@ public:
         // Reads the unstretched stem again (from its file) when the samples are not it; may be empty.
         std::function<std::unique_ptr<juce::AudioBuffer<float>>()> reloadOriginal;
         juce::int64 weight = 1;
+        juce::int64 bytes = 0; // the stem as float samples, for the memory admission
     };
 
     struct Job
@@ -93,6 +109,8 @@ public:
         std::function<void (const juce::String&, int, int, int)> progress;
         // Called on the processor's thread with a job that ran to its end.
         std::function<void (std::shared_ptr<Result>)> finished;
+        // Free physical memory in bytes, -1 when unknown (also when empty).
+        std::function<juce::int64()> availableMemory;
     };
 
     explicit OfflineStretchProcessor (Callbacks callbacks);
@@ -104,6 +122,9 @@ public:
     void cancelAndWait();
     // Waits for the thread to end (it ends when asked to exit or when idle). Interruptible: no kill.
     void waitForExit();
+
+    // The hardware-thread count the worker pool is sized by (the seam's, else the machine's).
+    int getHardwareThreads() const;
 
     // Seams: the hardware-thread count (0: the machine's), the idle period, and hooks a test uses to
     // hold a worker before a track and the thread at its decision to end.

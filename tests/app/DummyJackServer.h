@@ -112,4 +112,32 @@ private:
     pid_t pid = -1;
 };
 
+// A JACK tool that runs in the background until it ends by itself (killed if still running).
+class BackgroundTool
+{
+public:
+    explicit BackgroundTool (const juce::StringArray& command) { started = process.start (command, juce::ChildProcess::wantStdOut); }
+    ~BackgroundTool()
+    {
+        if (process.isRunning())
+            process.kill();
+    }
+    bool waitForEnd() { return started && process.waitForProcessToFinish (jackToolMs) && process.getExitCode() == 0; }
+    bool started = false;
+
+private:
+    juce::ChildProcess process;
+};
+
+// Waits (bounded) until `jack_lsp -c` lists something holding `fragment`, such as a client's name.
+inline bool waitForJackListing (const juce::String& fragment)
+{
+    for (int attempt = 0; attempt < 200; ++attempt)
+    {
+        if (const auto ports = runTool ({ "jack_lsp", "-c" }); ports.has_value() && ports->contains (fragment))
+            return true;
+        juce::Thread::sleep (50);
+    }
+    return false;
+}
 } // namespace quorvelle::test

@@ -52,14 +52,5 @@ inline BackgroundTool startJackRecorder (const juce::File& recording, int second
 }
 
 // Waits (bounded) until the recorder's ports are connected.
-inline bool waitForJackRecorder()
-{
-    for (int attempt = 0; attempt < 200; ++attempt)
-    {
-        if (const auto ports = runTool ({ "jack_lsp", "-c" }); ports.has_value() && ports->contains ("jackrec"))
-            return true;
-        juce::Thread::sleep (50);
-    }
-    return false;
-}
+inline bool waitForJackRecorder() { return waitForJackListing ("jackrec"); }
 } // namespace quorvelle::test

@@ -1,5 +1,6 @@
 // Reads the song events the program sends only on the typed road (LOAD_PROGRESS,
-// TRACK_LOAD_ERROR, PRELOAD_PROGRESS, PRELOAD_COMPLETE, the CLICK_SECTION events) back into their JSON form; DEBUG_LOG and the device events as
+// TRACK_LOAD_ERROR, PRELOAD_PROGRESS, PRELOAD_COMPLETE, the CLICK_SECTION and STRETCH events) back into their JSON form;
+// DEBUG_LOG and the device events as
 // `typedDeviceEvent` reads them.
 #pragma once
 
@@ -52,6 +53,16 @@ inline juce::var typedSongEvent (const juce::var& line)
         return makeObject ({ { "action", "CLICK_SECTION_WARNING_START" }, { "entryId", text (warning->entryId()) } });
     if (const auto* complete = message->payload_as_ClickSectionCompleteEvent())
         return makeObject ({ { "action", "CLICK_SECTION_COMPLETE" }, { "entryId", text (complete->entryId()) } });
+    if (const auto* started = message->payload_as_StretchStartedEvent())
+        return makeObject ({ { "action", "STRETCH_STARTED" }, { "songId", text (started->songId()) }, { "totalTracks", started->totalTracks() } });
+    if (const auto* progress = message->payload_as_StretchProgressEvent())
+        return makeObject ({ { "action", "STRETCH_PROGRESS" },
+                             { "songId", text (progress->songId()) },
+                             { "tracksDone", progress->tracksDone() },
+                             { "totalTracks", progress->totalTracks() },
+                             { "percent", progress->percent() } });
+    if (const auto* complete = message->payload_as_StretchCompleteEvent())
+        return makeObject ({ { "action", "STRETCH_COMPLETE" }, { "songId", text (complete->songId()) } });
     return typedDeviceEvent (line);
 }
 

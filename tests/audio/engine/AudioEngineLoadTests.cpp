@@ -2,13 +2,8 @@
 // completion that builds the stems into the graph and answers SESSION_LOADED.
 #include "audio/engine/AudioEngine.h"
 
-#include "platform/StorageRoot.h"
-#include "platform/VirtualAudioDevice.h"
-#include "tests/audio/engine/ScriptedFormat.h"
+#include "tests/audio/engine/EngineSongFixture.h"
 #include "tests/support/AudioFixtures.h"
-#include "tests/support/CapturingLogger.h"
-#include "tests/support/MessageLoop.h"
-#include "tests/support/TempFolder.h"
 
 #include <gtest/gtest.h>
 
@@ -18,40 +13,9 @@ namespace quorvelle::test
 {
 namespace
 {
-class EngineLoad : public ::testing::Test
+class EngineLoad : public EngineSongTest
 {
 protected:
-    void SetUp() override
-    {
-        platform::VirtualAudioDevices::instance().reset();
-        getStorageRoot().getChildFile ("audio-settings.xml").deleteFile();
-        auto& manager = engine.getDeviceManager();
-        manager.addAudioDeviceType (platform::createVirtualAudioDeviceType());
-        engine.getFormatManager().registerFormat (new ScriptedFormat(), false);
-        engine.initSettingsFile();
-        engine.setAudioDriver ("Virtual");
-        ASSERT_EQ (engine.getDeviceSampleRate(), 48000.0);
-        clearEvents();
-    }
-    void TearDown() override { platform::VirtualAudioDevices::instance().reset(); }
-
-    static juce::String actionOf (const juce::var& e) { return e.getProperty ("action", {}).toString(); }
-
-    std::vector<juce::var> eventsOf (const juce::String& action) const
-    {
-        const std::scoped_lock lock (eventLock);
-        std::vector<juce::var> found;
-        for (const auto& e : events)
-            if (actionOf (e) == action)
-                found.push_back (e);
-        return found;
-    }
-    void clearEvents()
-    {
-        const std::scoped_lock lock (eventLock);
-        events.clear();
-    }
-
     // Loads `tracks` (JSON text) and pumps the message loop until SESSION_LOADED arrives.
     juce::var load (const juce::String& tracksJson, const juce::String& songId = "song-1", int numBars = 800,
                     const char* timeSignature = "[4, 4]")
@@ -78,19 +42,6 @@ protected:
             juce::Thread::sleep (10);
         return ! engine.getTrackLoader().isBusy();
     }
-    // Runs the message loop until a marker posted now has run: everything queued before it has.
-    static void drainMessageQueue()
-    {
-        auto done = std::make_shared<std::atomic<bool>> (false);
-        juce::MessageManager::callAsync ([done] { *done = true; });
-        EXPECT_TRUE (runMessageLoopUntil ([done] { return done->load(); }));
-    }
-
-    juce::String stem (const juce::String& id, const juce::File& file, const juce::String& type = "MELODIC", const juce::String& extra = {})
-    {
-        return "{\"id\": \"" + id + "\", \"name\": \"" + id + "\", \"url\": \"file://" + file.getFullPathName() + "\", \"instrumentType\": \""
-               + type + "\"" + extra + "}";
-    }
     juce::File scripted (const juce::String& name, double rate, int bits, juce::int64 length, juce::int64 failAt)
     {
         return writeScriptedStem (temp / (name + ".scripted"), rate, bits, length, failAt);
@@ -110,17 +61,6 @@ protected:
             n += bus->mixer.numInputs();
         return n;
     }
-
-    CapturingLogger log;
-    TempFolder temp;
-    mutable std::mutex eventLock;
-    std::vector<juce::var> events;
-    AudioEngine engine { [this] (const juce::String&, const juce::var& payload)
-                         {
-                             const std::scoped_lock lock (eventLock);
-                             events.push_back (payload);
-                         },
-                         [] { return getStorageRoot(); } };
 };
 } // namespace
 

@@ -3,12 +3,8 @@
 #include "audio/engine/AudioEngine.h"
 
 #include "audio/loading/StretchCache.h"
-#include "platform/StorageRoot.h"
-#include "platform/VirtualAudioDevice.h"
+#include "tests/audio/engine/EngineSongFixture.h"
 #include "tests/support/AudioFixtures.h"
-#include "tests/support/CapturingLogger.h"
-#include "tests/support/MessageLoop.h"
-#include "tests/support/TempFolder.h"
 #include "tests/support/ThreadGate.h"
 
 #include <gtest/gtest.h>
@@ -24,51 +20,26 @@ namespace
 constexpr double rate = 48000.0;
 constexpr int stemSamples = 96000;
 
-class EngineOfflineStretch : public ::testing::Test
+class EngineOfflineStretch : public EngineSongTest
 {
 protected:
     void SetUp() override
     {
-        platform::VirtualAudioDevices::instance().reset();
-        getStorageRoot().getChildFile ("audio-settings.xml").deleteFile();
         getStorageRoot().getChildFile ("Songs").deleteRecursively();
-        engine.getDeviceManager().addAudioDeviceType (platform::createVirtualAudioDeviceType());
-        engine.initSettingsFile();
-        engine.setAudioDriver ("Virtual");
-        ASSERT_EQ (engine.getDeviceSampleRate(), rate);
+        EngineSongTest::SetUp();
     }
     void TearDown() override
     {
         getStorageRoot().getChildFile ("Songs").deleteRecursively();
-        platform::VirtualAudioDevices::instance().reset();
+        EngineSongTest::TearDown();
     }
 
-    static juce::String actionOf (const juce::var& e) { return e.getProperty ("action", {}).toString(); }
-    std::vector<juce::var> eventsOf (const juce::String& action) const
-    {
-        const std::scoped_lock lock (eventLock);
-        std::vector<juce::var> found;
-        for (const auto& e : events)
-            if (actionOf (e) == action)
-                found.push_back (e);
-        return found;
-    }
-    std::vector<juce::var> allEvents() const
-    {
-        const std::scoped_lock lock (eventLock);
-        return events;
-    }
     int linesContaining (const juce::String& fragment) const
     {
         int n = 0;
         for (const auto& e : eventsOf ("DEBUG_LOG"))
             n += e.getProperty ("message", {}).toString().contains (fragment) ? 1 : 0;
         return n;
-    }
-    void clearEvents()
-    {
-        const std::scoped_lock lock (eventLock);
-        events.clear();
     }
 
     // A song at 120 bpm of a 16-bit stereo 440 Hz stem and a 24-bit mono 330 Hz stem.
@@ -78,11 +49,6 @@ protected:
         const auto mono = temp / "bass.wav";
         ASSERT_TRUE (writeAudioFile (stereo, makeSine (2, stemSamples, rate, 440.0, 0.5f), rate, FixtureFormat::wav16));
         ASSERT_TRUE (writeAudioFile (mono, makeSine (1, stemSamples, rate, 330.0, 0.5f), rate, FixtureFormat::wav24));
-        const auto stem = [] (const char* id, const juce::File& file)
-        {
-            return "{\"id\": \"" + juce::String (id) + "\", \"name\": \"" + id + "\", \"url\": \"file://" + file.getFullPathName()
-                   + "\", \"instrumentType\": \"MELODIC\"}";
-        };
         engine.loadSession (juce::JSON::parse ("[" + stem ("keys", stereo) + ", " + stem ("bass", mono) + "]"), {}, {},
                             juce::JSON::parse ("[4, 4]"), {}, 120.0, 8, "song-1", true, 0.0);
         ASSERT_TRUE (runMessageLoopUntil ([&] { return ! eventsOf ("SESSION_LOADED").empty(); }, 60000));
@@ -109,17 +75,6 @@ protected:
             gate.open();
         });
     }
-
-    CapturingLogger log;
-    TempFolder temp;
-    mutable std::mutex eventLock;
-    std::vector<juce::var> events;
-    AudioEngine engine { [this] (const juce::String&, const juce::var& payload)
-                         {
-                             const std::scoped_lock lock (eventLock);
-                             events.push_back (payload);
-                         },
-                         [] { return getStorageRoot(); } };
 };
 } // namespace
 
@@ -239,6 +194,57 @@ TEST_F (EngineOfflineStretch, AJobSwapsTheStretchedStemsInAndABypassRestoresThem
     ASSERT_TRUE (waitForComplete());
     EXPECT_EQ (linesContaining ("cache HIT (disco)"), 2);
     EXPECT_EQ (track ("bass").getNumSamples(), stretched);
+}
+
+TEST_F (EngineOfflineStretch, TheMemoryAdmissionRefusesOrNarrowsAJob)
+{
+    loadSong();
+    // The song as float: keys 2 × 96000 × 4 + bass 1 × 96000 × 4 = 1,152,000 bytes. At 132 bpm the
+    // job counts 1152000 / 1.1 = 1,047,272 bytes of audio and 3 × 768,000 per worker (keys is the
+    // largest stem); with 8 hardware threads it wants 2 workers.
+    constexpr juce::int64 reserve = 629145600, audio = 1047272, perWorker = 2304000;
+    engine.getStretchProcessor().hardwareThreads = 8;
+    std::atomic<juce::uint64> available { 0 };
+    engine.memoryProbe = [&] { return available.load(); };
+
+    const struct { const char* name; juce::uint64 available; const char* refusedOrDegraded; const char* jobLine; } rows[] = {
+        { "unknown", ~juce::uint64 (0), nullptr, "workers=2 " },
+        { "two workers fit", reserve + audio + 2 * perWorker, nullptr, "workers=2 " },
+        { "one worker fits",
+          reserve + audio + 2 * perWorker - 1,
+          "[ADMISSION] APPLY_STRETCH degradado por memoria | workers=1/2 peak=3MB avail=605MB",
+          "[ADMISSION] stretch workers clamped by memory: 1/2 (peak~3MB)" },
+        { "nothing fits", reserve + audio + perWorker - 1,
+          "[ADMISSION] APPLY_STRETCH rechazado por memoria | peak=3MB avail=603MB reserve=600MB (ni con 1 worker)", nullptr },
+    };
+    for (const auto& row : rows)
+    {
+        SCOPED_TRACE (row.name);
+        clearEvents();
+        available = row.available;
+        engine.applyStretch (132.0, 1.0f);
+        if (row.jobLine == nullptr)
+        {
+            const auto rejected = eventsOf ("STRETCH_REJECTED");
+            ASSERT_EQ (rejected.size(), 1u);
+            EXPECT_EQ (rejected[0].getProperty ("reason", {}).toString(), "lowMemory");
+            EXPECT_EQ (linesContaining (row.refusedOrDegraded), 1);
+            EXPECT_TRUE (eventsOf ("STRETCH_STARTED").empty());
+            EXPECT_EQ (engine.getCurrentSemitones(), 0.0f);
+            EXPECT_EQ (track ("keys").getNumSamples(), stemSamples);
+            continue;
+        }
+        ASSERT_EQ (eventsOf ("STRETCH_STARTED").size(), 1u);
+        EXPECT_EQ (linesContaining ("[ADMISSION] APPLY_STRETCH"), row.refusedOrDegraded != nullptr ? 1 : 0);
+        if (row.refusedOrDegraded != nullptr)
+        {
+            EXPECT_EQ (linesContaining (row.refusedOrDegraded), 1);
+        }
+        ASSERT_TRUE (waitForComplete());
+        EXPECT_EQ (linesContaining (row.jobLine), 1);
+        EXPECT_EQ (track ("keys").getNumSamples(), (int) std::ceil (stemSamples / 1.1));
+        engine.applyStretch (120.0, 0.0f); // back to the unstretched stems for the next row
+    }
 }
 
 TEST_F (EngineOfflineStretch, OfThreeQuickRequestsOnlyTheThirdIsInstalled)

@@ -3,59 +3,28 @@
 #include "audio/engine/AudioEngine.h"
 
 #include "audio/graph/GraphUtils.h"
-#include "platform/StorageRoot.h"
-#include "platform/VirtualAudioDevice.h"
-#include "tests/audio/engine/ScriptedFormat.h"
+#include "audio/loading/StretchCache.h"
+#include "tests/audio/engine/EngineSongFixture.h"
 #include "tests/support/AudioFixtures.h"
-#include "tests/support/CapturingLogger.h"
-#include "tests/support/MessageLoop.h"
-#include "tests/support/TempFolder.h"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <limits>
+#include <map>
 #include <mutex>
 
 namespace quorvelle::test
 {
 namespace
 {
-class EnginePreload : public ::testing::Test
+class EnginePreload : public EngineSongTest
 {
 protected:
-    void SetUp() override
-    {
-        platform::VirtualAudioDevices::instance().reset();
-        getStorageRoot().getChildFile ("audio-settings.xml").deleteFile();
-        engine.getDeviceManager().addAudioDeviceType (platform::createVirtualAudioDeviceType());
-        engine.getFormatManager().registerFormat (new ScriptedFormat(), false);
-        engine.initSettingsFile();
-        engine.setAudioDriver ("Virtual");
-        ASSERT_EQ (engine.getDeviceSampleRate(), 48000.0);
-        clearEvents();
-    }
-    void TearDown() override { platform::VirtualAudioDevices::instance().reset(); }
-
-    static juce::String actionOf (const juce::var& e) { return e.getProperty ("action", {}).toString(); }
-    std::vector<juce::var> eventsOf (const juce::String& action, const juce::String& songId = {}) const
-    {
-        const std::scoped_lock lock (eventLock);
-        std::vector<juce::var> found;
-        for (const auto& e : events)
-            if (actionOf (e) == action && (songId.isEmpty() || e["songId"].toString() == songId))
-                found.push_back (e);
-        return found;
-    }
     size_t eventCountFor (const juce::String& songId) const
     {
         const std::scoped_lock lock (eventLock);
         return (size_t) std::count_if (events.begin(), events.end(), [&] (const juce::var& e) { return e["songId"].toString() == songId; });
-    }
-    void clearEvents()
-    {
-        const std::scoped_lock lock (eventLock);
-        events.clear();
     }
     static juce::String keysOf (const juce::var& e)
     {
@@ -73,11 +42,13 @@ protected:
         double durationSec = 0.0;
         bool headOnly = false;
         double headStartSec = -1.0, headLengthSec = 4.0;
+        double stretchBpm = 0.0, stretchSemitones = 0.0;
+        bool cacheOnly = false;
     };
     void preload (const juce::String& tracksJson, const juce::String& songId, const Options& o)
     {
-        engine.startPreload (juce::JSON::parse (tracksJson), juce::var(), o.bpm, juce::var(), 64, songId, juce::JSON::parse ("[4, 4]"), 0.0,
-                             0.0, false, juce::var(), o.countOverlayStartSec, o.countOverlayEndSec, o.durationSec, o.headOnly,
+        engine.startPreload (juce::JSON::parse (tracksJson), juce::var(), o.bpm, juce::var(), 64, songId, juce::JSON::parse ("[4, 4]"),
+                             o.stretchBpm, o.stretchSemitones, o.cacheOnly, juce::var(), o.countOverlayStartSec, o.countOverlayEndSec, o.durationSec, o.headOnly,
                              o.headStartSec, o.headLengthSec, 0.0);
     }
     void preload (const juce::String& tracksJson, const juce::String& songId = "song-b") { preload (tracksJson, songId, Options {}); }
@@ -85,24 +56,12 @@ protected:
     {
         EXPECT_TRUE (runMessageLoopUntil ([&] { return ! eventsOf (action, songId).empty(); }, 60000)) << action;
     }
-    // Runs the message loop until everything queued before now has run.
-    static void drainMessageQueue()
-    {
-        auto done = std::make_shared<std::atomic<bool>> (false);
-        juce::MessageManager::callAsync ([done] { *done = true; });
-        EXPECT_TRUE (runMessageLoopUntil ([done] { return done->load(); }));
-    }
     void waitUntilPreloaderIdle()
     {
         EXPECT_TRUE (runMessageLoopUntil ([this] { return ! engine.getPreloader().isBusy(); }, 60000));
         drainMessageQueue();
     }
 
-    juce::String stem (const juce::String& id, const juce::File& file, const juce::String& type = "MELODIC", const juce::String& extra = {})
-    {
-        return "{\"id\": \"" + id + "\", \"name\": \"" + id + "\", \"url\": \"file://" + file.getFullPathName() + "\", \"instrumentType\": \""
-               + type + "\"" + extra + "}";
-    }
     juce::File wav (const juce::String& name, const juce::AudioBuffer<float>& audio, double rate)
     {
         const auto file = temp / name;
@@ -127,17 +86,6 @@ protected:
             return t.samples->buffer->getNumSamples();
         return t.samples->int16Channels != nullptr && ! t.samples->int16Channels->empty() ? t.samples->int16Channels->front().numSamples : -1;
     }
-
-    CapturingLogger log;
-    TempFolder temp;
-    mutable std::mutex eventLock;
-    std::vector<juce::var> events;
-    AudioEngine engine { [this] (const juce::String&, const juce::var& payload)
-                         {
-                             const std::scoped_lock lock (eventLock);
-                             events.push_back (payload);
-                         },
-                         [] { return getStorageRoot(); } };
 };
 } // namespace
 
@@ -556,5 +504,227 @@ TEST (CountOverlayBuffer, MixesTheSelectedTracksOfAWindow)
     quiet.tracks.push_back (floatTrack ("MELODIC", 1, 0.5f, -60.0f));
     EXPECT_EQ (AudioEngine::buildCountOverlayBuffer (quiet, 0.0, 1.0, Kind::music), nullptr) << "no track sounds";
     EXPECT_EQ (AudioEngine::buildCountOverlayBuffer (quiet, 0.0, 1.0, Kind::click), nullptr);
+}
+} // namespace quorvelle::test
+
+namespace quorvelle::test
+{
+namespace
+{
+// Preloads at another tempo or key: the pre-stretch of the stems, on one worker unless a test says
+// otherwise, and the stretch cache it writes and reads.
+class EnginePreStretch : public EnginePreload
+{
+protected:
+    void SetUp() override
+    {
+        EnginePreload::SetUp();
+        songsFolder().deleteRecursively();
+        engine.getPreloader().stretchHardwareThreads = 3;
+    }
+    void TearDown() override
+    {
+        songsFolder().deleteRecursively();
+        EnginePreload::TearDown();
+    }
+    static juce::File songsFolder() { return getStorageRoot().getChildFile ("Songs"); }
+    static juce::File cacheFile (const juce::String& track, double ratio, float semitones)
+    {
+        return stretchCachePath (getStorageRoot(), "song-b", track, ratio, semitones, 48000.0);
+    }
+    static int wavFilesUnder (const juce::File& folder) { return folder.findChildFiles (juce::File::findFiles, true, "*.wav").size(); }
+
+    // Preloads song-b and waits for its answer; a session reaches the slot only on success.
+    std::shared_ptr<const AudioEngine::PreloadedSession> stretchedPreload (const juce::String& tracksJson, const Options& o)
+    {
+        clearEvents();
+        preload (tracksJson, "song-b", o);
+        EXPECT_TRUE (runMessageLoopUntil ([&] { return ! eventsOf ("PRELOAD_COMPLETE").empty() || ! eventsOf ("PRELOAD_FAILED").empty(); },
+                                          120000));
+        waitUntilPreloaderIdle();
+        return engine.getPreloadedSession();
+    }
+    static Options at (double stretchBpm, double semitones)
+    {
+        Options o;
+        o.stretchBpm = stretchBpm;
+        o.stretchSemitones = semitones;
+        return o;
+    }
+};
+} // namespace
+
+TEST_F (EnginePreStretch, ProgressIsWeightedByLengthAndUnpitchedStemsStayAsTheyAre)
+{
+    // Ratio 1 and +2 semitones over drum stems that do not follow the key: nothing to render.
+    const auto json = "[" + stem ("short", wav ("short.wav", makeNoise (1, 1000000, 0.1f), 48000.0), "DRUMS") + ","
+                      + stem ("long", wav ("long.wav", makeNoise (1, 9000000, 0.1f), 48000.0), "PERC") + "]";
+    const auto session = stretchedPreload (json, at (0.0, 2.0));
+    ASSERT_NE (session, nullptr);
+    EXPECT_TRUE (session->wasPreStretched);
+    EXPECT_EQ (session->stretchSemitones, 2.0);
+    EXPECT_EQ (session->stretchBpm, 0.0);
+    ASSERT_EQ (session->tracks.size(), 2u);
+    EXPECT_EQ (lengthOf (session->tracks[0]), 1000000);
+    EXPECT_EQ (lengthOf (session->tracks[1]), 9000000);
+    EXPECT_EQ (wavFilesUnder (songsFolder()), 0);
+    EXPECT_EQ (log.count ("(hits=0 noop=2 procesados=0)"), 1);
+    EXPECT_EQ (log.count ("| workers=1"), 1);
+
+    // The last report of each finished count: 1 M of 10 M samples, then all of them.
+    std::map<int, int> percentWhenDone;
+    for (const auto& e : eventsOf ("PRELOAD_STRETCH_PROGRESS"))
+    {
+        EXPECT_EQ (keysOf (e), "action,songId,done,total,percent");
+        EXPECT_EQ ((int) e["total"], 2);
+        percentWhenDone[(int) e["done"]] = (int) e["percent"];
+    }
+    EXPECT_EQ (percentWhenDone, (std::map<int, int> { { 1, 10 }, { 2, 100 } }));
+}
+
+TEST_F (EnginePreStretch, RenderedStemsHaveTheirExactLengthFromSampleZeroAndComeFromTheCacheNextTime)
+{
+    // 48004 / 1.25 = 38403.2 samples: rounded, not raised.
+    constexpr int length = 48004, period = 4800;
+    constexpr double ratio = 1.25;
+    const auto json = "[" + stem ("keys", sine ("keys.wav", 48000.0, length)) + ","
+                      + stem ("drums", wav ("drums.wav", makeClickTrain (1, length, period, 8), 48000.0), "DRUMS") + "]";
+
+    for (const bool repeat : { false, true })
+    {
+        SCOPED_TRACE (repeat ? "repeat" : "first");
+        const auto session = stretchedPreload (json, at (150.0, 2.0));
+        ASSERT_NE (session, nullptr);
+        EXPECT_TRUE (session->wasPreStretched);
+        EXPECT_EQ (session->stretchBpm, 150.0);
+        EXPECT_EQ (log.count (repeat ? "(hits=2 noop=0 procesados=0)" : "(hits=0 noop=0 procesados=2)"), 1);
+        if (repeat)
+        {
+            EXPECT_EQ (log.count ("cache HIT (disco, int16) | read="), 2);
+        }
+
+        const auto* keys = trackOf (*session, "keys");
+        const auto* drums = trackOf (*session, "drums");
+        ASSERT_TRUE (keys != nullptr && drums != nullptr);
+        EXPECT_EQ (lengthOf (*keys), 38403);
+        EXPECT_EQ (lengthOf (*drums), 38403);
+        // A cached read stays 16-bit; compare both forms as float.
+        const auto asFloat = [] (const AudioEngine::PreloadedTrack& t)
+        {
+            if (t.samples->buffer != nullptr)
+                return *t.samples->buffer;
+            const auto& channels = *t.samples->int16Channels;
+            juce::AudioBuffer<float> b ((int) channels.size(), (int) channels.front().numSamples);
+            for (int c = 0; c < b.getNumChannels(); ++c)
+                for (int i = 0; i < b.getNumSamples(); ++i)
+                    b.setSample (c, i, channels[(size_t) c].samples[(size_t) i] / 32768.0f);
+            return b;
+        };
+        EXPECT_EQ (repeat, keys->samples->int16Channels != nullptr);
+        const auto k = asFloat (*keys);
+        EXPECT_EQ (k.getNumChannels(), 2);
+        EXPECT_NEAR (measureFrequency (k, 9600, 19200, 48000.0), 440.0 * std::pow (2.0, 2.0 / 12.0), 1.0);
+        EXPECT_GT (k.getRMSLevel (0, k.getNumSamples() - 4800, 4800), 0.2f) << "the end of the stem is kept";
+
+        // The drums follow the tempo only, each click on its stretched beat.
+        const auto d = asFloat (*drums);
+        for (int beat = 0; beat * period < length; ++beat)
+        {
+            const int expected = (int) std::lround (beat * period / ratio);
+            int at = std::max (0, expected - period / 3);
+            for (int i = at; i < std::min (d.getNumSamples(), expected + period / 3); ++i)
+                if (std::abs (d.getSample (0, i)) > std::abs (d.getSample (0, at)))
+                    at = i;
+            EXPECT_NEAR (at, expected, 1440) << "beat " << beat;
+        }
+
+        for (const auto& [id, semitones] : { std::pair<const char*, float> { "keys", 2.0f }, { "drums", 0.0f } })
+        {
+            const auto file = cacheFile (id, ratio, semitones);
+            ASSERT_TRUE (file.existsAsFile()) << id;
+            juce::WavAudioFormat wav;
+            std::unique_ptr<juce::AudioFormatReader> reader (wav.createReaderFor (file.createInputStream().release(), true));
+            ASSERT_NE (reader, nullptr);
+            EXPECT_EQ (reader->lengthInSamples, 38403);
+            EXPECT_EQ (reader->bitsPerSample, 16u);
+            EXPECT_FALSE (file.withFileExtension ("wav.tmp").exists());
+        }
+    }
+}
+
+TEST_F (EnginePreStretch, ValuesTheStretcherCannotRenderFailThePreload)
+{
+    const auto json = "[" + stem ("keys", sine ("keys.wav", 48000.0, 4800)) + "]";
+    const struct { const char* name; double stretchBpm, semitones; } rows[] = {
+        { "four times the tempo", 480.0, 0.0 },
+        { "13 semitones", 0.0, 13.0 },
+        { "endless tempo", std::numeric_limits<double>::infinity(), 0.0 },
+        { "NaN key", 0.0, std::numeric_limits<double>::quiet_NaN() },
+    };
+    for (const auto& row : rows)
+    {
+        SCOPED_TRACE (row.name);
+        const auto session = stretchedPreload (json, at (row.stretchBpm, row.semitones));
+        EXPECT_EQ (session, nullptr);
+        const auto failed = eventsOf ("PRELOAD_FAILED");
+        ASSERT_EQ (failed.size(), 1u);
+        EXPECT_EQ (failed[0]["reason"].toString(), "invalidArgs");
+        EXPECT_TRUE (eventsOf ("PRELOAD_PROGRESS").empty()) << "nothing decoded";
+        EXPECT_EQ (wavFilesUnder (songsFolder()), 0);
+    }
+}
+
+TEST_F (EnginePreStretch, ACancelDuringTheRenderLeavesNoSessionAndNoCacheFile)
+{
+    // A stem long enough to be still rendering when the cancel comes.
+    const auto json = "[" + stem ("keys", wav ("keys.wav", makeNoise (1, 8000000, 0.1f), 48000.0)) + "]";
+    preload (json, "song-b", at (150.0, 2.0));
+    ASSERT_TRUE (runMessageLoopUntil ([&] { return log.count ("[PRELOAD-PERF] stretch phase START | song=song-b") == 1; }, 60000));
+    engine.cancelPreload();
+    waitUntilPreloaderIdle();
+
+    EXPECT_EQ (engine.getPreloadedSession(), nullptr);
+    EXPECT_TRUE (eventsOf ("PRELOAD_COMPLETE").empty());
+    EXPECT_EQ (log.count ("stretch phase DONE"), 0);
+    EXPECT_EQ (songsFolder().findChildFiles (juce::File::findFiles, true, "*").size(), 0) << "no cache file, no temporary file";
+}
+
+TEST_F (EnginePreStretch, ACompleteCacheEndsACacheOnlyPreloadAndHeadOnlyStemsAreReadFromIt)
+{
+    // The cache holds the song at 44.1 kHz only; the device runs at 48 kHz.
+    const auto keysFile = sine ("keys.wav", 48000.0, 48000);
+    const auto json = "[" + stem ("keys", keysFile) + "]";
+    ASSERT_TRUE (writeStretchCacheFile (stretchCachePath (getStorageRoot(), "song-b", "keys", 1.25, 2.0f, 44100.0), "keys",
+                                        makeSine (2, 20000, 44100.0, 440.0, 0.5f), 44100.0, {}));
+    auto o = at (150.0, 2.0);
+    o.cacheOnly = true;
+    EXPECT_EQ (stretchedPreload (json, o), nullptr) << "a cache-only session never reaches the slot";
+    const auto complete = eventsOf ("PRELOAD_COMPLETE");
+    ASSERT_EQ (complete.size(), 1u);
+    EXPECT_EQ ((int) complete[0]["trackCount"], 0);
+    EXPECT_EQ ((double) complete[0]["sampleRate"], 44100.0);
+    EXPECT_EQ (log.count ("[OFFLINE-STRETCH] preload SKIP (cache complete) song=song-b tracks=1"), 1);
+    EXPECT_TRUE (eventsOf ("PRELOAD_PROGRESS").empty());
+
+    // A head-only preload at the device rate finds the stem's stretched file and decodes only its head.
+    ASSERT_TRUE (writeStretchCacheFile (cacheFile ("keys", 1.25, 2.0f), "keys", makeSine (2, 400000, 48000.0, 440.0, 0.5f), 48000.0, {}));
+    auto head = at (150.0, 2.0);
+    head.headOnly = true;
+    head.headStartSec = -1.0;
+    head.headLengthSec = 1.0;
+    const auto session = stretchedPreload (json, head);
+    ASSERT_NE (session, nullptr);
+    ASSERT_EQ (session->tracks.size(), 1u);
+    const auto& keys = session->tracks[0];
+    EXPECT_TRUE (keys.servedFromCache);
+    EXPECT_TRUE (keys.isHeadOnly);
+    EXPECT_TRUE (keys.complementFromCache);
+    EXPECT_EQ (keys.complementSource, cacheFile ("keys", 1.25, 2.0f).getFullPathName());
+    EXPECT_EQ (keys.totalSamples, 400000);
+    EXPECT_EQ (keys.headEndSample, 38400); // 1 s of song time at 1.25 × the tempo
+    EXPECT_EQ (lengthOf (keys), 400000);
+    EXPECT_TRUE (keys.samples->loadMap.isLoaded (0));
+    EXPECT_FALSE (keys.samples->loadMap.isLoaded (2));
+    EXPECT_EQ (log.count ("cache HIT (disco, int16, HEAD)"), 1);
 }
 } // namespace quorvelle::test

@@ -62,6 +62,27 @@ TEST (OfflineStretchRender, ResultHasTheStretchedLengthAndTheSourceChannels)
     }
 }
 
+TEST (OfflineStretchRender, SmallBlocksHoldAGivenLengthToTheEnd)
+{
+    // The preloader's render: blocks of 1024 samples and a length rounded rather than raised.
+    const struct { int length; double ratio; juce::int64 outputLength; } rows[] = {
+        { 48004, 1.25, 38403 }, { 48000, 0.8, 60000 }, { 30001, 1.5, 20001 },
+    };
+    for (const auto& row : rows)
+    {
+        SCOPED_TRACE (juce::String (row.length) + " at " + juce::String (row.ratio));
+        auto s = settings (row.ratio, 2.0f);
+        s.blockSamples = 1024;
+        s.outputLength = row.outputLength;
+        const auto result = renderOfflineStretch (makeSine (1, row.length, rate, 440.0, 0.5f), s);
+        ASSERT_TRUE (result.has_value());
+        const int n = result->getNumSamples();
+        EXPECT_EQ (n, row.outputLength);
+        EXPECT_NEAR (measureFrequency (*result, n / 4, n / 2, rate), 493.88, 1.0);
+        EXPECT_GT (result->getRMSLevel (0, n - 2400, 2400), 0.2f);
+    }
+}
+
 TEST (OfflineStretchRender, KeyChangeMovesTheToneAndTheEndIsKept)
 {
     for (const double ratio : { 1.0, 1.25 })
