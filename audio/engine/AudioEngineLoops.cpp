@@ -204,10 +204,13 @@ double AudioEngine::handleLoopAndBoundaryBranches (double songTime)
     {
         const auto target = loopRegion->lastJumpTarget.load();
         const auto newTime = songTimeForSessionSeconds ((double) target / rate);
+        // A jump armed again after this one fired is still to come: its flag, the stretchers'
+        // keep-state mark and the click's boundary stay for it.
+        const bool another = loopRegion->isJumpArmed();
         if (metronome != nullptr)
-            metronome->jumpBoundary = -1.0;
-        sampleSeekArmed = false;
-        if (! loopRegionActive.load())
+            metronome->jumpBoundary = another ? sampleSeekTriggerTime : -1.0;
+        sampleSeekArmed = another;
+        if (! another && ! loopRegionActive.load())
             setStretchKeepState (false);
         sendLoopAudit ("[LOOP-AUDIT] BOUNDARY-SEEK fired", loopRegion->lastJumpAt.load(), target, newTime, true);
         sendEvent (makeObject ({ { "action", "BOUNDARY_SEEK_TRIGGERED" }, { "newPosition", newTime } }));

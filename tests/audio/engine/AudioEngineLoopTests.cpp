@@ -296,6 +296,41 @@ INSTANTIATE_TEST_SUITE_P (Triggers, EngineSampleSeek,
                           testing::Values (SampleSeekCase { 441, 1.0, 0.0, 48000 }, SampleSeekCase { 512, 1.0, 0.0, 48000 },
                                            SampleSeekCase { 512, 1.0, 1.5, -2 }, SampleSeekCase { 441, 0.0, 0.0, -1 }));
 
+// A jump armed again after the previous one fired, before the tick has seen that: the tick reports
+// the first, and the second stays armed (flag, keep-state mark) until it fires in its turn.
+TEST_F (EngineLoops, AJumpArmedAgainAfterOneFiredStaysArmedUntilItFires)
+{
+    setUpRampSong (512);
+    playFrom (0.0);
+    engine.setBoundarySeekSA (1.0, 3.0, true);
+    renderTo ((int64_t) (1.0 * rate) + 1024);
+    ASSERT_TRUE (engine.getLoopRegion().jumpFired.load());
+    engine.setBoundarySeekSA (2.0, 5.0, true); // behind the song, which now plays from 3 s
+
+    const auto keepsState = [this]
+    {
+        for (const auto& [name, bus] : engine.getGroupBuses())
+            if (! bus->stretch->keepStateOnSeek.load())
+                return false;
+        return true;
+    };
+    const auto* first = firstOf (tick(), "BOUNDARY_SEEK_TRIGGERED");
+    ASSERT_NE (first, nullptr);
+    EXPECT_EQ ((double) first->getProperty ("newPosition", -1.0), 3.0);
+    EXPECT_TRUE (engine.getLoopRegion().isJumpArmed());
+    EXPECT_TRUE (keepsState()) << "the second jump keeps the stretchers' state too";
+    EXPECT_EQ (engine.getMetronome().jumpBoundary.load(), 2.0);
+
+    const auto armedAt = captured();
+    render (1);
+    EXPECT_EQ (findCut (armedAt - 100), armedAt) << "late: at the next block";
+    const auto* second = firstOf (tick(), "BOUNDARY_SEEK_TRIGGERED");
+    ASSERT_NE (second, nullptr);
+    EXPECT_EQ ((double) second->getProperty ("newPosition", -1.0), 5.0);
+    EXPECT_FALSE (keepsState()) << "nothing armed: the next reposition resets";
+    EXPECT_EQ (engine.getMetronome().jumpBoundary.load(), -1.0);
+}
+
 //==============================================================================
 // Loop seeks.
 
