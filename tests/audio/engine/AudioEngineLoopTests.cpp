@@ -176,6 +176,40 @@ INSTANTIATE_TEST_SUITE_P (Blocks, EngineLoopWrap,
                           testing::Values (WrapCase { 441, 1.0, 2.0 }, WrapCase { 512, 1.0, 2.0 }, WrapCase { 441, 0.5, 4.0 },
                                            WrapCase { 512, 0.5, 4.0 }));
 
+// A loop switched on while the song is already past its end wraps at the next block: the output
+// goes on from the loop's start at that block's first sample, the tick reports it, and the loop
+// goes on wrapping at its end.
+class EngineLateLoop : public EngineLoops, public testing::WithParamInterface<int>
+{
+};
+
+TEST_P (EngineLateLoop, WrapsToItsStartAtTheNextBlock)
+{
+    setUpRampSong (GetParam());
+    playFrom (0.0);
+    renderTo ((int64_t) (3.0 * rate));
+    engine.timerCallback();
+    const auto activatedAt = captured();
+    engine.setLoopRegion (1.0, 2.0, true);
+    renderTo (activatedAt + 4000);
+
+    const auto start = (int64_t) (1.0 * rate), end = (int64_t) (2.0 * rate);
+    EXPECT_EQ (findCut (activatedAt - 2000), activatedAt);
+    expectCut (activatedAt, activatedAt - 1, start);
+    EXPECT_EQ (engine.getLoopRegion().lastLoopAt.load(), activatedAt) << "where the song was when it wrapped";
+    const auto sent = tick();
+    renderTo (activatedAt + (int64_t) (1.5 * rate));
+    const auto* fired = firstOf (sent, "LOOP_TRIGGERED");
+    ASSERT_NE (fired, nullptr);
+    EXPECT_EQ ((double) fired->getProperty ("newPosition", -1.0), 1.0);
+
+    // The next pass wraps on the loop's end sample.
+    const auto nextWrap = activatedAt + (end - start);
+    EXPECT_EQ (findCut (activatedAt + 1), nextWrap);
+    expectCut (nextWrap, end - 1, start);
+}
+INSTANTIATE_TEST_SUITE_P (Blocks, EngineLateLoop, testing::Values (441, 512));
+
 //==============================================================================
 // Boundary seeks.
 
