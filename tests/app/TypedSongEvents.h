@@ -1,5 +1,5 @@
 // Reads the song events the program sends only on the typed road (LOAD_PROGRESS,
-// TRACK_LOAD_ERROR, the CLICK_SECTION events) back into their JSON form; DEBUG_LOG and the device events as
+// TRACK_LOAD_ERROR, the CLICK_SECTION events, LOOP_TRIGGERED) back into their JSON form; DEBUG_LOG and the device events as
 // `typedDeviceEvent` reads them.
 #pragma once
 
@@ -41,6 +41,8 @@ inline juce::var typedSongEvent (const juce::var& line)
         return makeObject ({ { "action", "CLICK_SECTION_WARNING_START" }, { "entryId", text (warning->entryId()) } });
     if (const auto* complete = message->payload_as_ClickSectionCompleteEvent())
         return makeObject ({ { "action", "CLICK_SECTION_COMPLETE" }, { "entryId", text (complete->entryId()) } });
+    if (const auto* loop = message->payload_as_LoopTriggeredEvent())
+        return makeObject ({ { "action", "LOOP_TRIGGERED" }, { "newPosition", loop->newPosition() } });
     return typedDeviceEvent (line);
 }
 } // namespace quorvelle::test
