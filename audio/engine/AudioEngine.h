@@ -1540,6 +1540,11 @@ public:
     void dumpOverlapAudio (const juce::String& tag);
 
 private:
+    // Count stops against count-jump starts: every STOP_COUNT_IN moves the sequence first, and a
+    // jump whose start saw it move ends itself on the audio thread (the stop may have run before the
+    // jump's count was switched on).
+    std::atomic<uint32_t> countStopSequence { 0 };
+    void endCountJumpStartedDuringAStop() noexcept;
 
     JUCE_DECLARE_NON_COPYABLE (AudioEngine)
 };

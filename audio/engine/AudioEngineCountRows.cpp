@@ -6,6 +6,8 @@ namespace quorvelle
 {
 void AudioEngine::cancelStandaloneCountIn()
 {
+    // First: a count jump starting on the audio thread now sees this stop and ends itself.
+    countStopSequence.fetch_add (1);
     // The source stops first, so the router never sees a running count without its standalone
     // flag (it would take it for the count before the song).
     if (countIn != nullptr)
@@ -19,6 +21,13 @@ void AudioEngine::cancelStandaloneCountIn()
     const bool jumpEnded = finishCountJump();
     standaloneCountInActive.store (false);
     countInRunning.store (false);
+    // Play's own count (or pre-roll) was what spoke: nothing will start the transport now, so play
+    // is called off and the engine stands where that play had put the song. A count that ended in
+    // the meantime has already started the transport (phase 2) and is left alone.
+    // (A count jump counts while the transport runs.)
+    auto counting = 1;
+    if (! jumpEnded && ! transportRunning.load() && countInPhase.compare_exchange_strong (counting, 0))
+        playbackGate = false;
     debugLog ("AudioEngine: Standalone count-in cancelled");
     if (jumpEnded)
         debugLog ("[COUNT-JUMP] count stopped | music resumes at the landing now");

@@ -230,7 +230,9 @@ void AudioEngine::onCountPosition (int64_t position, double songTime) noexcept
 
 void AudioEngine::startArmedCountJump (int64_t landing) noexcept
 {
-    // Audio thread: atomics and the pending requests of the gain stage only.
+    // Audio thread: atomics and the pending requests of the gain stage only. The stop sequence is
+    // read before the arm is taken: a stop that follows the take is seen below.
+    const auto stopsBefore = countStopSequence.load();
     if (! boundaryCountJump.exchange (false))
         return;
 
@@ -254,6 +256,23 @@ void AudioEngine::startArmedCountJump (int64_t landing) noexcept
     {
         countJumpFallbackRequested = true;
     }
+
+    if (countStopSequence.load() != stopsBefore)
+        endCountJumpStartedDuringAStop();
+}
+
+void AudioEngine::endCountJumpStartedDuringAStop() noexcept
+{
+    // STOP_COUNT_IN ran while this jump started: the count it stopped may be the one switched on
+    // above (a source without a count that would never end), and the flags it cleared may have been
+    // set again since. The count stays silent and the music comes back on the landing.
+    countInState.counting.store (false);
+    if (countIn != nullptr)
+        countIn->active.store (false);
+    standaloneCountInActive = false;
+    countJumpPrimed = false;
+    finishCountJump();
+    countInRunning = false;
 }
 
 void AudioEngine::runCountJumpFallback()

@@ -40,7 +40,10 @@ void AudioEngine::armStretchKeepStateForLoops() noexcept
 
 void AudioEngine::setSongChainPosition (double transportSeconds)
 {
+    // The stretchers start afresh here and drop the music they held; the click, cues and count
+    // they were delayed with go too (a stop followed by a play would sound the old ones first).
     setStretchKeepState (false);
+    router->clearSongLockedDelay();
     masterTransport.setPosition (transportSeconds);
     armStretchKeepStateForLoops();
 }
@@ -204,10 +207,13 @@ double AudioEngine::handleLoopAndBoundaryBranches (double songTime)
     {
         const auto target = loopRegion->lastJumpTarget.load();
         const auto newTime = songTimeForSessionSeconds ((double) target / rate);
+        // A jump armed again after this one fired is still to come: its flag, the stretchers'
+        // keep-state mark and the click's boundary stay for it.
+        const bool another = loopRegion->isJumpArmed();
         if (metronome != nullptr)
-            metronome->jumpBoundary = -1.0;
-        sampleSeekArmed = false;
-        if (! loopRegionActive.load())
+            metronome->jumpBoundary = another ? sampleSeekTriggerTime : -1.0;
+        sampleSeekArmed = another;
+        if (! another && ! loopRegionActive.load())
             setStretchKeepState (false);
         sendLoopAudit ("[LOOP-AUDIT] BOUNDARY-SEEK fired", loopRegion->lastJumpAt.load(), target, newTime, true);
         sendEvent (makeObject ({ { "action", "BOUNDARY_SEEK_TRIGGERED" }, { "newPosition", newTime } }));

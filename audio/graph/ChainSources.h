@@ -95,6 +95,8 @@ public:
     void setLoopRegion (int64_t start, int64_t end, bool active);
     void setJump (int64_t trigger, int64_t target, bool armed);
     void requestSeek (int64_t position) noexcept;
+    // Any thread: a jump is armed and has not fired.
+    bool isJumpArmed() const noexcept { return jumpToken.load() != 0; }
 
     void prepareToPlay (int samplesPerBlockExpected, double sampleRate) override;
     void releaseResources() override { source->releaseResources(); }

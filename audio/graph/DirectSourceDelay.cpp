@@ -31,7 +31,8 @@ void DirectSourceDelay::release()
 void DirectSourceDelay::beginBlock() noexcept
 {
     const auto wanted = juce::jmin (requested.load (std::memory_order_relaxed), capacity);
-    if (wanted == applied.load (std::memory_order_relaxed))
+    const bool emptied = clearRequested.exchange (false);
+    if (wanted == applied.load (std::memory_order_relaxed) && ! emptied)
         return;
     applied.store (wanted, std::memory_order_relaxed);
     rings.clear();

@@ -27,6 +27,9 @@ public:
     // Any thread. Clamped to the prepared capacity at the next block start.
     void setDelay (int samples) noexcept { requested.store (juce::jmax (0, samples)); }
     int getAppliedDelay() const noexcept { return applied.load(); }
+    // Any thread: the rings are emptied at the next block start (what they held belonged to music
+    // that a reposition has dropped).
+    void clear() noexcept { clearRequested.store (true); }
     int getCapacity() const noexcept { return capacity; }
 
     // Audio thread, once per block before any lane is processed.
@@ -40,5 +43,6 @@ private:
     std::array<int, numLanes> writePositions {};
     int ringLength = 0, capacity = 0;
     std::atomic<int> requested { 0 }, applied { 0 };
+    std::atomic<bool> clearRequested { false };
 };
 } // namespace quorvelle

@@ -165,6 +165,8 @@ void MetronomeAudioSource::seekToTime (double songTime)
         timing.lastBeatmapIdx = -1;
         if (timing.useBeatmap)
             placeCursor (songTimeOf (currentSamplePosition.load()));
+        else
+            tickPhase = constantTempoPhaseAt (currentSamplePosition.load());
         boundaryLogPending = false;
         firstBlock = true;
         newPosition = currentSamplePosition.load();
@@ -191,8 +193,7 @@ void MetronomeAudioSource::setNextReadPosition (juce::int64 newPosition)
         }
         else
         {
-            const double tick = timing.denominator > 0 && bpm > 0.0 ? (4.0 / timing.denominator) * (60.0 / bpm) / 4.0 : 0.0;
-            tickPhase = (sampleRate > 0.0 && tick > 0.0) ? ((double) newPosition / sampleRate) / tick : 0.0;
+            tickPhase = constantTempoPhaseAt (newPosition);
         }
         boundaryLogPending = false;
         firstBlock = true;
@@ -656,6 +657,13 @@ bool MetronomeAudioSource::isFixedClockActive() const
 {
     const Lock lock (stateLock);
     return fixedClockActive;
+}
+
+double MetronomeAudioSource::constantTempoPhaseAt (int64_t position) const noexcept
+{
+    // The constant-tempo clock counts sixteenths of output time from position 0.
+    const double tick = timing.denominator > 0 && bpm > 0.0 ? (4.0 / timing.denominator) * (60.0 / bpm) / 4.0 : 0.0;
+    return (sampleRate > 0.0 && tick > 0.0) ? ((double) position / sampleRate) / tick : 0.0;
 }
 
 double MetronomeAudioSource::getTickPhase() const

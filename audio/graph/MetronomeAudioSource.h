@@ -189,6 +189,8 @@ private:
     double sampleRate = 0.0;
     std::atomic<int64_t> currentSamplePosition { 0 }; // written under the lock, read without it
     double tickPhase = 0.0;
+    // The constant-tempo clock's phase at an output position (stateLock held).
+    double constantTempoPhaseAt (int64_t position) const noexcept;
     SongTimingRecords timing;
     bool fixedClockActive = false;
     double fixedBpm = 120.0;

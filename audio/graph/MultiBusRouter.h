@@ -76,6 +76,8 @@ public:
     // `maxSongLockedDelaySeconds`, sized at prepare.
     void setSongLockedDelay (int samples) noexcept { songLockedDelay.setDelay (samples); }
     int getSongLockedDelay() const noexcept { return songLockedDelay.getAppliedDelay(); }
+    // Any thread: drops what the delay holds (at the next block start).
+    void clearSongLockedDelay() noexcept { songLockedDelay.clear(); }
     std::atomic<double> maxSongLockedDelaySeconds { 0.5 };
 
     bool needsCustomRouting() const noexcept { return customRouting.load(); }

@@ -257,4 +257,110 @@ TEST (SongPlaybackE2E, ClickSectionStartsRepeatsOnceAndCompletes)
     ASSERT_EQ (started.size(), 1u);
     EXPECT_EQ ((juce::int64) started[0].getProperty ("samplesPerBar", {}), 24000);
 }
+
+// A loop region through the whole program: each wrap sends LOOP_TRIGGERED (typed) with the loop's
+// start, and the PLAYBACK_UPDATE of that tick reports the same time; the recorded output of a stem
+// whose samples name their position goes on from the loop's start sample at every wrap, with no gap.
+TEST (SongPlaybackE2E, LoopRegionWrapsOnItsStartSampleAndReportsIt)
+{
+    TempFolder temp;
+    DummyJackServer server (temp / "jackd.log", "quorvelle-loop", true);
+    ASSERT_TRUE (server.waitUntilRunning()) << server.logText();
+
+    // Sample i holds (i mod 30000) - 15000: unique over the 24,000 samples of the loop.
+    constexpr int64_t loopStart = 48000, loopEnd = 72000;
+    const auto valueAt = [] (int64_t i) { return (int) (i % 30000) - 15000; };
+    juce::AudioBuffer<float> ramp (2, stemSamples);
+    for (int c = 0; c < 2; ++c)
+        for (int i = 0; i < stemSamples; ++i)
+            ramp.setSample (c, i, (float) valueAt (i) / 32768.0f);
+    const auto stem = temp / "ramp.wav";
+    ASSERT_TRUE (writeAudioFile (stem, ramp, rate, FixtureFormat::wav16));
+
+    EndedProgram program;
+    ASSERT_TRUE (program.waitForAction ("BACKEND_READY", startupMs).has_value()) << program.stderrText();
+    program.send (std::string (R"({"action":"SET_COUNT_IN","enabled":false})"));
+    program.send (std::string (R"({"action":"SET_METRONOME_MUTE","muted":true})"));
+    program.send (std::string (R"({"action":"SET_GUIDE_MUTE","muted":true})"));
+    const auto loadFrom = program.lines().size();
+    program.send (makeObject ({ { "action", "LOAD_SONG" }, { "songId", "song-loop" }, { "name", "Loop" }, { "bpm", 120 },
+                                { "tracks", juce::Array<juce::var> { stemObject ("a", stem.getFullPathName(), "BASS") } } }));
+    ASSERT_TRUE (program.waitForAction ("SESSION_LOADED", eventMs, loadFrom).has_value()) << program.stderrText();
+    program.send (std::string (R"({"action":"TRANSPORT_CONTROL","command":"SET_LOOP_REGION","start":1.0,"end":1.5,"active":true})"));
+
+    const auto recording = temp / "loop.wav";
+    BackgroundTool recorder ({ "jack_rec", "-b", "32", "-f", recording.getFullPathName(), "-d", "4", "quorvelle:out_1", "quorvelle:out_2" });
+    ASSERT_TRUE (recorder.started);
+    bool recorderListening = false;
+    for (int attempt = 0; attempt < 200 && ! recorderListening; ++attempt)
+    {
+        if (const auto ports = runTool ({ "jack_lsp", "-c" }); ports.has_value() && ports->contains ("jackrec"))
+            recorderListening = true;
+        else
+            juce::Thread::sleep (50);
+    }
+    ASSERT_TRUE (recorderListening);
+
+    const auto playFrom = program.lines().size();
+    program.send (std::string (R"({"action":"TRANSPORT_CONTROL","command":"PLAY"})"));
+    ASSERT_TRUE (recorder.waitForEnd());
+    program.send (std::string (R"({"action":"TRANSPORT_CONTROL","command":"STOP"})"));
+
+    // Every LOOP_TRIGGERED names the loop's start, and the next PLAYBACK_UPDATE (the same tick's)
+    // reports that time; the song time never leaves the loop once it has wrapped.
+    const auto all = program.events();
+    int loops = 0;
+    bool wrapped = false;
+    for (size_t i = playFrom; i < all.size(); ++i)
+    {
+        if (actionOf (typedSongEvent (all[i])) == "LOOP_TRIGGERED")
+        {
+            ++loops;
+            wrapped = true;
+            EXPECT_EQ ((double) typedSongEvent (all[i]).getProperty ("newPosition", -1.0), 1.0);
+            const auto next = std::find_if (all.begin() + (std::ptrdiff_t) i + 1, all.end(),
+                                            [] (const juce::var& e) { return actionOf (e) == "PLAYBACK_UPDATE"; });
+            ASSERT_NE (next, all.end());
+            EXPECT_EQ (timeOf (*next), 1.0) << "the tick that saw the wrap";
+        }
+        else if (wrapped && actionOf (all[i]) == "PLAYBACK_UPDATE" && playingOf (all[i]))
+        {
+            EXPECT_GE (timeOf (all[i]), 1.0);
+            EXPECT_LE (timeOf (all[i]), 1.5);
+        }
+    }
+    EXPECT_GE (loops, 3) << program.stderrText();
+
+    // The output walks the stem from its first sample and goes back to the loop's start sample on
+    // the sample after the loop's last one, every time.
+    const auto recorded = readRecording (recording);
+    ASSERT_EQ (recorded.size(), 2u);
+    for (int channel = 0; channel < 2; ++channel)
+    {
+        SCOPED_TRACE (channel);
+        const auto& samples = recorded[(size_t) channel];
+        const auto first = std::find_if (samples.begin(), samples.end(), [] (int s) { return s != 0; });
+        ASSERT_NE (first, samples.end());
+        const auto start = (size_t) (first - samples.begin());
+        ASSERT_GT (samples.size() - start, (size_t) (loopEnd + 3 * (loopEnd - loopStart))) << "three wraps recorded";
+        int64_t position = 0, mismatches = 0, firstMismatch = -1, wraps = 0;
+        for (size_t i = start; i < samples.size(); ++i)
+        {
+            if (position == loopEnd)
+            {
+                position = loopStart;
+                ++wraps;
+            }
+            if ((int) std::lround ((double) samples[i] / 65536.0) != valueAt (position))
+            {
+                if (firstMismatch < 0)
+                    firstMismatch = (int64_t) (i - start);
+                ++mismatches;
+            }
+            ++position;
+        }
+        EXPECT_EQ (mismatches, 0) << "first at output sample " << firstMismatch;
+        EXPECT_GE (wraps, 3);
+    }
+}
 } // namespace quorvelle::test

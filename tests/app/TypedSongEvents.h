@@ -1,6 +1,6 @@
 // Reads the song events the program sends only on the typed road (LOAD_PROGRESS,
-// TRACK_LOAD_ERROR, PRELOAD_PROGRESS, PRELOAD_COMPLETE, the CLICK_SECTION and STRETCH events) back into their JSON form;
-// DEBUG_LOG and the device events as
+// TRACK_LOAD_ERROR, PRELOAD_PROGRESS, PRELOAD_COMPLETE, the CLICK_SECTION and STRETCH events, LOOP_TRIGGERED)
+// back into their JSON form; DEBUG_LOG and the device events as
 // `typedDeviceEvent` reads them.
 #pragma once
 
@@ -63,6 +63,8 @@ inline juce::var typedSongEvent (const juce::var& line)
                              { "percent", progress->percent() } });
     if (const auto* complete = message->payload_as_StretchCompleteEvent())
         return makeObject ({ { "action", "STRETCH_COMPLETE" }, { "songId", text (complete->songId()) } });
+    if (const auto* loop = message->payload_as_LoopTriggeredEvent())
+        return makeObject ({ { "action", "LOOP_TRIGGERED" }, { "newPosition", loop->newPosition() } });
     return typedDeviceEvent (line);
 }
 

@@ -11,16 +11,10 @@
 // graph_p99_frac, graph_allocs, graph_frees, graph_locks, graph_locks_not_transport (outside JUCE's
 // transport source, the one lock the graph's own test accepts).
 
-#include "EngineLoad.h"
+#include "BlockTiming.h"
 
-#include "platform/VirtualAudioDevice.h"
-#include "tests/support/AllocationCounter.h"
-
-#include <benchmark/benchmark.h>
 #include <juce_events/juce_events.h>
 
-#include <algorithm>
-#include <chrono>
 #include <optional>
 #include <thread>
 #include "bench/JuceBenchmarkMain.h"
@@ -85,29 +79,20 @@ struct GraphProbe
     std::vector<double> seconds;
 };
 
-void fractions (benchmark::State& state, std::vector<double>& seconds, const std::string& prefix)
+void fractions (benchmark::State& state, const std::vector<double>& seconds, const std::string& prefix)
 {
-    std::sort (seconds.begin(), seconds.end());
-    double sum = 0.0;
-    for (auto s : seconds)
-        sum += s;
-    const double period = block / rate;
-    state.counters[prefix + "mean_frac"] = sum / (double) seconds.size() / period;
-    state.counters[prefix + "p99_frac"] = seconds[(size_t) ((double) (seconds.size() - 1) * 0.99)] / period;
-    state.counters[prefix + "max_frac"] = seconds.back() / period;
+    state.counters[prefix + "mean_frac"] = bench::meanPeriodFraction (seconds, block);
+    state.counters[prefix + "p99_frac"] = bench::periodFraction (seconds, 0.99, block);
+    state.counters[prefix + "max_frac"] = bench::periodFraction (seconds, 1.0, block);
 }
 
 void engineCallback (benchmark::State& state, bool live)
 {
     auto& devices = platform::VirtualAudioDevices::instance();
     bench::LoadedVirtualEngine loaded (block);
-    if (! loaded.opened)
-    {
-        state.SkipWithError ("the virtual device did not open at 48 kHz and 256 frames");
+    if (! bench::deviceOpened (state, loaded))
         return;
-    }
     auto& engine = loaded.engine;
-    auto& load = loaded.load;
 
     // The probes go around the player. The device manager calls its first callback, then the
     // others from the last to the second: so the start probe, the end probe, then the player (a
@@ -119,9 +104,8 @@ void engineCallback (benchmark::State& state, bool live)
     engine.getDeviceManager().addAudioCallback (&probe.after);
     engine.setDeviceBufferSize (block);
 
-    load.setLiveStretch (live);
-    load.start();
-    devices.renderBlocks (400);
+    loaded.load.setLiveStretch (live);
+    bench::startLoadedEngine (loaded);
     probe.armed = true;
 
     std::vector<double> seconds;
@@ -138,16 +122,15 @@ void engineCallback (benchmark::State& state, bool live)
         {
             for (int i = 0; i < batch; ++i)
             {
-                test::AllocationCounter counter;
-                const auto start = std::chrono::steady_clock::now();
-                devices.renderBlocks (1);
-                const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
-                allocations += counter.allocations();
-                frees += counter.frees();
-                locks += counter.locks();
-                notInfra += counter.locksOutside ({ transport, manager, wholeEngine, script });
-                seconds.push_back (elapsed.count());
-                batchSeconds += elapsed.count();
+                const auto elapsed = bench::renderTimedBlock ([&] (const test::AllocationCounter& counter)
+                {
+                    allocations += counter.allocations();
+                    frees += counter.frees();
+                    locks += counter.locks();
+                    notInfra += counter.locksOutside ({ transport, manager, wholeEngine, script });
+                });
+                seconds.push_back (elapsed);
+                batchSeconds += elapsed;
             }
         });
         renderer.join();

@@ -25,8 +25,9 @@ public:
     static constexpr double songSeconds = 8.0;
     static constexpr double loopSeconds = 6.0;
 
-    // Attaches everything to `engine` before its device opens (the device prepares it).
-    EngineLoad (AudioEngine& e, double sessionRate) : engine (e)
+    // Attaches everything to `engine` before its device opens (the device prepares it); the stems go
+    // round the first `busCount` buses in category order.
+    EngineLoad (AudioEngine& e, double sessionRate, int busCount = 16) : engine (e)
     {
         for (const auto* key : { "clic_high", "clic_low" })
             test::AssetFolders::writeTone (assets.clicks, juce::String (key) + ".wav", 44100.0, 300, 0.5f);
@@ -66,7 +67,7 @@ public:
             track->source = std::make_unique<Int16MemoryAudioSource> (&track->data);
             track->gain = std::make_unique<SmoothedGainAudioSource> (track->source.get());
             track->tap = std::make_unique<TapAudioSource> (track->gain.get());
-            engine.getGroupBus (names[s % 16])->mixer.addInputSource (track->tap.get());
+            engine.getGroupBus (names[s % juce::jlimit (1, 16, busCount)])->mixer.addInputSource (track->tap.get());
             tracks.push_back (std::move (track));
         }
 
@@ -127,13 +128,14 @@ private:
     const std::atomic<bool>* engineCueGate = nullptr;
 };
 
-// An engine whose only device type is the virtual one, with the load attached and the first virtual
-// device open at 48 kHz and `block` frames, capture off (it grows without bound).
+// An engine whose only device type is the virtual one, with the load attached (its stems on
+// `busCount` buses) and the first virtual device open at 48 kHz and `block` frames, capture off (it
+// grows without bound).
 struct LoadedVirtualEngine
 {
     static constexpr double rate = 48000.0;
 
-    explicit LoadedVirtualEngine (int block)
+    explicit LoadedVirtualEngine (int block, int busCount = 16) : load (engine, rate, busCount)
     {
         auto& devices = platform::VirtualAudioDevices::instance();
         devices.reset();
@@ -148,7 +150,7 @@ struct LoadedVirtualEngine
 
     test::TempFolder root;
     AudioEngine engine { {}, [this] { return root.folder(); } };
-    EngineLoad load { engine, rate };
+    EngineLoad load;
     bool opened = false;
 };
 } // namespace quorvelle::bench

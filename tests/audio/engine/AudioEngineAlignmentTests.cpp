@@ -7,7 +7,7 @@
 // The test drives what the transport's play will drive: it wires a song resampler over the music
 // path into the master transport, starts the transport, opens the click's gate, seeks the click
 // with the song and starts the count-in, each at a block boundary.
-#include "EngineDeviceFixture.h"
+#include "EngineTransportFixture.h"
 #include "tests/audio/graph/SpokenAndClickFixtures.h"
 
 #include <algorithm>
@@ -75,6 +75,38 @@ struct Spread
     int64_t lowest = 0, highest = 0;
     double mean = 0.0;
 };
+
+// Pairs every click onset of `click` in [from, to) with the stem's onset near it in `song` and
+// expects them within `tolerance`. Live, the stem's burst is smeared: both are then placed by
+// their energy peak.
+Spread pairClicksWithStem (const std::vector<float>& click, const std::vector<float>& song, int64_t from, int64_t to, bool smeared,
+                           int tolerance, const juce::String& what)
+{
+    Spread spread;
+    spread.lowest = std::numeric_limits<int64_t>::max();
+    spread.highest = std::numeric_limits<int64_t>::min();
+    double sum = 0.0;
+    for (const auto& onset : findOnsets (click.data(), (int) click.size()))
+    {
+        if (onset.sample < from || onset.sample >= to)
+            continue;
+        const auto partner = smeared ? energyPeakNear (song, onset.sample, 2 * hop) : onsetNear (song, onset.sample, 2 * hop);
+        const auto reference = smeared ? energyPeakNear (click, onset.sample, 200) : (int64_t) onset.sample;
+        EXPECT_GE (partner, 0) << what << ": no stem onset near the click at " << onset.sample;
+        if (partner < 0)
+            continue;
+        const auto delta = partner - reference;
+        EXPECT_LE (std::abs (delta), tolerance) << what << ": click at " << onset.sample << ", stem at " << partner;
+        spread.lowest = std::min (spread.lowest, delta);
+        spread.highest = std::max (spread.highest, delta);
+        sum += (double) delta;
+        ++spread.pairs;
+    }
+    spread.mean = spread.pairs > 0 ? sum / spread.pairs : 0.0;
+    std::printf ("[ALIGN] %s: %d onsets, stem - click in [%lld, %lld] samples, mean %.1f\n", what.toRawUTF8(), spread.pairs,
+                 (long long) spread.lowest, (long long) spread.highest, spread.mean);
+    return spread;
+}
 
 class EngineAlignment : public EngineDeviceTest
 {
@@ -207,36 +239,11 @@ protected:
 
     // Pairs every click onset on output 0 in [from, to) with the stem's onset near it on `output`
     // (2: "drums", 3: the pitched "keys").
-    // Live, the stem's burst is smeared: both are then placed by their energy peak.
     Spread measure (int64_t from, int64_t to, int tolerance, const juce::String& label, int output = 2)
     {
-        const bool smeared = ! engine.isStretchBypassed();
         const auto what = label + (output == 2 ? " drums" : " keys");
-        const auto click = devices().getCaptured (deviceName, 0);
-        const auto song = devices().getCaptured (deviceName, output);
-        Spread spread;
-        spread.lowest = std::numeric_limits<int64_t>::max();
-        spread.highest = std::numeric_limits<int64_t>::min();
-        double sum = 0.0;
-        for (const auto& onset : findOnsets (click.data(), (int) click.size()))
-        {
-            if (onset.sample < from || onset.sample >= to)
-                continue;
-            const auto partner = smeared ? energyPeakNear (song, onset.sample, 2 * hop) : onsetNear (song, onset.sample, 2 * hop);
-            const auto reference = smeared ? energyPeakNear (click, onset.sample, 200) : (int64_t) onset.sample;
-            EXPECT_GE (partner, 0) << what << ": no stem onset near the click at " << onset.sample;
-            if (partner < 0)
-                continue;
-            const auto delta = partner - reference;
-            EXPECT_LE (std::abs (delta), tolerance) << what << ": click at " << onset.sample << ", stem at " << partner;
-            spread.lowest = std::min (spread.lowest, delta);
-            spread.highest = std::max (spread.highest, delta);
-            sum += (double) delta;
-            ++spread.pairs;
-        }
-        spread.mean = spread.pairs > 0 ? sum / spread.pairs : 0.0;
-        std::printf ("[ALIGN] %s: %d onsets, stem - click in [%lld, %lld] samples, mean %.1f\n", what.toRawUTF8(), spread.pairs,
-                     (long long) spread.lowest, (long long) spread.highest, spread.mean);
+        const auto spread = pairClicksWithStem (devices().getCaptured (deviceName, 0), devices().getCaptured (deviceName, output), from, to,
+                                                ! engine.isStretchBypassed(), tolerance, what);
         RecordProperty ((what + " spread").toStdString(), (int) (spread.highest - spread.lowest));
         return spread;
     }
@@ -436,4 +443,111 @@ TEST_P (EngineCountInAlignment, CountInEndsOneBeatBeforeTheSongsFirstBeat)
 
 INSTANTIATE_TEST_SUITE_P (Stretch, EngineCountInAlignment, testing::Values (false, true),
                           [] (const testing::TestParamInfo<bool>& info) { return info.param ? "Live" : "Bypassed"; });
+
+//==============================================================================
+// The whole engine at ratio 1.1 and +2 semitones (SET_BPM 132 on a 120 bpm song, SET_PITCH 2): the
+// router delays the click, the cues and the count by the live latency in force, so every click
+// lies within one stretcher hop of the bursts on "drums" and on the pitched "bass", straight, after
+// a seek and after a count-in; a section's announcement sounds with the song's beat at its trigger.
+class EngineLiveStretchAlignment : public EngineTransportTest, public testing::WithParamInterface<int>
+{
+protected:
+    static constexpr int clickOut = 0, drumsOut = 2, bassOut = 3, cueOut = 4, countOut = 6;
+    static constexpr double songBeat = 0.5; // 120 bpm
+    static constexpr double ratio = 1.1;
+
+    std::vector<float> out (int channel) const { return devices().getCaptured (deviceName, channel); }
+
+    void renderUntil (int64_t samples) { render ((int) ((samples - captured() + blockSize - 1) / blockSize)); }
+
+    // Every click in [from, to) against both stems; at least `pairs` of them.
+    void expectClicksOnTheStems (int64_t from, int64_t to, int pairs, const char* what)
+    {
+        for (const auto& [output, bus] : { std::pair { drumsOut, "drums" }, std::pair { bassOut, "bass" } })
+            EXPECT_GE (pairClicksWithStem (out (clickOut), out (output), from, to, true, hop, juce::String (what) + " " + bus).pairs, pairs);
+    }
+
+    int blockSize = 512;
+};
+
+TEST_P (EngineLiveStretchAlignment, ClickCuesAndCountStayWithTheStems)
+{
+    blockSize = GetParam();
+    ASSERT_TRUE (AssetFolders::writeTone (assets.cues, "coro.wav", rate, 4000, 0.3f));
+    loadCountSamples();
+    defineCountDevice();
+    openDevice (countDevice, blockSize, 8);
+    auto& router = engine.getRouter();
+    router.setRouting ("metronomeTap", clickOut, false);
+    router.setRouting ("drums", drumsOut, false);
+    router.setRouting ("bass", bassOut, false);
+    router.setRouting ("cueTap", cueOut, false);
+    router.setRouting ("countIn", countOut, false);
+
+    juce::AudioBuffer<float> bursts (2, (int) (40.0 * rate));
+    bursts.clear();
+    const auto burst = makeKeyTone (2, 200, rate, 1500.0, 0.6f);
+    for (int k = 0; k * songBeat < 39.0; ++k)
+        for (int c = 0; c < 2; ++c)
+            bursts.copyFrom (c, (int) (k * songBeat * rate), burst, c, 0, burst.getNumSamples());
+    addStem ("d", "drums", bursts);
+    addStem ("b", "bass", bursts);
+    activate (120.0, 40.0);
+    engine.updateCueSections (R"([{"name":"Coro","startTime":8.0,"triggerTime":7.0}])");
+    engine.setBpm (132.0);
+    engine.setPitch (2.0f);
+    ASSERT_FALSE (engine.isStretchBypassed());
+    const auto latency = engine.getLiveStretchLatencySamples();
+    ASSERT_GT (latency, 2 * hop) << "a click left undelayed would lie outside the tolerance";
+    std::printf ("[ALIGN] live latency %d samples, hop %d\n", latency, hop);
+
+    // Straight from the start, through the announcement at 7 s of song.
+    const auto outputBeat = songBeat / ratio * rate;
+    devices().clearCaptured (deviceName);
+    engine.play (false, false, 0.0, {}, false, -1, -1, -1, -1);
+    renderUntil ((int64_t) (17 * outputBeat) + 600); // the 18th click made, still inside the delay
+    EXPECT_EQ (router.getSongLockedDelay(), latency);
+    expectClicksOnTheStems (latency + hop, captured() - 2 * hop, 12, "straight");
+
+    const auto cues = out (cueOut);
+    const auto spoken = findOnsets (cues.data(), (int) cues.size());
+    ASSERT_EQ (spoken.size(), 1u) << "one announcement";
+    const auto expectedCue = (int64_t) std::llround (7.0 / ratio * rate) + latency;
+    EXPECT_NEAR ((double) spoken[0].sample, (double) expectedCue, hop) << "the trigger's song time, delayed as the stems are";
+    const auto beatAtTrigger = energyPeakNear (out (drumsOut), spoken[0].sample, 2 * hop);
+    EXPECT_NEAR ((double) beatAtTrigger, (double) spoken[0].sample, hop) << "the burst of the beat at 7 s";
+
+    // A seek resets the stretchers, which drop the music they held: the click made with it goes
+    // too, the click seeks with the song and keeps the delay.
+    const auto seekAt = captured();
+    engine.seek (20.0); // on a beat
+    renderUntil (seekAt + (int64_t) (5.0 * rate));
+    EXPECT_EQ (firstSound (clickOut, seekAt), seekAt + latency) << "the first click after the seek is the target's beat";
+    expectClicksOnTheStems (seekAt + latency + hop, captured() - 2 * hop, 8, "after seek");
+
+    // A count-in, then the song from its start on the count's end: the count, the click and the
+    // stems all come out one latency later.
+    whileRendering ([this] { engine.stop(); });
+    devices().clearCaptured (deviceName);
+    engine.play (true, true, -1.0, {}, false, -1, -1, -1, -1);
+    ASSERT_EQ (engine.getCountInPhase(), 1);
+    const auto countLength = engine.getCountIn().getLength();
+    renderUntil (countLength + (int64_t) (5.0 * rate));
+    EXPECT_EQ (engine.getCountInPhase(), 2);
+    const auto countHeard = out (countOut);
+    const auto countOnsets = findOnsets (countHeard.data(), (int) countHeard.size());
+    ASSERT_FALSE (countOnsets.empty());
+    EXPECT_NEAR ((double) countOnsets.front().sample, (double) latency, 1.0) << "the count is delayed too";
+    const auto clicks = out (clickOut);
+    const auto songClicks = findOnsets (clicks.data(), (int) clicks.size());
+    ASSERT_FALSE (songClicks.empty());
+    EXPECT_EQ (firstSound (clickOut), songClicks.front().sample) << "nothing on the click output before";
+    EXPECT_NEAR ((double) songClicks.front().sample, (double) (countLength + latency), 1.0) << "the first click on the count's end";
+    EXPECT_NEAR ((double) energyPeakNear (out (drumsOut), countLength + latency, 2 * hop), (double) (countLength + latency), hop)
+        << "the song's first beat with it";
+    expectClicksOnTheStems (countLength + latency + hop, captured() - 2 * hop, 8, "after count-in");
+    whileRendering ([this] { engine.stop(); });
+}
+
+INSTANTIATE_TEST_SUITE_P (Blocks, EngineLiveStretchAlignment, testing::Values (441, 512));
 } // namespace quorvelle::test

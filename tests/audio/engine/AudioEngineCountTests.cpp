@@ -487,4 +487,74 @@ TEST_F (EngineCounts, StoppingAJumpsCountGivesTheMusicBack)
     expectMusicBackFrom (stoppedAt, target);
     whileRendering ([this] { engine.stop(); });
 }
+
+//==============================================================================
+// STOP_COUNT_IN during play's own count calls that play off: nothing is left counting, the click
+// does not run on its own while the song stands, and the next play's clicks lie on the beat grid
+// from its first sample, as they do after a plain stop.
+TEST_F (EngineCounts, StoppingPlaysCountCallsThePlayOffAndTheNextPlayClicksOnTheGrid)
+{
+    loadCountSamples();
+    defineCountDevice();
+    openDevice (countDevice, 512, 8); // the click on output 0, the song on 2
+    engine.getRouter().setRouting ("drums", 2, false);
+    activateRampSong();
+    constexpr int clickChannel = 0;
+    constexpr int64_t beat = 24000; // 120 bpm at 48 kHz
+
+    const struct { const char* what; bool countFirst, stopAfter; } cases[] = {
+        { "plain play, stop, play", false, true },
+        { "count stopped, play", true, false },
+        { "count stopped, stop, play", true, true },
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE (c.what);
+        devices().clearCaptured (deviceName);
+        events.clear();
+        if (c.countFirst)
+        {
+            engine.play (true, true, -1.0, {}, false, -1, -1, -1, -1);
+            ASSERT_EQ (engine.getCountInPhase(), 1);
+            render (20); // 10,240 samples into the count
+            ASSERT_TRUE (engine.getCountIn().isActive());
+
+            engine.cancelStandaloneCountIn();
+            EXPECT_EQ (engine.getCountInPhase(), 0) << "no count waits to start the song";
+            EXPECT_FALSE (engine.isPlaybackGateOpen());
+            EXPECT_FALSE (engine.isCountHeld());
+            EXPECT_FALSE (engine.getMasterTransport().isPlaying());
+            const auto stoppedAt = captured();
+            render (20);
+            EXPECT_EQ (peak (clickChannel, stoppedAt, captured()), 0.0f) << "the click stays silent while nothing plays";
+            EXPECT_EQ (peak (2, stoppedAt, captured()), 0.0f);
+            engine.timerCallback();
+            EXPECT_FALSE ((bool) lastUpdate().getProperty ("isCountingIn", false));
+        }
+        else
+        {
+            engine.play (false, false, -1.0, {}, false, -1, -1, -1, -1);
+            render (20);
+        }
+        if (c.stopAfter)
+            whileRendering ([this] { engine.stop(); });
+
+        devices().clearCaptured (deviceName);
+        engine.play (false, false, -1.0, {}, false, -1, -1, -1, -1);
+        EXPECT_EQ (engine.getCountInPhase(), 2) << "play is not refused";
+        render ((int) (4 * beat / 512) + 2);
+        const auto click = devices().getCaptured (deviceName, clickChannel);
+        const auto heard = findOnsets (click.data(), (int) click.size());
+        ASSERT_GE (heard.size(), 4u);
+        // On the sixteenth grid; the constant-tempo clock may place a click one sample early.
+        for (const auto& onset : heard)
+        {
+            const auto fromGrid = (onset.sample + 1) % (beat / 4) - 1;
+            EXPECT_TRUE (fromGrid == 0 || fromGrid == -1) << "click at " << onset.sample << " is off the grid";
+        }
+        EXPECT_EQ (heard.front().sample, 0);
+        EXPECT_EQ (firstSound (2), 0) << "the song from its first sample";
+        whileRendering ([this] { engine.stop(); });
+    }
+}
 } // namespace quorvelle::test

@@ -176,6 +176,40 @@ INSTANTIATE_TEST_SUITE_P (Blocks, EngineLoopWrap,
                           testing::Values (WrapCase { 441, 1.0, 2.0 }, WrapCase { 512, 1.0, 2.0 }, WrapCase { 441, 0.5, 4.0 },
                                            WrapCase { 512, 0.5, 4.0 }));
 
+// A loop switched on while the song is already past its end wraps at the next block: the output
+// goes on from the loop's start at that block's first sample, the tick reports it, and the loop
+// goes on wrapping at its end.
+class EngineLateLoop : public EngineLoops, public testing::WithParamInterface<int>
+{
+};
+
+TEST_P (EngineLateLoop, WrapsToItsStartAtTheNextBlock)
+{
+    setUpRampSong (GetParam());
+    playFrom (0.0);
+    renderTo ((int64_t) (3.0 * rate));
+    engine.timerCallback();
+    const auto activatedAt = captured();
+    engine.setLoopRegion (1.0, 2.0, true);
+    renderTo (activatedAt + 4000);
+
+    const auto start = (int64_t) (1.0 * rate), end = (int64_t) (2.0 * rate);
+    EXPECT_EQ (findCut (activatedAt - 2000), activatedAt);
+    expectCut (activatedAt, activatedAt - 1, start);
+    EXPECT_EQ (engine.getLoopRegion().lastLoopAt.load(), activatedAt) << "where the song was when it wrapped";
+    const auto sent = tick();
+    renderTo (activatedAt + (int64_t) (1.5 * rate));
+    const auto* fired = firstOf (sent, "LOOP_TRIGGERED");
+    ASSERT_NE (fired, nullptr);
+    EXPECT_EQ ((double) fired->getProperty ("newPosition", -1.0), 1.0);
+
+    // The next pass wraps on the loop's end sample.
+    const auto nextWrap = activatedAt + (end - start);
+    EXPECT_EQ (findCut (activatedAt + 1), nextWrap);
+    expectCut (nextWrap, end - 1, start);
+}
+INSTANTIATE_TEST_SUITE_P (Blocks, EngineLateLoop, testing::Values (441, 512));
+
 //==============================================================================
 // Boundary seeks.
 
@@ -295,6 +329,41 @@ TEST_P (EngineSampleSeek, CutsAtItsSample)
 INSTANTIATE_TEST_SUITE_P (Triggers, EngineSampleSeek,
                           testing::Values (SampleSeekCase { 441, 1.0, 0.0, 48000 }, SampleSeekCase { 512, 1.0, 0.0, 48000 },
                                            SampleSeekCase { 512, 1.0, 1.5, -2 }, SampleSeekCase { 441, 0.0, 0.0, -1 }));
+
+// A jump armed again after the previous one fired, before the tick has seen that: the tick reports
+// the first, and the second stays armed (flag, keep-state mark) until it fires in its turn.
+TEST_F (EngineLoops, AJumpArmedAgainAfterOneFiredStaysArmedUntilItFires)
+{
+    setUpRampSong (512);
+    playFrom (0.0);
+    engine.setBoundarySeekSA (1.0, 3.0, true);
+    renderTo ((int64_t) (1.0 * rate) + 1024);
+    ASSERT_TRUE (engine.getLoopRegion().jumpFired.load());
+    engine.setBoundarySeekSA (2.0, 5.0, true); // behind the song, which now plays from 3 s
+
+    const auto keepsState = [this]
+    {
+        for (const auto& [name, bus] : engine.getGroupBuses())
+            if (! bus->stretch->keepStateOnSeek.load())
+                return false;
+        return true;
+    };
+    const auto* first = firstOf (tick(), "BOUNDARY_SEEK_TRIGGERED");
+    ASSERT_NE (first, nullptr);
+    EXPECT_EQ ((double) first->getProperty ("newPosition", -1.0), 3.0);
+    EXPECT_TRUE (engine.getLoopRegion().isJumpArmed());
+    EXPECT_TRUE (keepsState()) << "the second jump keeps the stretchers' state too";
+    EXPECT_EQ (engine.getMetronome().jumpBoundary.load(), 2.0);
+
+    const auto armedAt = captured();
+    render (1);
+    EXPECT_EQ (findCut (armedAt - 100), armedAt) << "late: at the next block";
+    const auto* second = firstOf (tick(), "BOUNDARY_SEEK_TRIGGERED");
+    ASSERT_NE (second, nullptr);
+    EXPECT_EQ ((double) second->getProperty ("newPosition", -1.0), 5.0);
+    EXPECT_FALSE (keepsState()) << "nothing armed: the next reposition resets";
+    EXPECT_EQ (engine.getMetronome().jumpBoundary.load(), -1.0);
+}
 
 //==============================================================================
 // Loop seeks.
