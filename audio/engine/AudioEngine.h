@@ -1377,7 +1377,8 @@ private:
     void scheduleOldPadCleanup (std::unique_ptr<SimpleSmoothedGainAudioSource> gain, std::shared_ptr<PadStream> chain);
     void cleanupFadingPadSlotAfterReset (int slot);
     bool padSoloSilence() const;
-    // Posts pad work from any thread (a copy of the token that no one writes, unlike `liveness`).
+    // Posts pad work from any thread (a copy of the token that no one writes, unlike `liveness`;
+    // the MIDI input drain, posted from the driver's threads, takes it too).
     void postPadWork (std::function<void()> work) const;
     const std::weak_ptr<Liveness> padToken { liveness };
     // Click sections (AudioEngineClickSections.cpp).
@@ -1545,6 +1546,17 @@ private:
     // jump's count was switched on).
     std::atomic<uint32_t> countStopSequence { 0 };
     void endCountJumpStartedDuringAStop() noexcept;
+    // MIDI input delivery (AudioEngineMidiInput.cpp): the driver's threads queue the forwarded
+    // messages; one posted drain at a time sends them, in order, on the message thread.
+    struct MidiInputMessage
+    {
+        juce::String deviceId;
+        int status = 0, data1 = 0, data2 = 0;
+    };
+    void drainMidiInput();
+    std::mutex midiInputQueueLock;
+    std::vector<MidiInputMessage> midiInputQueue; // under midiInputQueueLock
+    bool midiInputDrainPosted = false;            // under midiInputQueueLock
 
     JUCE_DECLARE_NON_COPYABLE (AudioEngine)
 };

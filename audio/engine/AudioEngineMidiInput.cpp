@@ -1,8 +1,11 @@
 // MIDI inputs: the list, opening and closing under `midiLock` (message thread), and the filter on
-// the driver's thread, which only builds the event and posts it with the engine's liveness token.
+// the driver's thread, which only queues the message. One drain at a time is posted with the
+// engine's liveness token and sends every queued message in order on the message thread, so a
+// burst costs one posted closure per batch, not one per message.
 #include "audio/engine/AudioEngine.h"
 
 #include <algorithm>
+#include <utility>
 
 namespace quorvelle
 {
@@ -50,7 +53,7 @@ void AudioEngine::disableMidiInput (const juce::String& deviceId)
 }
 
 // The driver's thread. Inputs are closed (and their callbacks over) before the destructor lets
-// the liveness token go, and a closure that runs later finds the token gone and does nothing.
+// the liveness token go, and a drain that runs later finds the token gone and does nothing.
 void AudioEngine::handleIncomingMidiMessage (platform::MidiInputPort* source, const juce::MidiMessage& message)
 {
     if (! eventSink)
@@ -61,10 +64,47 @@ void AudioEngine::handleIncomingMidiMessage (platform::MidiInputPort* source, co
     if (size < 1 || ! isForwardedStatus (bytes[0]))
         return;
 
-    postEvent (makeObject ({ { "action", "MIDI_INPUT_MESSAGE" },
-                             { "deviceId", source != nullptr ? source->getDeviceInfo().identifier : juce::String() },
-                             { "status", (int) bytes[0] },
-                             { "data1", size > 1 ? (int) bytes[1] : 0 },
-                             { "data2", size > 2 ? (int) bytes[2] : 0 } }));
+    {
+        const std::lock_guard<std::mutex> g (midiInputQueueLock);
+        midiInputQueue.push_back ({ source != nullptr ? source->getDeviceInfo().identifier : juce::String(), (int) bytes[0],
+                                    size > 1 ? (int) bytes[1] : 0, size > 2 ? (int) bytes[2] : 0 });
+        if (std::exchange (midiInputDrainPosted, true))
+            return; // the posted drain has not taken the queue yet: it sends this one too
+    }
+
+    const bool posted = juce::MessageManager::callAsync ([weak = padToken, this]
+    {
+        if (weak.lock() != nullptr)
+            drainMidiInput();
+    });
+    if (! posted)
+    {
+        const std::lock_guard<std::mutex> g (midiInputQueueLock);
+        midiInputDrainPosted = false; // no message loop: the next message tries again
+    }
+}
+
+// Message thread: takes the whole queue (a message that comes meanwhile posts the next drain) and
+// sends it in order; the batch's storage goes back to the queue for the next burst.
+void AudioEngine::drainMidiInput()
+{
+    std::vector<MidiInputMessage> batch;
+    {
+        const std::lock_guard<std::mutex> g (midiInputQueueLock);
+        batch.swap (midiInputQueue);
+        midiInputDrainPosted = false;
+    }
+
+    for (const auto& m : batch)
+        sendEvent (makeObject ({ { "action", "MIDI_INPUT_MESSAGE" },
+                                 { "deviceId", m.deviceId },
+                                 { "status", m.status },
+                                 { "data1", m.data1 },
+                                 { "data2", m.data2 } }));
+
+    batch.clear();
+    const std::lock_guard<std::mutex> g (midiInputQueueLock);
+    if (midiInputQueue.empty() && midiInputQueue.capacity() < batch.capacity())
+        midiInputQueue.swap (batch);
 }
 } // namespace quorvelle

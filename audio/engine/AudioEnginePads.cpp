@@ -3,6 +3,7 @@
 // queue, use counts, releases, and PAD_LOAD_ERROR. Requests and releases come on the message
 // thread; decodes run on counted worker threads and answer through posted closures.
 #include "audio/engine/AudioEngine.h"
+#include "audio/engine/PadMemory.h"
 
 namespace quorvelle
 {
@@ -168,6 +169,8 @@ void AudioEngine::decodePad (const juce::String& file, const PadCallback& callba
         {
             // The float read is checked: a file whose data cannot be read is a failed load.
             auto buffer = std::make_unique<juce::AudioBuffer<float>> (pad->numChannels, (int) length);
+            if (pad->numChannels > 0) // the channels lie one after another in one block
+                adviseHugePages (buffer->getWritePointer (0), (size_t) length * (size_t) pad->numChannels * sizeof (float));
             if (! readAllToFloat (reader.get(), *buffer, length, stopping))
                 return fail ("read error");
             pad->floatBuffer = std::move (buffer);

@@ -1,6 +1,10 @@
 // Short-lived threads of the pads (decodes, queue worker, chain clean-ups), counted so that the
 // engine's end waits for them: they touch the cache, the read-ahead thread and the format manager.
 // Threads: `launch` from any thread; the destructor raises `stopping` and waits for every job.
+//
+// Jobs run on detached std::threads, not juce::Thread::launch: JUCE 7.0.5's launch unlocks the
+// thread object's start lock after the new thread may already have run a short job and deleted
+// that object (a use after free that ThreadSanitizer shows for the empty clean-up jobs).
 #pragma once
 
 #include <juce_core/juce_core.h>
@@ -8,7 +12,10 @@
 #include <atomic>
 #include <condition_variable>
 #include <functional>
+#include <memory>
 #include <mutex>
+#include <system_error>
+#include <thread>
 
 namespace quorvelle
 {
@@ -29,14 +36,26 @@ public:
             const std::lock_guard<std::mutex> g (lock);
             ++active;
         }
-        juce::Thread::launch ([this, job = std::move (job)]() mutable
+        // The job stays reachable here in case no thread can be made; only the running side
+        // empties it, so what it owns dies on that side.
+        auto held = std::make_shared<std::function<void()>> (std::move (job));
+        const auto run = [this, held]
         {
-            job();
-            job = nullptr; // what the job owned dies here, before the count drops
+            (*held)();
+            *held = nullptr; // what the job owned dies here, before the count drops
             const std::lock_guard<std::mutex> g (lock);
             --active;
             idle.notify_all();
-        });
+            // Nothing of this object is touched once the count has dropped and the lock is released.
+        };
+        try
+        {
+            std::thread (run).detach();
+        }
+        catch (const std::system_error&)
+        {
+            run(); // no thread to be had: the job still runs, here, and is counted out
+        }
     }
 
     // Raised when the engine goes: decodes stop between chunks.

@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <mutex>
+#include <thread>
 
 using namespace quorvelle;
 using namespace quorvelle::test;
@@ -276,6 +277,42 @@ TEST_F (MidiTest, InputsOpenOnceCloseOnDisableAndBurstsKeepTheirOrder)
     ASSERT_TRUE (ports().waitUntilDelivered());
     drainPostedMessages();
     EXPECT_EQ ((int) recorded.named ("MIDI_INPUT_MESSAGE").size(), burst);
+}
+
+// Messages keep coming while the message thread sends the ones queued so far: each batch is taken
+// whole, none is lost or reordered between batches, and a lone message after a quiet moment still
+// gets its own delivery.
+TEST_F (MidiTest, InputQueuedWhileEarlierMessagesAreSentArrivesWholeAndInOrder)
+{
+    engine->enableMidiInput ("in-a");
+    constexpr int burst = 5000;
+    std::thread injector ([&]
+    {
+        for (int i = 0; i < burst; ++i)
+        {
+            ports().inject ("in-a", juce::MidiMessage::controllerEvent (1, (i / 128) % 128, i % 128));
+            if (i % 64 == 63)
+                ports().waitUntilDelivered(); // the driver's side pauses now and then, so batches vary
+        }
+    });
+    const bool all = runMessageLoopUntil ([&] { return (int) recorded.named ("MIDI_INPUT_MESSAGE").size() >= burst; }, 60000);
+    injector.join();
+    ASSERT_TRUE (all) << recorded.named ("MIDI_INPUT_MESSAGE").size() << " of " << burst;
+    const auto got = recorded.named ("MIDI_INPUT_MESSAGE");
+    ASSERT_EQ ((int) got.size(), burst);
+    for (int i = 0; i < burst; ++i)
+        if ((int) got[(size_t) i]["data1"] != (i / 128) % 128 || (int) got[(size_t) i]["data2"] != i % 128)
+            FAIL() << "message " << i << " out of order";
+
+    for (int lone = 1; lone <= 3; ++lone)
+    {
+        ports().inject ("in-a", juce::MidiMessage::noteOn (2, 60 + lone, (juce::uint8) 0));
+        ASSERT_TRUE (runMessageLoopUntil ([&] { return (int) recorded.named ("MIDI_INPUT_MESSAGE").size() == burst + lone; })) << "lone " << lone;
+        const auto last = recorded.named ("MIDI_INPUT_MESSAGE").back();
+        EXPECT_EQ ((int) last["status"], 0x91);
+        EXPECT_EQ ((int) last["data1"], 60 + lone);
+        EXPECT_EQ (last["deviceId"].toString(), "in-a");
+    }
 }
 
 TEST_F (MidiTest, InputArrivingWhileTheEngineIsDestroyedIsDroppedSafely)

@@ -448,15 +448,21 @@ TEST_F (PadTest, RandomRequestsAndReleasesAnswerEachRequestOnceAndEmptyTheCache)
         {
             EXPECT_EQ (answer.count, 1);
             if (answer.pad != nullptr)
+            {
                 EXPECT_GE (answer.pad->useCount.load(), 0);
+            }
         }
         // Every holder an answer created gives its pad back: the cache ends empty.
         for (const auto& answer : answers)
             if (answer.pad != nullptr)
                 engine.releasePad (answer.pad->file);
         for (const auto& answer : answers)
+        {
             if (answer.pad != nullptr)
+            {
                 EXPECT_GE (answer.pad->useCount.load(), 0);
+            }
+        }
         EXPECT_EQ (engine.getPadCacheSize(), 0);
     }
 }
@@ -559,6 +565,13 @@ TEST_F (PadTest, FailedFileIsSkippedAsKnownBadWithoutANewDecodeOrEvent)
     EXPECT_EQ (log.count ("AudioEngine: Pad decode failed"), 1);
     EXPECT_TRUE (engine.isPadFileFailed (missing));
     engine.clearFailedPadFiles();
+    EXPECT_FALSE (engine.isPadFileFailed (missing));
+
+    // Once forgotten the file is tried again, and RELEASE_ALL_PADS forgets it as a song change does.
+    engine.updatePad (true, missing, -1.0f, 0.0f);
+    ASSERT_TRUE (runMessageLoopUntil ([&] { return log.count ("AudioEngine: Pad load failed (no buffer) " + missing) == 2; }));
+    EXPECT_TRUE (engine.isPadFileFailed (missing));
+    engine.releaseAllPads();
     EXPECT_FALSE (engine.isPadFileFailed (missing));
 }
 

@@ -3,10 +3,12 @@
 // let go of it, and every flag the audio thread reads is an atomic.
 #include "EngineTransportFixture.h"
 #include "ScriptedFormat.h"
+#include "tests/support/AudioFixtures.h"
 #include "tests/support/MessageLoop.h"
 #include "tests/support/TempFolder.h"
 
 #include <chrono>
+#include <random>
 
 namespace quorvelle::test
 {
@@ -353,5 +355,95 @@ TEST_F (EngineTransportRace, ResetDuringAComplementFill)
         ASSERT_TRUE (waitFor ([&] { return devices().getBlocksRendered (deviceName) > from + 2; })) << "the device renders on";
     }
     EXPECT_GT (resetsDuringAFill, 0) << "no reset met a running fill";
+}
+
+// UPDATE_PAD and UPDATE_PAD2 with the continue flag, changing files faster than they decode and
+// crossfade, while both slots play on the device's own thread: memory (16-bit and float), streaming
+// and resampled chains come and go through the pad mixer. Once the changes stop, each slot plays
+// its last file, every old chain has left, and the cache holds only what the slots hold.
+TEST_F (EngineTransportRace, PadFilesChangedRapidlyWithTheContinueFlag)
+{
+    startRealTime();
+    playSong();
+    TempFolder temp;
+    // Under 1,000,000 bytes a pad stays in memory (while the resident total allows); above, it streams.
+    engine.setPadRamThresholdForTesting (1000000);
+    const auto write = [&] (const char* name, double seconds, double fileRate, FixtureFormat format, double hz)
+    {
+        const auto file = temp / name;
+        EXPECT_TRUE (writeAudioFile (file, makeSine (2, (int) (seconds * fileRate), fileRate, hz, 0.3f), fileRate, format));
+        return file.getFullPathName();
+    };
+    const juce::String files[] = { write ("int16.wav", 4.0, rate, FixtureFormat::wav16, 220.0),             // 768,000 bytes
+                                   write ("float.wav", 2.0, rate, FixtureFormat::wav24, 220.0),             // 768,000
+                                   write ("streamed.wav", 8.0, rate, FixtureFormat::wav16, 220.0),          // 1,536,000
+                                   write ("resampled.wav", 5.0, 44100.0, FixtureFormat::wav16, 330.0),      // 882,000
+                                   write ("resampledStreamed.wav", 4.0, 44100.0, FixtureFormat::wav24, 330.0) }; // 1,411,200
+    const float fades[] = { 0.0f, 0.03f, 0.1f, 0.25f };
+    const auto update = [&] (int slot, bool enabled, const juce::String& file, float volumeDb, float fade)
+    {
+        if (slot == 1)
+            engine.updatePad (enabled, file, volumeDb, fade);
+        else
+            engine.updatePad2 (enabled, file, volumeDb, fade);
+    };
+    const auto waitBlocks = [&] (int blocks)
+    {
+        const auto from = devices().getBlocksRendered (deviceName);
+        return runMessageLoopUntil ([&] { return devices().getBlocksRendered (deviceName) >= from + blocks; });
+    };
+
+    std::mt19937 random (15);
+    for (int round = 0; round < 60; ++round)
+    {
+        SCOPED_TRACE (round);
+        const int slot = 1 + (int) (random() % 2);
+        engine.setContinuePad (true, true);
+        // Mostly file changes; now and then a switch-off, which the next file brings back.
+        update (slot, random() % 8 != 0, files[random() % std::size (files)], -6.0f + (float) (round % 4), fades[random() % std::size (fades)]);
+        // The next change comes at once, after a block, or after a few (answers and fades in between).
+        ASSERT_TRUE (waitBlocks ((int) (random() % 6)));
+    }
+
+    EXPECT_GT (log.count ("cleanup queued after crossfade."), 0) << "the changes crossfaded";
+    EXPECT_GT (log.count ("AudioEngine: Pad STREAMING"), 0) << "streaming chains came and went";
+    // The last files: a streamed one on slot 1 and a resampled one in memory on slot 2.
+    engine.setContinuePad (true, true);
+    update (1, true, files[2], 0.0f, 0.05f);
+    update (2, true, files[3], 0.0f, 0.05f);
+    const auto playing = [&] (int slot, const juce::String& file)
+    {
+        const auto chain = engine.getPadStreamForTesting (slot, false);
+        return chain != nullptr && chain->file == file;
+    };
+    ASSERT_TRUE (runMessageLoopUntil ([&] { return playing (1, files[2]) && playing (2, files[3]); }));
+    ASSERT_TRUE (runMessageLoopUntil ([&]
+    {
+        return engine.getPadGainForTesting (1, true) == nullptr && engine.getPadGainForTesting (2, true) == nullptr
+               && engine.getPadCacheSize() == 2;
+    })) << "the crossfades end and only the slots' pads stay cached (" << engine.getPadCacheSize() << " entries)";
+    for (int slot : { 1, 2 })
+    {
+        const auto pad = engine.findCachedPad (files[slot == 1 ? 2 : 3]);
+        ASSERT_NE (pad, nullptr) << "slot " << slot;
+        EXPECT_EQ (pad->useCount.load(), 1) << "slot " << slot;
+    }
+
+    // Both pads sound at full level once their fades are in: two sines of 0.3 at 220 and 330 Hz
+    // peak above either alone.
+    const auto padPeak = [&]
+    {
+        engine.timerCallback();
+        const std::scoped_lock sl (eventsLock);
+        return (double) lastUpdate()["padPeak"];
+    };
+    EXPECT_TRUE (runMessageLoopUntil ([&] { return padPeak() > 0.35; })) << padPeak();
+
+    // Removed pads leave the cache once their chains are gone.
+    update (1, true, {}, 0.0f, 0.0f);
+    update (2, true, {}, 0.0f, 0.0f);
+    engine.releaseAllPads();
+    EXPECT_EQ (engine.getPadCacheSize(), 0);
+    ASSERT_TRUE (waitBlocks (4)) << "the device renders on";
 }
 } // namespace quorvelle::test
