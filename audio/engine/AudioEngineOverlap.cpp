@@ -248,6 +248,9 @@ void AudioEngine::abortFirstOverlapPhase()
     transitionArmed = false;
     transitionPreloadArmed = false;
     overlayPlaying = false;
+    // A was faded out for B's fade-in: it comes back.
+    if (transitionFinished.exchange (false) && musicGain != nullptr)
+        musicGain->setGain (1.0f, 0.02f);
     if (standaloneCountInActive.exchange (false) && countIn != nullptr)
         countIn->stop();
     if (countIn != nullptr)

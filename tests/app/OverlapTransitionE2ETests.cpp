@@ -24,15 +24,6 @@ constexpr double rate = 48000.0;
 
 juce::String actionOf (const juce::var& v) { return v.getProperty ("action", {}).toString(); }
 
-std::optional<size_t> waitForSongEvent (ProgramProcess& program, const juce::String& action, const juce::String& songId, size_t from)
-{
-    return program.waitForEvent ([&] (const juce::var& e)
-    {
-        const auto typed = actionOf (e) == action ? e : typedSongEvent (e);
-        return actionOf (typed) == action && typed.getProperty ("songId", {}).toString() == songId;
-    }, eventMs, from);
-}
-
 // A stereo 16-bit WAV stem whose sample i holds value (i), and its track object. (The WAV writer
 // scales by 32767: these floats come out as the exact values.)
 juce::var stem (const TempFolder& temp, const juce::String& id, double seconds, const std::function<int (int)>& value)

@@ -26,15 +26,6 @@ constexpr double rate = 48000.0;
 juce::String actionOf (const juce::var& v) { return v.getProperty ("action", {}).toString(); }
 
 
-std::optional<size_t> waitForSongEvent (ProgramProcess& program, const juce::String& action, const juce::String& songId, size_t from)
-{
-    return program.waitForEvent ([&] (const juce::var& e)
-    {
-        const auto typed = actionOf (e) == action ? e : typedSongEvent (e);
-        return actionOf (typed) == action && typed.getProperty ("songId", {}).toString() == songId;
-    }, eventMs, from);
-}
-
 // A stereo 16-bit stem of `seconds` holding a tone.
 juce::var stem (const TempFolder& temp, const juce::String& id, double seconds, float frequency)
 {

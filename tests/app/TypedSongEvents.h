@@ -4,6 +4,7 @@
 // `typedDeviceEvent` reads them.
 #pragma once
 
+#include "ProgramProcess.h"
 #include "TypedDeviceEvents.h"
 
 namespace quorvelle::test
@@ -82,5 +83,16 @@ inline std::vector<juce::var> songEventsOf (const ProgramProcess& program, const
             found.push_back (typed);
     }
     return found;
+}
+// Waits (at most `timeoutMs`) for `action` about `songId`, sent as JSON or on the typed road; its
+// line's index.
+inline std::optional<size_t> waitForSongEvent (ProgramProcess& program, const juce::String& action, const juce::String& songId,
+                                               size_t from, int timeoutMs = 20000)
+{
+    return program.waitForEvent ([&] (const juce::var& e)
+    {
+        const auto typed = e.getProperty ("action", {}).toString() == action ? e : typedSongEvent (e);
+        return typed.getProperty ("action", {}).toString() == action && typed.getProperty ("songId", {}).toString() == songId;
+    }, timeoutMs, from);
 }
 } // namespace quorvelle::test

@@ -31,9 +31,10 @@ protected:
         devices().addDevice (info);
     }
 
-    // Song A, silence on the drums, playing on the overlap device at `block`; the click silent. A
-    // case of a table first ends the song of the case before (B, its tracks gone with the reset).
-    void playSongA (int block)
+    // Song A, `level` (silence by default) on the drums, playing on the overlap device at `block`;
+    // the click silent. A case of a table first ends the song of the case before (B, its tracks gone
+    // with the reset).
+    void playSongA (int block, float level = 0.0f)
     {
         if (currentDeviceName() == overlapDevice)
         {
@@ -48,9 +49,8 @@ protected:
         }
         engine.setSplitMonitor (true);
         engine.setMetronomeVolume (-100.0f);
-        silence.setSize (2, (int) (30 * rate));
-        silence.clear();
-        addStem ("a", "drums", silence);
+        songAAudio = constant (30.0, level);
+        addStem ("a", "drums", songAAudio);
         activate (120.0);
         engine.play (false, false, -1.0, {}, false, -1, -1, -1, -1);
         render (4);
@@ -133,7 +133,7 @@ protected:
             whileRendering ([this] { engine.stop(); });
     }
 
-    juce::AudioBuffer<float> silence;
+    juce::AudioBuffer<float> songAAudio;
 };
 
 //==============================================================================
@@ -355,15 +355,16 @@ TEST_F (EngineOverlap, FirstPhaseRunsFourTenthsBeforeTheEndAndArmedCountsAsPlayi
     EXPECT_FALSE ((bool) lastUpdate().getProperty ("isPlaying", true));
 }
 
-// Phase 1 without B in the slot: ACTIVATE_PRELOADED_FAILED, A plays on, the count and the overlays
-// stop, and nothing stays armed for a later song.
+// Phase 1 without B in the slot: ACTIVATE_PRELOADED_FAILED, A plays on at its level (the fade-out
+// made for B's fade-in is undone), the count and the overlays stop, and nothing stays armed for a
+// later song.
 TEST_F (EngineOverlap, FirstPhaseAbortStopsTheCountAndTheOverlays)
 {
     loadCountSamples();
-    playSongA (512);
+    playSongA (512, 0.1f);
     auto other = preloadSongB();
     other->songId = "other-song";
-    engine.scheduleOverlapTransition (songB, 0.0, 0.0, false, 5.0, false);
+    engine.scheduleOverlapTransition (songB, 0.0, 0.0, true, 5.0, false);
     engine.startStandaloneCountIn (240.0, 4, 4, "", true, true, -1.0f, -1.0f);
     engine.startCountOverlay (0.0, 1.0, true); // a session of another song: the overlay is skipped
     EXPECT_EQ (countDebugLines ("[COUNT-OVERLAY] GUARD SKIP -- preloadedSession de otra cancion"), 1);
@@ -381,6 +382,7 @@ TEST_F (EngineOverlap, FirstPhaseAbortStopsTheCountAndTheOverlays)
     const auto after = captured();
     render (40);
     EXPECT_EQ (peak (monitorChannel, after + 512, captured()), 0.0f) << "the count stopped";
+    EXPECT_EQ (sampleAt (musicChannel, captured() - 1), 0.1f) << "A sounds at its level";
     // A later count ending hands nothing off, and the tick runs no phase.
     engine.startStandaloneCountIn (240.0, 4, 4, "", true, true, -1.0f, -1.0f);
     render ((int) (engine.getCountIn().getLength() / 512) + 4);
