@@ -2,9 +2,9 @@
 // engine's end waits for them: they touch the cache, the read-ahead thread and the format manager.
 // Threads: `launch` from any thread; the destructor raises `stopping` and waits for every job.
 //
-// Jobs run on detached std::threads, not juce::Thread::launch: JUCE 7.0.5's launch unlocks the
-// thread object's start lock after the new thread may already have run a short job and deleted
-// that object (a use after free that ThreadSanitizer shows for the empty clean-up jobs).
+// A job waits until `juce::Thread::launch` has returned before it runs: JUCE 7.0.5's launch
+// unlocks the thread object's start lock after the new thread may already have run a short job
+// and deleted that object (a use after free that ThreadSanitizer shows for the empty clean-up jobs).
 #pragma once
 
 #include <juce_core/juce_core.h>
@@ -14,8 +14,6 @@
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <system_error>
-#include <thread>
 
 namespace quorvelle
 {
@@ -39,6 +37,7 @@ public:
         // The job stays reachable here in case no thread can be made; only the running side
         // empties it, so what it owns dies on that side.
         auto held = std::make_shared<std::function<void()>> (std::move (job));
+        auto launched = std::make_shared<juce::WaitableEvent> (true);
         const auto run = [this, held]
         {
             (*held)();
@@ -48,14 +47,14 @@ public:
             idle.notify_all();
             // Nothing of this object is touched once the count has dropped and the lock is released.
         };
-        try
+        if (juce::Thread::launch ([run, launched]
         {
-            std::thread (run).detach();
-        }
-        catch (const std::system_error&)
-        {
+            launched->wait (-1);
+            run();
+        }))
+            launched->signal();
+        else
             run(); // no thread to be had: the job still runs, here, and is counted out
-        }
     }
 
     // Raised when the engine goes: decodes stop between chunks.
