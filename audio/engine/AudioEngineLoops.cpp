@@ -40,10 +40,7 @@ void AudioEngine::armStretchKeepStateForLoops() noexcept
 
 void AudioEngine::setSongChainPosition (double transportSeconds)
 {
-    // The stretchers start afresh here and drop the music they held; the click, cues and count
-    // they were delayed with go too (a stop followed by a play would sound the old ones first).
     setStretchKeepState (false);
-    router->clearSongLockedDelay();
     masterTransport.setPosition (transportSeconds);
     armStretchKeepStateForLoops();
 }

@@ -396,6 +396,9 @@ void AudioEngine::stop()
     pendingSeekSeconds = -1.0;
     transportRunning = false;
     masterTransport.stop();
+    // The stretchers start afresh and drop the music they held: the click, cues and count delayed
+    // with it go too (a stop followed by a play sounded the old clicks first).
+    router->clearSongLockedDelay();
     setSongChainPosition (0.0);
     syncMetronomePosition (0.0);
     if (musicGain != nullptr)
@@ -413,6 +416,7 @@ void AudioEngine::seek (double songTime)
 {
     if (! quietSeek)
         logStretchDiagnostics ("SEEK_PRE tgt=" + juce::String (songTime, 3));
+    router->clearSongLockedDelay(); // as at a stop: what the delay holds belongs to the music dropped
     setSongChainPosition (transportSecondsForSongTime (songTime));
     syncMetronomePosition (songTime);
     if (! quietSeek)

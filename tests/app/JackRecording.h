@@ -27,23 +27,6 @@ inline std::vector<std::vector<int>> readRecording (const juce::File& file)
     return channels;
 }
 
-// A JACK tool that runs in the background until it ends by itself.
-class BackgroundTool
-{
-public:
-    explicit BackgroundTool (const juce::StringArray& command) { started = process.start (command, juce::ChildProcess::wantStdOut); }
-    ~BackgroundTool()
-    {
-        if (process.isRunning())
-            process.kill();
-    }
-    bool waitForEnd() { return started && process.waitForProcessToFinish (jackToolMs) && process.getExitCode() == 0; }
-    bool started = false;
-
-private:
-    juce::ChildProcess process;
-};
-
 // jack_rec on the program's two first outputs, 32-bit, for `seconds`.
 inline BackgroundTool startJackRecorder (const juce::File& recording, int seconds)
 {
