@@ -14,6 +14,7 @@
 #include "audio/graph/MetronomeAudioSource.h"
 #include "audio/graph/MultiBusRouter.h"
 #include "audio/graph/OverlaySampleSource.h"
+#include "audio/graph/SongTransportSource.h"
 #include "audio/graph/ZeroLatencyResamplingSource.h"
 #include "audio/loading/OfflineStretch.h"
 #include "audio/loading/WaveformPeaks.h"
@@ -1064,7 +1065,7 @@ private:
     PositionableMixerSource musicMixer;
     std::unique_ptr<MusicCrossfadeSource> musicCrossfade;
     std::unique_ptr<CosineSmoothedGainAudioSource> musicGain;
-    juce::AudioTransportSource masterTransport;
+    SongTransportSource masterTransport;
     double originalBpm = 120.0;
     std::atomic<double> currentBpm { 120.0 };
     float currentSemitones = 0.0f;
