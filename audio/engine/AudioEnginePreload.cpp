@@ -175,13 +175,7 @@ void AudioEngine::PreloadThread::cancelRun()
 bool AudioEngine::PreloadThread::stopWithin (int timeoutMs)
 {
     cancelRun();
-    signalThreadShouldExit();
-    notify();
-    if (waitForThreadToExit (timeoutMs))
-        return true;
-    // Killing it would leave its workers writing into freed memory: wait for the run instead.
-    juce::Logger::writeToLog ("Preloader: still ending its run after " + juce::String (timeoutMs) + " ms; waiting");
-    return waitForThreadToExit (-1);
+    return stopAfterItsRun (timeoutMs);
 }
 
 bool AudioEngine::PreloadThread::runShouldStop (juce::uint64 runGeneration) const noexcept

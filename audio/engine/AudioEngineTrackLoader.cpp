@@ -89,13 +89,7 @@ void AudioEngine::TrackLoaderThread::cancelRun()
 
 bool AudioEngine::TrackLoaderThread::stopWithin (int timeoutMs)
 {
-    signalThreadShouldExit();
-    notify();
-    if (waitForThreadToExit (timeoutMs))
-        return true;
-    // Killing it would leave its workers running against freed state: wait for the run instead.
-    juce::Logger::writeToLog ("TrackLoader: still ending its run after " + juce::String (timeoutMs) + " ms; waiting");
-    return waitForThreadToExit (-1);
+    return stopAfterItsRun (timeoutMs);
 }
 
 void AudioEngine::TrackLoaderThread::run()

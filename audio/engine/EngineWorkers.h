@@ -30,6 +30,19 @@ public:
         return stopThread (timeoutMs);
     }
 
+protected:
+    // Tells the thread to exit and waits up to `timeoutMs`; a thread still ending a run after that
+    // is waited for, never killed, since its stem workers would go on writing into freed memory.
+    bool stopAfterItsRun (int timeoutMs)
+    {
+        signalThreadShouldExit();
+        notify();
+        if (waitForThreadToExit (timeoutMs))
+            return true;
+        juce::Logger::writeToLog (getThreadName() + ": still ending its run after " + juce::String (timeoutMs) + " ms; waiting");
+        return waitForThreadToExit (-1);
+    }
+
 private:
     AudioEngine& owner;
 };
