@@ -5,7 +5,9 @@
 // thread in the app), against `sox <file> -t raw /dev/null` over the same cache files, one after
 // another (sox_serial_s) and under `xargs -P <our loader's worker count>` (sox_parallel_s).
 // Counters: ours_s (the call until SESSION_LOADED), stall_ms_per_stem (the call's time on the
-// message thread divided by the stems), ratio_serial and ratio_parallel (sox seconds over ours,
+// message thread divided by the stems), read_only_s (the same files read into 16-bit channels on
+// one thread, without the engine around them, through a stream reader as the road opens them;
+// read_mapped_s the same through a memory-mapped reader), ratio_serial and ratio_parallel (sox seconds over ours,
 // above 1: ours is faster).
 //
 // waveformPeaks/0 (1, 2): 800 peaks over 8 stereo 4-minute stems as 16-bit WAV, FLAC and 320 kbps
@@ -14,6 +16,7 @@
 // peer seconds over ours.
 #include "audio/engine/AudioEngine.h"
 #include "audio/loading/Mp3FileWriter.h"
+#include "audio/loading/StemReaders.h"
 #include "audio/loading/StretchCache.h"
 #include "audio/loading/WaveformPeaks.h"
 
@@ -60,6 +63,7 @@ void cacheRoad (benchmark::State& state)
     const auto root = folder.getChildFile ("root");
 
     juce::StringArray cacheFiles;
+    juce::Array<juce::File> cacheFileList;
     juce::Array<juce::var> stems;
     {
         const auto audio = test::makeNoise (2, stemSamples, 0.25f, 5);
@@ -73,6 +77,7 @@ void cacheRoad (benchmark::State& state)
                 return;
             }
             cacheFiles.add ("'" + file.getFullPathName() + "'");
+            cacheFileList.add (file);
             auto* stem = new juce::DynamicObject();
             stem->setProperty ("id", id);
             stem->setProperty ("instrumentType", "MELODIC");
@@ -89,7 +94,7 @@ void cacheRoad (benchmark::State& state)
     const auto workers = engine.getTrackLoader().workerCount (numStems);
     const auto list = "printf '%s\\n' " + cacheFiles.joinIntoString (" ");
 
-    double oursTotal = 0, stallTotal = 0, serialTotal = 0, parallelTotal = 0;
+    double oursTotal = 0, stallTotal = 0, readTotal = 0, mappedTotal = 0, serialTotal = 0, parallelTotal = 0;
     int rounds = 0;
     for (auto _ : state)
     {
@@ -108,6 +113,26 @@ void cacheRoad (benchmark::State& state)
             return;
         }
         oursTotal += secondsSince (start);
+        const auto readStart = Clock::now();
+        for (const auto& file : cacheFileList)
+        {
+            juce::WavAudioFormat wav;
+            std::unique_ptr<juce::AudioFormatReader> reader (wav.createReaderFor (file.createInputStream().release(), true));
+            std::vector<Int16ChannelData> channels;
+            if (reader == nullptr || ! readAllToInt16 (reader.get(), channels, (juce::Thread*) nullptr))
+                state.SkipWithError ("a cache file did not read");
+        }
+        readTotal += secondsSince (readStart);
+        const auto mappedStart = Clock::now();
+        for (const auto& file : cacheFileList)
+        {
+            juce::WavAudioFormat wav;
+            std::unique_ptr<juce::MemoryMappedAudioFormatReader> reader (wav.createMemoryMappedReader (file));
+            std::vector<Int16ChannelData> channels;
+            if (reader == nullptr || ! reader->mapEntireFile() || ! readAllToInt16 (reader.get(), channels, (juce::Thread*) nullptr))
+                state.SkipWithError ("a cache file did not map");
+        }
+        mappedTotal += secondsSince (mappedStart);
         serialTotal += runShell (list + " | xargs -I{} sox {} -t raw /dev/null", state);
         parallelTotal += runShell (list + " | xargs -P " + juce::String (workers) + " -I{} sox {} -t raw /dev/null", state);
         ++rounds;
@@ -116,6 +141,8 @@ void cacheRoad (benchmark::State& state)
     state.counters["tracks"] = (double) engine.getLoadedTracks().size();
     state.counters["ours_s"] = oursTotal / rounds;
     state.counters["stall_ms_per_stem"] = 1000.0 * stallTotal / rounds / numStems;
+    state.counters["read_only_s"] = readTotal / rounds;
+    state.counters["read_mapped_s"] = mappedTotal / rounds;
     state.counters["sox_serial_s"] = serialTotal / rounds;
     state.counters["sox_parallel_s"] = parallelTotal / rounds;
     state.counters["ratio_serial"] = serialTotal / oursTotal;
