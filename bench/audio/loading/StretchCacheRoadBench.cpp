@@ -7,8 +7,8 @@
 // Counters: ours_s (the call until SESSION_LOADED), stall_ms_per_stem (the call's time on the
 // message thread divided by the stems), read_only_s (the same files read into 16-bit channels on
 // one thread, without the engine around them, through a stream reader as the road opens them;
-// read_mapped_s the same through a memory-mapped reader), ratio_serial and ratio_parallel (sox seconds over ours,
-// above 1: ours is faster).
+// read_mapped_s the same through a memory-mapped reader), ratio_serial and ratio_parallel (sox
+// seconds over ours, above 1: ours is faster).
 //
 // waveformPeaks/0 (1, 2): 800 peaks over 8 stereo 4-minute stems as 16-bit WAV, FLAC and 320 kbps
 // MP3, readers opened and read on one thread, against `sox -m <stems> -n` for WAV and FLAC and
