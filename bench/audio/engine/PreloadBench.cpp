@@ -22,6 +22,7 @@
 #include "tests/support/PeakMemory.h"
 
 #include "bench/JuceBenchmarkMain.h"
+#include "bench/PeerCommand.h"
 
 #include <chrono>
 #include <cstdlib>
@@ -31,22 +32,15 @@ using namespace quorvelle;
 
 namespace
 {
-using Clock = std::chrono::steady_clock;
-double secondsSince (Clock::time_point start) { return std::chrono::duration<double> (Clock::now() - start).count(); }
+using bench::Clock;
+using bench::runShell;
+using bench::secondsSince;
 
 constexpr int numStems = 10;
 constexpr double stemSeconds = 240.0;
 constexpr double headSeconds = 30.0;
 constexpr int block = 256;
 constexpr double rate = bench::LoadedVirtualEngine::rate;
-
-double runShell (const juce::String& command)
-{
-    const auto start = Clock::now();
-    if (std::system (command.toRawUTF8()) != 0)
-        return -1.0;
-    return secondsSince (start);
-}
 
 // Clears the process's peak resident size (VmHWM) back to its resident size now.
 void clearPeakResident()
