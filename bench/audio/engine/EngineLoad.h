@@ -130,12 +130,13 @@ private:
 
 // An engine whose only device type is the virtual one, with the load attached (its stems on
 // `busCount` buses) and the first virtual device open at 48 kHz and `block` frames, capture off (it
-// grows without bound).
+// grows without bound). The engine's events go to `sink` (none when empty).
 struct LoadedVirtualEngine
 {
     static constexpr double rate = 48000.0;
 
-    explicit LoadedVirtualEngine (int block, int busCount = 16) : load (engine, rate, busCount)
+    explicit LoadedVirtualEngine (int block, int busCount = 16, EventSink sink = {})
+        : engine (std::move (sink), [this] { return root.folder(); }), load (engine, rate, busCount)
     {
         auto& devices = platform::VirtualAudioDevices::instance();
         devices.reset();
@@ -149,7 +150,7 @@ struct LoadedVirtualEngine
     }
 
     test::TempFolder root;
-    AudioEngine engine { {}, [this] { return root.folder(); } };
+    AudioEngine engine;
     EngineLoad load;
     bool opened = false;
 };

@@ -14,6 +14,7 @@
 #include "tests/support/TempFolder.h"
 
 #include "bench/JuceBenchmarkMain.h"
+#include "bench/PeerCommand.h"
 
 #include <chrono>
 #include <cstdlib>
@@ -22,20 +23,13 @@ using namespace quorvelle;
 
 namespace
 {
-using Clock = std::chrono::steady_clock;
-double secondsSince (Clock::time_point start) { return std::chrono::duration<double> (Clock::now() - start).count(); }
+using bench::Clock;
+using bench::runShell;
+using bench::secondsSince;
 
 constexpr int numStems = 16;
 constexpr double rate = 48000.0;
 constexpr double songSeconds = 240.0;
-
-double runShell (const juce::String& command)
-{
-    const auto start = Clock::now();
-    if (std::system (command.toRawUTF8()) != 0)
-        return -1.0;
-    return secondsSince (start);
-}
 
 bool haveTool (const char* name) { return std::system ((juce::String ("command -v ") + name + " > /dev/null 2>&1").toRawUTF8()) == 0; }
 

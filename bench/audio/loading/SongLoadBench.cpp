@@ -11,6 +11,7 @@
 #include "tests/support/PeakMemory.h"
 
 #include "bench/JuceBenchmarkMain.h"
+#include "bench/PeerCommand.h"
 
 #include <chrono>
 #include <cstdlib>
@@ -19,8 +20,9 @@ using namespace quorvelle;
 
 namespace
 {
-using Clock = std::chrono::steady_clock;
-double secondsSince (Clock::time_point start) { return std::chrono::duration<double> (Clock::now() - start).count(); }
+using bench::Clock;
+using bench::runShell;
+using bench::secondsSince;
 
 constexpr int numStems = 10;
 constexpr int stemSamples = 44100 * 240;
@@ -35,14 +37,6 @@ struct FormatCase
 const FormatCase formatCases[] = { { "wav16", "wav", test::FixtureFormat::wav16, 2 },
                                    { "wav24", "wav", test::FixtureFormat::wav24, 4 },
                                    { "flac16", "flac", test::FixtureFormat::flac16, 2 } };
-
-double runShell (const juce::String& command)
-{
-    const auto start = Clock::now();
-    if (std::system (command.toRawUTF8()) != 0)
-        return -1.0;
-    return secondsSince (start);
-}
 
 void songLoad (benchmark::State& state)
 {
